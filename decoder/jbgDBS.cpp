@@ -1,0 +1,2 @@
+#include "jbgDBase.h"
+int32_t diffLayerDecode(JbigContext *) { return -1; }

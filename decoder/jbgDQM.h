@@ -1,0 +1,84 @@
+// QM arithmetic decoder. As on the encoder side, the layer decoders keep the
+// registers in a QmDecoder for the length of a line.
+#pragma once
+
+#include "../frame/jbgQMTable.h"
+#include "../frame/jpgLib.h"
+
+void qmDecInit(JbigContext *ctx);
+uint32_t qmDecode(JbigContext *ctx, uint32_t cx);
+uint32_t qmDecByteInSlow(JbigContext *ctx);
+uint32_t qmDecRawByte(JbigContext *ctx);
+uint32_t qmDecReadU32(JbigContext *ctx);
+
+// Next byte of coded data with stuffing removed and markers acted on; 0
+// once the stripe's data has ended.
+ZJ_INLINE uint32_t qmDecByteIn(JbigContext *ctx) {
+    JbigStream &s = ctx->stream;
+    if (ZJ_LIKELY(s.bufPos != s.bufFill && !ctx->sdeEnd)) {
+        uint32_t b = s.ioBuffer[s.bufPos];
+        if (ZJ_LIKELY(b != 0xFF)) {
+            s.bufPos++;
+            return b;
+        }
+    }
+    return qmDecByteInSlow(ctx);
+}
+
+struct QmDecoder {
+    uint32_t A, C;
+    int32_t CT;
+    uint8_t *states;
+    JbigContext *ctx;
+
+    explicit QmDecoder(JbigContext *c) : A(c->qmA), C(c->qmC), CT(c->qmCT), states(c->qmStates), ctx(c) {}
+    void store() const {
+        ctx->qmA = A;
+        ctx->qmC = C;
+        ctx->qmCT = CT;
+    }
+
+    ZJ_INLINE uint32_t decode(uint32_t cx) {
+        uint8_t &s = states[cx];
+        const QmTransition &t = kQmTable[s];
+        uint32_t qe = t.qe;
+        uint32_t a = A - qe;
+        uint32_t d = s & 1u;
+        if ((C >> 16) < a) {
+            if (ZJ_LIKELY(a >= 0x8000)) {
+                A = a;
+                return d;
+            }
+            if (a < qe) {
+                d ^= 1;
+                s = t.nlps;
+            } else {
+                s = t.nmps;
+            }
+        } else {
+            C -= a << 16;
+            if (a >= qe) {
+                d ^= 1;
+                s = t.nlps;
+            } else {
+                s = t.nmps;
+            }
+            a = qe;
+        }
+        do {
+            if (CT == 0) {
+                C |= qmDecByteIn(ctx) << 8;
+                CT = 8;
+            }
+            C <<= 1;
+            a <<= 1;
+            CT--;
+        } while (a < 0x8000);
+        if (CT == 0) {
+            C |= qmDecByteIn(ctx) << 8;
+            CT = 8;
+        }
+        A = a;
+        return d;
+    }
+};

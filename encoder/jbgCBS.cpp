@@ -1,0 +1,2 @@
+#include "jbgCBase.h"
+int32_t diffLayerEncode(JbigContext *) { return -1; }

@@ -1,0 +1,271 @@
+// Encoder interface and the coding of the lowest-resolution layer.
+#include "jbgCBase.h"
+
+#include "jbgCQM.h"
+
+// ---------------------------------------------------------------- lowest layer
+
+namespace {
+
+// Codes the W pixels of the current line p0 with the line above p1 (and the
+// one above that, p2, for the three-line template). Each register holds the
+// previous, current and next byte of its line so that the eight contexts of
+// a byte come from fixed shifts.
+template <bool kTwo>
+ZJ_INLINE void lowLineEncode(QmEncoder &q, const uint8_t *p2, const uint8_t *p1, const uint8_t *p0, uint32_t W) {
+    uint32_t r2 = p2[0], r1 = p1[0], r0 = 0;
+    uint32_t full = W >> 3;
+    auto pixel = [&](int k) {
+        uint32_t pix = (r0 >> (7 - k)) & 1;
+        uint32_t cx;
+        if (kTwo)
+            cx = ((r1 >> (9 - k)) & 0x3f0) | ((r0 >> (8 - k)) & 0x00f);
+        else
+            cx = ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & 0x07c) | ((r0 >> (8 - k)) & 0x003);
+        q.code(cx, pix);
+    };
+    for (uint32_t b = 0; b < full; b++) {
+        r1 = (r1 << 8) | p1[b + 1];
+        if (!kTwo) r2 = (r2 << 8) | p2[b + 1];
+        r0 = (r0 << 8) | p0[b];
+        pixel(0);
+        pixel(1);
+        pixel(2);
+        pixel(3);
+        pixel(4);
+        pixel(5);
+        pixel(6);
+        pixel(7);
+    }
+    uint32_t rest = W & 7;
+    if (rest) {
+        r1 = (r1 << 8) | p1[full + 1];
+        if (!kTwo) r2 = (r2 << 8) | p2[full + 1];
+        r0 = (r0 << 8) | p0[full];
+        for (uint32_t k = 0; k < rest; k++) pixel(static_cast<int>(k));
+    }
+}
+
+template <bool kTwo, bool kTp>
+void lowStripeEncode(JbigContext *ctx, uint32_t count) {
+    JbigLayerImage &img = ctx->cur;
+    QmEncoder q(ctx);
+    uint32_t ltp = ctx->ltpPrev;
+    const uint32_t W = img.width, bytes = (W + 7) >> 3;
+    for (uint32_t i = 0; i < count; i++) {
+        if (!kTwo) img.lines[0] = img.lines[1];
+        img.lines[1] = img.lines[2];
+        img.lines[2] = img.rows[img.row++];
+        if (kTp) {
+            uint32_t lntp = std::memcmp(img.lines[2], img.lines[1], bytes) != 0;
+            q.code(kTwo ? 0x195 : 0x0E5, lntp == ltp);
+            ltp = lntp;
+            if (!lntp) continue;
+        }
+        lowLineEncode<kTwo>(q, kTwo ? img.lines[1] : img.lines[0], img.lines[1], img.lines[2], W);
+    }
+    ctx->ltpPrev = static_cast<uint16_t>(ltp);
+    q.store();
+}
+
+}  // namespace
+
+int32_t lowLayerEncode(JbigContext *ctx) {
+    JbigLayerImage &img = ctx->cur;
+    img.row = 0;
+    img.stripe = 0;
+    ctx->ltpPrev = 1;
+    uint32_t done = 0;
+    std::memset(img.rows[img.blankRow], 0, img.stride);
+    img.lines[0] = img.lines[1] = img.lines[2] = img.rows[img.blankRow];
+    void (*coder)(JbigContext *, uint32_t);
+    bool two = ctx->bih.options & kLRLTWO, tp = ctx->bih.options & kTPBON;
+    if (two)
+        coder = tp ? lowStripeEncode<true, true> : lowStripeEncode<true, false>;
+    else
+        coder = tp ? lowStripeEncode<false, true> : lowStripeEncode<false, false>;
+    uint32_t start = qmEncTell(ctx);
+    uint32_t S = static_cast<uint32_t>(ctx->stripeCount);
+    for (uint32_t s = 0; s < S; s++) {
+        uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
+        qmEncInit(ctx);
+        coder(ctx, lines);
+        if (qmEncFlush(ctx) != 0) return -1;
+        uint32_t end = qmEncTell(ctx);
+        uint32_t *e = stripeEntry(ctx, 0, s);
+        e[0] = start;
+        e[1] = end - start;
+        start = end;
+        done += lines;
+    }
+    return qmEncWriteRest(ctx);
+}
+
+// ---------------------------------------------------------------- interface
+
+JbigEncodeOptions *JBIGAPI jbigEncodeCreatDefaultOptions(JbigEncodeOptions *opts, uint32_t width, uint32_t height,
+                                                         uint32_t layers, uint16_t flags) {
+    if (opts == nullptr) return nullptr;
+    opts->XD = width;
+    opts->YD = height;
+    opts->D = static_cast<uint8_t>(layers);
+    opts->DL = 0;
+    opts->P = 1;
+    opts->L0 = layers != 0 ? 8 : height + (height & 1);
+    opts->MX = 8;
+    opts->MY = 0;
+    opts->HITOLO = 1;
+    opts->SEQ = opts->ILEAVE = opts->SMID = 0;
+    opts->LRLTWO = 1;
+    opts->VLENGTH = 1;
+    opts->TPDON = 1;
+    opts->TPBON = 1;
+    opts->DPON = opts->DPPRIV = opts->DPLAST = 0;
+    opts->flags = flags;
+    return opts;
+}
+
+// Frees everything an encoder holds, memory output included.
+static void encAbandon(JbigContext *ctx) {
+    layerImageFree(&ctx->cur);
+    JbigStream *s = &ctx->stream;
+    if (streamIsMemory(s) && s->memPtr != nullptr) HeapFree(GetProcessHeap(), 0, s->memPtr);
+    s->memPtr = nullptr;
+    if (ctx->encOptions != nullptr && (ctx->mode & kFlagMemory)) {
+        ctx->encOptions->outData = nullptr;
+        ctx->encOptions->outLength = 0;
+        ctx->encOptions->outHandle = nullptr;
+    }
+    ctxDestroy(ctx);
+}
+
+JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
+    if (opts == nullptr) return JBIG_INVALID_HANDLE;
+    bool memory = opts->flags & kFlagMemory;
+    if (!memory && path == nullptr) return JBIG_INVALID_HANDLE;
+    JbigContext *ctx = ctxCreate(memory ? nullptr : path, opts->flags | kModeEncoder);
+    if (ctx == nullptr) return JBIG_INVALID_HANDLE;
+    if (path != nullptr && std::strlen(path) > 255) {
+        ctxDestroy(ctx);
+        return JBIG_INVALID_HANDLE;
+    }
+    JbigBih &b = ctx->bih;
+    b.XD = opts->XD;
+    b.YD = opts->YD;
+    b.L0 = opts->L0;
+    b.DL = opts->DL;
+    b.D = opts->D;
+    b.P = opts->P;
+    b.MX = opts->MX;
+    b.MY = opts->MY;
+    b.order = (opts->HITOLO & 1) * kHITOLO | (opts->SEQ & 1) * kSEQ | (opts->ILEAVE & 1) * kILEAVE |
+              (opts->SMID & 1) * kSMID;
+    b.options = (opts->LRLTWO & 1) * kLRLTWO | (opts->VLENGTH & 1) * kVLENGTH | (opts->TPDON & 1) * kTPDON |
+                (opts->TPBON & 1) * kTPBON | (opts->DPON & 1) * kDPON | (opts->DPPRIV & 1) * kDPPRIV |
+                (opts->DPLAST & 1) * kDPLAST;
+    if (!headerUsable(b, false)) {
+        ctxDestroy(ctx);
+        return JBIG_INVALID_HANDLE;
+    }
+    if (memory) ctx->stream.streamFlags |= kStreamMemory;
+    if (streamOpenWrite(&ctx->stream) != 0) {
+        ctxDestroy(ctx);
+        return JBIG_INVALID_HANDLE;
+    }
+    ctx->encOptions = opts;
+    if (bihWrite(ctx) != 0 || stripeTableCreate(ctx) != 0) {
+        encAbandon(ctx);
+        return JBIG_INVALID_HANDLE;
+    }
+    for (int32_t d = 0; d < ctx->tableLayers; d++)
+        std::memset(ctx->stripeTable[d], 0, size_t(ctx->tableStripes) * 8);
+    ctx->byteCount = 20;
+    ctx->layerCursor = b.D;
+    ctx->stripeCount = ctx->tableStripes;
+    return reinterpret_cast<JbigHandle>(ctx);
+}
+
+bool encMakeRaster(JbigContext *ctx) {
+    JbigLayerImage &img = ctx->cur;
+    if (img.rows != nullptr) return true;
+    layerImageSetup(&img, ctx->bih.XD, ctx->bih.YD);
+    img.layer = static_cast<uint32_t>(ctx->layerCursor);
+    img.stripeRows = ctx->bih.L0 << ctx->layerCursor;
+    if (!layerImageAlloc(&img)) return false;
+    // Rows a caller never supplies code as white rather than as whatever
+    // the allocator left.
+    for (uint32_t y = 0; y < img.height; y++) std::memset(img.rows[y], 0, img.stride);
+    return true;
+}
+
+int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageInfo *info) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || info == nullptr || info->depth != 1) return -1;
+    if (ctx->layerCursor != ctx->bih.D || ctx->failed) return -1;
+    if (info->width != ctx->bih.XD || (info->data == nullptr && info->height != 0)) return -1;
+    if (!encMakeRaster(ctx)) return -1;
+    JbigLayerImage &img = ctx->cur;
+    uint32_t n = std::min(info->height, img.height - img.row);
+    const uint32_t XD = ctx->bih.XD, bytes = (XD + 7) >> 3;
+    const uint8_t mask = static_cast<uint8_t>(0xFF << (8 - (XD & 7)));
+    for (uint32_t i = 0; i < n; i++) {
+        uint8_t *row = img.rows[img.row];
+        std::memcpy(row, info->data + size_t(i) * info->bytesPerLine, bytes);
+        if (XD & 7) row[XD >> 3] &= mask;
+        row[bytes] = 0;
+        img.row++;
+    }
+    return 0;
+}
+
+int32_t JBIGAPI jbigEncode(JbigHandle handle) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || ctx->failed) return -1;
+    if (ctx->cur.rows == nullptr) return -1;
+    if (ctx->layerCursor < 0) return -1;
+    int32_t k = ctx->layerCursor;
+    ctx->layerCursor = k - 1;
+    int32_t r;
+    if (k >= 1) {
+        r = diffLayerEncode(ctx);
+    } else {
+        r = lowLayerEncode(ctx);
+        ctx->low = ctx->cur;
+    }
+    if (r != 0) ctx->failed = 1;
+    return r == 0 ? 0 : -1;
+}
+
+JbigImageInfo *JBIGAPI jbigEncodeGetImageAddress(JbigHandle handle, JbigImageInfo *info) {
+    auto *fail = reinterpret_cast<JbigImageInfo *>(~uintptr_t(0));
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || info == nullptr || ctx->layerCursor == ctx->bih.D || ctx->low.rows == nullptr) return fail;
+    info->width = ctx->low.width;
+    info->height = ctx->low.height;
+    info->bytesPerLine = ctx->low.stride;
+    info->depth = 1;
+    info->data = ctx->low.rows[0];
+    return info;
+}
+
+int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr) return -1;
+    // An unfinished or failed stream is not handed out.
+    if (ctx->layerCursor >= 0 || ctx->failed) {
+        encAbandon(ctx);
+        return -1;
+    }
+    if (!(ctx->mode & kModeNoPatInfo) && patInfoWrite(ctx) != 0) {
+        encAbandon(ctx);
+        return -1;
+    }
+    layerImageFree(&ctx->cur);
+    JbigStream *s = &ctx->stream;
+    if (streamIsMemory(s)) {
+        ctx->encOptions->outData = s->memPtr;
+        ctx->encOptions->outLength = s->memLength;
+        ctx->encOptions->outHandle = nullptr;
+    }
+    return ctxDestroy(ctx);
+}

@@ -1,0 +1,268 @@
+/*
+ * zeljbig: JBIG (ITU-T T.82) bi-level image encoder and decoder.
+ *
+ * The one public header. Usable from C and C++.
+ *
+ * Conventions
+ *  - Every operation returns a status: 0 for success, -1 (all ones) for
+ *    failure, unless documented otherwise below. Handle-returning
+ *    operations return JBIG_INVALID_HANDLE on failure.
+ *  - A handle is the address of the library's coder context. On 32-bit
+ *    Windows it is a 32-bit value and the operations use __stdcall with
+ *    undecorated names; on 64-bit systems it is pointer-sized.
+ *  - Rasters are one bit per pixel, most significant bit first; a 1 bit is
+ *    a foreground (black) pixel.
+ *  - Different handles may be used on different threads at the same time;
+ *    a single handle must not be used from two threads at once.
+ */
+#ifndef ZELJBIG_H
+#define ZELJBIG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#define JBIGAPI __stdcall
+#define JBIG_EXPORT
+#else
+#define JBIGAPI
+#if defined(ZELJBIG_BUILDING)
+#define JBIG_EXPORT __attribute__((visibility("default")))
+#else
+#define JBIG_EXPORT
+#endif
+
+/* Without Win32 the library brings the few Win32 types and memory calls that
+ * its interface exchanges: movable global memory blocks (decoder memory
+ * input, packed DIBs), the process heap (encoder memory output) and
+ * monochrome bitmaps. They behave like their Win32 namesakes. */
+#ifndef ZELJBIG_WIN32_TYPES
+#define ZELJBIG_WIN32_TYPES
+typedef void *HGLOBAL;
+typedef void *HANDLE;
+typedef struct zjGdiObject *HBITMAP;
+typedef struct zjGdiObject *HGDIOBJ;
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef unsigned int UINT;
+typedef void *LPVOID;
+
+typedef struct tagBITMAP {
+    LONG bmType;
+    LONG bmWidth;
+    LONG bmHeight;
+    LONG bmWidthBytes;
+    WORD bmPlanes;
+    WORD bmBitsPixel;
+    LPVOID bmBits;
+} BITMAP;
+
+typedef struct tagBITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight;
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+} BITMAPINFOHEADER;
+
+typedef struct tagRGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+} RGBQUAD;
+
+typedef struct tagBITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];
+} BITMAPINFO;
+
+#define GMEM_FIXED 0x0000
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_ZEROINIT 0x0040
+#define BI_RGB 0
+#endif /* ZELJBIG_WIN32_TYPES */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+JBIG_EXPORT HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
+JBIG_EXPORT LPVOID GlobalLock(HGLOBAL block);
+JBIG_EXPORT BOOL GlobalUnlock(HGLOBAL block);
+JBIG_EXPORT HGLOBAL GlobalFree(HGLOBAL block);
+JBIG_EXPORT size_t GlobalSize(HGLOBAL block);
+JBIG_EXPORT HANDLE GetProcessHeap(void);
+JBIG_EXPORT LPVOID HeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
+JBIG_EXPORT BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
+JBIG_EXPORT HBITMAP CreateBitmapIndirect(const BITMAP *bm);
+JBIG_EXPORT int GetObjectA(HGDIOBJ obj, int size, LPVOID out);
+JBIG_EXPORT BOOL DeleteObject(HGDIOBJ obj);
+#ifdef __cplusplus
+}
+#endif
+#endif /* !_WIN32 */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A coder handle. JBIG_INVALID_HANDLE (all ones) means failure. */
+typedef uintptr_t JbigHandle;
+#define JBIG_INVALID_HANDLE ((JbigHandle)~(uintptr_t)0)
+
+/* Flags word of the option records. */
+#define JBIG_FLAG_NO_PATINFO 0x0008u      /* encoder: write no stripe index */
+#define JBIG_FLAG_PATINFO_MISSING 0x0010u /* decoder out: index rebuilt by scanning */
+#define JBIG_FLAG_POLARITY 0x0020u        /* Windows bitmaps: 1 is white, not black */
+#define JBIG_FLAG_DATA_OFFSET 0x0040u     /* decoder: dataOffset/dataLength given */
+#define JBIG_FLAG_MEMORY 0x0080u          /* memory output (encoder) or input (decoder) */
+
+/* Raster descriptor: seven 32-bit words on 32-bit systems. */
+typedef struct JbigImageInfo {
+    uint32_t width;        /* pixels per row */
+    uint32_t height;       /* rows */
+    uint32_t bytesPerLine; /* distance between rows in bytes */
+    uint32_t depth;        /* bits per pixel, always 1 */
+    uint32_t reserved1;
+    uint32_t reserved2;
+    uint8_t *data; /* first row; row i at data + i * bytesPerLine */
+} JbigImageInfo;
+
+/* Encoder options. Must stay valid from jbigEncodeProlog to
+ * jbigEncodeEpilog: the epilog stores the memory output here.
+ * Of the order and option bytes only bit 0 counts. */
+typedef struct JbigEncodeOptions {
+    uint32_t XD; /* width */
+    uint32_t YD; /* height */
+    uint32_t L0; /* lines per stripe in layer 0 */
+    uint8_t DL;  /* lowest layer: must be 0 */
+    uint8_t D;   /* differential layers */
+    uint8_t P;   /* bit planes: must be 1 */
+    uint8_t MX;
+    uint8_t MY;
+    uint8_t HITOLO, SEQ, ILEAVE, SMID;
+    uint8_t LRLTWO, VLENGTH, TPDON, TPBON, DPON, DPPRIV, DPLAST;
+    uint32_t dataOffset; /* unused by the encoder */
+    uint32_t dataLength; /* unused by the encoder */
+    uint8_t *outData;    /* memory output: set by the epilog */
+    uint32_t outLength;  /* memory output: set by the epilog */
+    HGLOBAL outHandle;   /* always 0 */
+    uint16_t flags;      /* JBIG_FLAG_NO_PATINFO, _POLARITY, _MEMORY */
+} JbigEncodeOptions;
+
+/* Decoder options: header fields come back out of the prolog, each order
+ * and option flag as 0 or 1. */
+typedef struct JbigDecodeOptions {
+    uint32_t XD;
+    uint32_t YD;
+    uint32_t L0;
+    uint8_t DL;
+    uint8_t D;
+    uint8_t P;
+    uint8_t MX;
+    uint8_t MY;
+    uint8_t HITOLO, SEQ, ILEAVE, SMID;
+    uint8_t LRLTWO, VLENGTH, TPDON, TPBON, DPON, DPPRIV, DPLAST;
+    uint32_t dataOffset; /* in, with JBIG_FLAG_DATA_OFFSET: file offset of the header */
+    uint32_t dataLength; /* in, with JBIG_FLAG_DATA_OFFSET: bytes from there, 0 = to the end */
+    uint8_t *inData;     /* unused */
+    uint32_t inLength;   /* in, with JBIG_FLAG_MEMORY: bytes in inHandle */
+    HGLOBAL inHandle;    /* in, with JBIG_FLAG_MEMORY: movable global block */
+    uint16_t flags;      /* in/out */
+} JbigDecodeOptions;
+
+/* ---- Encoder ----
+ *
+ * Order: jbigEncodeCreatDefaultOptions (optional), jbigEncodeProlog, rows
+ * with jbigEncodeSetOrgDataFromRect (in bands) or a whole bitmap/DIB,
+ * D + 1 calls of jbigEncode (layer D first), jbigEncodeEpilog.
+ *
+ * The prolog refuses (JBIG_INVALID_HANDLE): flags with 0x0002; DL != 0;
+ * P != 1; XD, YD or L0 of 0; L0 << D not representable in 32 bits; more
+ * than 32767 stripes; a raster (rows, stride, row table) whose size does
+ * not fit 32 bits; a path longer than 255 characters; a null options
+ * record; file output without a path.
+ *
+ * jbigEncodeGetImageAddress before the first jbigEncode call returns
+ * (JbigImageInfo *)-1: there is no coded image to describe yet.
+ *
+ * jbigEncodeEpilog before the lowest layer is coded abandons the stream:
+ * no stripe index is written, memory output is freed (outData NULL,
+ * outLength 0), everything is released and the result is -1. A file
+ * written so far stays as it is. Memory output is released by the caller
+ * with HeapFree(GetProcessHeap(), 0, outData).
+ */
+JBIG_EXPORT JbigEncodeOptions *JBIGAPI jbigEncodeCreatDefaultOptions(JbigEncodeOptions *opts, uint32_t width,
+                                                                     uint32_t height, uint32_t layers,
+                                                                     uint16_t flags);
+JBIG_EXPORT JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts);
+JBIG_EXPORT int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageInfo *info);
+JBIG_EXPORT int32_t JBIGAPI jbigEncodeSetOrgDataFromWinBitmap(JbigHandle handle, HBITMAP bitmap);
+JBIG_EXPORT int32_t JBIGAPI jbigEncodeSetOrgDataFromWinDIB(JbigHandle handle, HGLOBAL dib);
+JBIG_EXPORT int32_t JBIGAPI jbigEncode(JbigHandle handle);
+JBIG_EXPORT JbigImageInfo *JBIGAPI jbigEncodeGetImageAddress(JbigHandle handle, JbigImageInfo *info);
+JBIG_EXPORT int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle);
+
+/* ---- Decoder ----
+ *
+ * The prolog reads the header and the stripe index (or rebuilds it by
+ * scanning, reporting JBIG_FLAG_PATINFO_MISSING) and refuses
+ * (JBIG_INVALID_HANDLE): flags with 0x0001, or 0x0040 together with
+ * 0x0080; a file that cannot be read or a memory block that cannot be
+ * locked; a header with DL != 0, P != 1, XD, YD or L0 of 0, L0 << D not
+ * representable in 32 bits, more than 32767 stripes, or a full-resolution
+ * raster larger than 1 GiB; a stream without index whose stripes cannot be
+ * located (order bits SEQ and SMID together); a path longer than 255
+ * characters.
+ *
+ * Layers: 0 is the lowest, D the full resolution; a number above D means D;
+ * -1 means the layer after the last decoded one. A decoder moves upwards
+ * only. Damaged data never fails decoding: it gives a complete raster.
+ *
+ * jbigDecodeGetImageAddress before anything was decoded returns
+ * (JbigImageInfo *)-1; jbigDecodeGetDecodedBytes then returns 0.
+ */
+JBIG_EXPORT JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts);
+JBIG_EXPORT int32_t JBIGAPI jbigDecodeEpilog(JbigHandle handle);
+JBIG_EXPORT int32_t JBIGAPI jbigDecodeGetMaxLayer(JbigHandle handle);
+JBIG_EXPORT int32_t JBIGAPI jbigDecodeGetImageSize(JbigHandle handle, uint32_t *width, uint32_t *height,
+                                                   int32_t layer);
+JBIG_EXPORT JbigImageInfo *JBIGAPI jbigDecodeGetImageAddress(JbigHandle handle, JbigImageInfo *info);
+JBIG_EXPORT int32_t JBIGAPI jbigDecodeGetDecodedBytes(JbigHandle handle);
+
+/* Decode up to a layer and deliver it. The bitmap result is released with
+ * DeleteObject, the packed DIB with GlobalFree. Failure: (HBITMAP)-1,
+ * (HGLOBAL)-1. jbigDecodeToWinDIBits with a null bits buffer only fills
+ * the header (1 bit per pixel, two colour entries) and returns 0, or -1 for
+ * a layer that jbigDecodeGetImageSize refuses; with a buffer it decodes and
+ * returns the header's height, or 0 on failure.
+ * Headers of 8, 16, 24 or 32 bits per pixel receive the two colours of
+ * the colour table converted to that depth. */
+JBIG_EXPORT HBITMAP JBIGAPI jbigDecodeToWinBitmap(JbigHandle handle, int32_t layer);
+JBIG_EXPORT HGLOBAL JBIGAPI jbigDecodeToWinDIB(JbigHandle handle, int32_t layer);
+JBIG_EXPORT int32_t JBIGAPI jbigDecodeToWinDIBits(JbigHandle handle, void *bits, BITMAPINFO *header, int32_t layer);
+
+/* ---- Stripe index (PatInfo trailer) of JBIG files ----
+ * jbigAddPatInfo: destination gets a copy of source with the index added
+ * (destination may equal source: appended in place). jbigDelPatInfo:
+ * destination gets source without its index (must differ from source).
+ * -1 when the source already has (add) or lacks (delete) an index; then no
+ * file is written. */
+JBIG_EXPORT int32_t JBIGAPI jbigAddPatInfo(const char *destination, const char *source);
+JBIG_EXPORT int32_t JBIGAPI jbigDelPatInfo(const char *destination, const char *source);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELJBIG_H */

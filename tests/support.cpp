@@ -1,0 +1,224 @@
+#include "support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <zlib.h>
+
+namespace fs = std::filesystem;
+
+JbigImageInfo Image::info() const {
+    JbigImageInfo i{};
+    i.width = width;
+    i.height = height;
+    i.bytesPerLine = rowBytes();
+    i.depth = 1;
+    i.data = const_cast<uint8_t *>(bits.data());
+    return i;
+}
+
+std::string dataPath(const std::string &rel) { return std::string(ZELJBIG_TEST_DATA) + "/" + rel; }
+
+std::vector<uint8_t> readFile(const std::string &path) {
+    std::vector<uint8_t> out;
+    gzFile f = gzopen(path.c_str(), "rb");
+    if (!f) throw std::runtime_error("cannot open " + path);
+    uint8_t buf[65536];
+    int n;
+    while ((n = gzread(f, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+    gzclose(f);
+    return out;
+}
+
+void writeFile(const std::string &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+Image readPbm(const std::string &path) {
+    std::vector<uint8_t> d = readFile(path);
+    size_t p = 0;
+    auto skipSpace = [&] {
+        for (;;) {
+            while (p < d.size() && isspace(d[p])) p++;
+            if (p < d.size() && d[p] == '#')
+                while (p < d.size() && d[p] != '\n') p++;
+            else
+                break;
+        }
+    };
+    auto number = [&] {
+        skipSpace();
+        uint32_t v = 0;
+        while (p < d.size() && isdigit(d[p])) v = v * 10 + uint32_t(d[p++] - '0');
+        return v;
+    };
+    if (d.size() < 2 || d[0] != 'P' || (d[1] != '4' && d[1] != '1')) throw std::runtime_error("not PBM: " + path);
+    bool raw = d[1] == '4';
+    p = 2;
+    uint32_t w = number(), h = number();
+    Image img(w, h);
+    if (raw) {
+        p++;
+        size_t need = img.bits.size();
+        if (d.size() - p < need) throw std::runtime_error("short PBM: " + path);
+        std::memcpy(img.bits.data(), d.data() + p, need);
+        if (w & 7)
+            for (uint32_t y = 0; y < h; y++) img.row(y)[w >> 3] &= uint8_t(0xFF << (8 - (w & 7)));
+    } else {
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) {
+                skipSpace();
+                img.set(x, y, d[p++] == '1');
+            }
+    }
+    return img;
+}
+
+std::vector<std::string> corpusPages() {
+    std::vector<std::string> pages;
+    for (auto &e : fs::directory_iterator(dataPath("corpus"))) pages.push_back(e.path().string());
+    std::sort(pages.begin(), pages.end());
+    return pages;
+}
+
+Image imageFrom(const JbigImageInfo &info) {
+    Image img(info.width, info.height);
+    for (uint32_t y = 0; y < info.height; y++) {
+        std::memcpy(img.row(y), info.data + size_t(y) * info.bytesPerLine, img.rowBytes());
+        if (info.width & 7) img.row(y)[info.width >> 3] &= uint8_t(0xFF << (8 - (info.width & 7)));
+    }
+    return img;
+}
+
+Image randomImage(uint32_t w, uint32_t h, uint32_t seed, int density) {
+    Image img(w, h);
+    std::mt19937 rng(seed);
+    for (uint32_t y = 0; y < h; y++)
+        for (uint32_t x = 0; x < w; x++) img.set(x, y, int(rng() % 100) < density);
+    return img;
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/zeljbig-test-XXXXXX";
+    char *p = mkdtemp(tmpl);
+    if (!p) throw std::runtime_error("mkdtemp");
+    path = p;
+}
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+GlobalBlock::GlobalBlock(const std::vector<uint8_t> &bytes) {
+    handle = GlobalAlloc(GMEM_MOVEABLE, bytes.size() ? bytes.size() : 1);
+    void *p = GlobalLock(handle);
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    GlobalUnlock(handle);
+}
+GlobalBlock::~GlobalBlock() { GlobalFree(handle); }
+
+JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags) {
+    JbigEncodeOptions o{};
+    jbigEncodeCreatDefaultOptions(&o, img.width, img.height, layers, flags);
+    return o;
+}
+
+static bool encodeWith(const Image &img, JbigEncodeOptions *opts, const char *path) {
+    JbigHandle h = jbigEncodeProlog(path, opts);
+    if (h == JBIG_INVALID_HANDLE) return false;
+    JbigImageInfo info = img.info();
+    bool ok = jbigEncodeSetOrgDataFromRect(h, &info) == 0;
+    for (int k = 0; ok && k <= opts->D; k++) ok = jbigEncode(h) == 0;
+    return jbigEncodeEpilog(h) == 0 && ok;
+}
+
+std::vector<uint8_t> encodeToMemory(const Image &img, JbigEncodeOptions opts) {
+    opts.flags |= JBIG_FLAG_MEMORY;
+    if (!encodeWith(img, &opts, nullptr)) return {};
+    std::vector<uint8_t> out(opts.outData, opts.outData + opts.outLength);
+    HeapFree(GetProcessHeap(), 0, opts.outData);
+    return out;
+}
+
+bool encodeToFile(const Image &img, JbigEncodeOptions opts, const std::string &path) {
+    opts.flags &= uint16_t(~JBIG_FLAG_MEMORY);
+    return encodeWith(img, &opts, path.c_str());
+}
+
+static bool decodeWith(JbigHandle h, Image *out, int32_t layer) {
+    if (h == JBIG_INVALID_HANDLE) return false;
+    int32_t target = layer == -2 ? jbigDecodeGetMaxLayer(h) : layer;
+    BITMAPINFO bi[2];
+    uint32_t w, hh;
+    bool ok = jbigDecodeGetImageSize(h, &w, &hh, target < 0 ? 0 : target) == 0;
+    std::vector<uint8_t> bits(size_t(((w + 7) / 8 + 3) & ~3u) * hh + 4);
+    ok = ok && jbigDecodeToWinDIBits(h, nullptr, &bi[0], target < 0 ? 0 : target) == 0;
+    ok = ok && jbigDecodeToWinDIBits(h, bits.data(), &bi[0], target) != 0;
+    JbigImageInfo info;
+    if (ok && jbigDecodeGetImageAddress(h, &info) != reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
+        *out = imageFrom(info);
+    else
+        ok = false;
+    jbigDecodeEpilog(h);
+    return ok;
+}
+
+bool decodeMemory(const std::vector<uint8_t> &stream, Image *out, int32_t layer, uint16_t *flags) {
+    GlobalBlock block(stream);
+    JbigDecodeOptions o{};
+    o.flags = JBIG_FLAG_MEMORY;
+    o.inHandle = block.handle;
+    o.inLength = uint32_t(stream.size());
+    JbigHandle h = jbigDecodeProlog(nullptr, &o);
+    if (flags) *flags = o.flags;
+    return decodeWith(h, out, layer);
+}
+
+bool decodeFile(const std::string &path, Image *out, int32_t layer, uint16_t *flags, uint16_t inFlags,
+                uint32_t offset, uint32_t length) {
+    JbigDecodeOptions o{};
+    o.flags = inFlags;
+    o.dataOffset = offset;
+    o.dataLength = length;
+    JbigHandle h = jbigDecodeProlog(path.c_str(), &o);
+    if (flags) *flags = o.flags;
+    return decodeWith(h, out, layer);
+}
+
+std::vector<Image> decodeAllLayers(JbigHandle h) {
+    std::vector<Image> layers;
+    int32_t D = jbigDecodeGetMaxLayer(h);
+    for (int32_t d = 0; d <= D; d++) {
+        HGLOBAL dib = jbigDecodeToWinDIB(h, d);
+        if (dib == reinterpret_cast<HGLOBAL>(~uintptr_t(0))) return {};
+        GlobalFree(dib);
+        JbigImageInfo info;
+        jbigDecodeGetImageAddress(h, &info);
+        layers.push_back(imageFrom(info));
+    }
+    return layers;
+}
+
+std::vector<ManifestEntry> conformanceManifest() {
+    std::ifstream f(dataPath("conformance/MANIFEST.tsv"));
+    std::vector<ManifestEntry> out;
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream s(line);
+        ManifestEntry e;
+        std::string order, options;
+        s >> e.file >> e.image >> e.width >> e.height >> e.D >> e.L0 >> e.MX >> order >> options;
+        e.order = uint32_t(std::stoul(order, nullptr, 16));
+        e.options = uint32_t(std::stoul(options, nullptr, 16));
+        out.push_back(e);
+    }
+    return out;
+}

@@ -1,0 +1,76 @@
+// Helpers shared by the tests: images, files, and encoding and decoding
+// through the exported interface.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "zeljbig.h"
+
+struct Image {
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> bits;  // rows of (width + 7) / 8 bytes, pad bits 0
+
+    Image() = default;
+    Image(uint32_t w, uint32_t h) : width(w), height(h), bits(size_t(rowBytes()) * h) {}
+    uint32_t rowBytes() const { return (width + 7) / 8; }
+    const uint8_t *row(uint32_t y) const { return bits.data() + size_t(y) * rowBytes(); }
+    uint8_t *row(uint32_t y) { return bits.data() + size_t(y) * rowBytes(); }
+    int get(uint32_t x, uint32_t y) const { return (row(y)[x >> 3] >> (7 - (x & 7))) & 1; }
+    void set(uint32_t x, uint32_t y, int v) {
+        uint8_t m = uint8_t(0x80 >> (x & 7));
+        if (v)
+            row(y)[x >> 3] |= m;
+        else
+            row(y)[x >> 3] &= uint8_t(~m);
+    }
+    bool operator==(const Image &o) const { return width == o.width && height == o.height && bits == o.bits; }
+    JbigImageInfo info() const;
+};
+
+std::string dataPath(const std::string &rel);
+std::vector<uint8_t> readFile(const std::string &path);
+void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);
+// Reads a PBM (P1 or P4), gzip'd or not.
+Image readPbm(const std::string &path);
+std::vector<std::string> corpusPages();
+// The image a JbigImageInfo describes, pad bits cleared.
+Image imageFrom(const JbigImageInfo &info);
+// Random image with roughly `density` percent black pixels.
+Image randomImage(uint32_t w, uint32_t h, uint32_t seed, int density = 50);
+
+// A unique scratch directory, removed with everything in it.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+// A movable global block holding bytes, freed on destruction.
+struct GlobalBlock {
+    HGLOBAL handle = nullptr;
+    explicit GlobalBlock(const std::vector<uint8_t> &bytes);
+    ~GlobalBlock();
+};
+
+JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags = JBIG_FLAG_MEMORY);
+// Encodes through the exported interface; empty on any failure.
+std::vector<uint8_t> encodeToMemory(const Image &img, JbigEncodeOptions opts);
+bool encodeToFile(const Image &img, JbigEncodeOptions opts, const std::string &path);
+
+// Decodes layer `layer` (-1: top) from memory; out flags in *flags.
+bool decodeMemory(const std::vector<uint8_t> &stream, Image *out, int32_t layer = -2, uint16_t *flags = nullptr);
+bool decodeFile(const std::string &path, Image *out, int32_t layer = -2, uint16_t *flags = nullptr,
+                uint16_t inFlags = 0, uint32_t offset = 0, uint32_t length = 0);
+// Decodes every layer of an open decoder, 0 to D.
+std::vector<Image> decodeAllLayers(JbigHandle h);
+
+struct ManifestEntry {
+    std::string file, image;
+    uint32_t width, height, D, L0, MX, order, options;
+};
+std::vector<ManifestEntry> conformanceManifest();
+inline void PrintTo(const ManifestEntry &e, std::ostream *os) { *os << e.file; }
