@@ -1,1 +1,57 @@
-#include "jbgCBase.h"
+// Resolution reduction, one half-resolution row ahead of the coding.
+#include "jbgCDiff.h"
+
+namespace {
+
+// Computes half-resolution row k from high rows U = 2k-1, A = 2k, B = 2k+1
+// and the half-resolution row above P, eight output pixels per step.
+void reduceRow(const uint8_t *U, const uint8_t *A, const uint8_t *B, const uint8_t *P, uint8_t *out, uint32_t width,
+               uint32_t stride) {
+    const uint32_t bytes = (width + 7) >> 3;
+    uint32_t hu = 0, ha = 0, hb = 0, p = 0, prev = 0;
+    for (uint32_t m = 0; m < bytes; m++) {
+        // High rows: bytes 2m-1 .. 2m+1, column 16m+c at bit 15-c.
+        hu = (hu << 16) | uint32_t(U[2 * m]) << 8 | U[2 * m + 1];
+        ha = (ha << 16) | uint32_t(A[2 * m]) << 8 | A[2 * m + 1];
+        hb = (hb << 16) | uint32_t(B[2 * m]) << 8 | B[2 * m + 1];
+        // Row above: bytes m-1 .. m, column 8m+t at bit 7-t.
+        p = (p << 8) | P[m];
+        if (((hu | ha | hb) & 0x1FFFF) == 0 && (p & 0x1FF) == 0) {
+            // Entries 0x000 and 0x200 are both white.
+            out[m] = 0;
+            prev = 0;
+            continue;
+        }
+        uint32_t byte = 0;
+        for (int t = 0; t < 8; t++) {
+            int s = 14 - 2 * t;
+            uint32_t idx = ((p >> (7 - t)) & 3) << 10 | prev << 9 | ((hu >> s) & 7) << 6 | ((ha >> s) & 7) << 3 |
+                           ((hb >> s) & 7);
+            prev = resReduceBits[idx];
+            byte = (byte << 1) | prev;
+        }
+        out[m] = static_cast<uint8_t>(byte);
+    }
+    if (width & 7) out[bytes - 1] &= static_cast<uint8_t>(0xFF << (8 - (width & 7)));
+    std::memset(out + bytes, 0, stride - bytes);
+}
+
+}  // namespace
+
+void reduceNextRow(JbigContext *ctx, uint32_t finalPair) {
+    JbigLayerImage &cur = ctx->cur, &low = ctx->low;
+    cur.lines[0] = cur.lines[2];
+    cur.lines[1] = cur.lines[3];
+    cur.lines[2] = cur.lines[4];
+    cur.lines[3] = cur.lines[5];
+    low.lines[0] = low.lines[1];
+    low.lines[1] = low.lines[2];
+    if (finalPair) return;
+    low.lines[2] = low.rows[low.row++];
+    cur.lines[4] = cur.rows[cur.row++];
+    if (cur.row == cur.height)
+        cur.lines[5] = cur.lines[4];
+    else
+        cur.lines[5] = cur.rows[cur.row++];
+    reduceRow(cur.lines[3], cur.lines[4], cur.lines[5], low.lines[1], low.lines[2], low.width, low.stride);
+}

@@ -91,7 +91,9 @@ TEST(QmCoder, OutputBlocksAndStuffing) {
     Bytes out = qmEncodeAll(d);
     ASSERT_GT(out.size(), 3 * 4096u);
     for (size_t i = 0; i + 2 < out.size(); i++) {
-        if (out[i] == 0xFF) EXPECT_EQ(out[++i], 0x00) << "at " << i;
+        if (out[i] == 0xFF) {
+            EXPECT_EQ(out[++i], 0x00) << "at " << i;
+        }
     }
     EXPECT_EQ(out[out.size() - 2], 0xFF);
     EXPECT_EQ(out[out.size() - 1], 0x02);
