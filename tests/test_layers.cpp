@@ -1,0 +1,379 @@
+// Progressive coding: the tables, a pixel-by-pixel reference encoder that
+// the word-at-a-time coders must match byte for byte, and round trips at
+// every layer.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "encoder/jbgCQM.h"
+#include "frame/jbgDiff.h"
+#include "support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+int resReduce(uint32_t n) { return (resReduceTable[n >> 3] >> (7 - (n & 7))) & 1; }
+
+// Pixel of an image; outside reads 0, and a row just below an odd height
+// repeats the last row (the one-row last pair).
+int px(const Image &img, int64_t y, int64_t x) {
+    if (y < 0 || x < 0 || x >= int64_t(img.width)) return 0;
+    if (y >= int64_t(img.height)) y = img.height - 1;
+    return img.get(uint32_t(x), uint32_t(y));
+}
+
+Image reduce(const Image &hi) {
+    Image lo((hi.width + 1) / 2, (hi.height + 1) / 2);
+    for (uint32_t i = 0; i < lo.height; i++)
+        for (uint32_t j = 0; j < lo.width; j++) {
+            uint32_t n = px(lo, int64_t(i) - 1, int64_t(j) - 1) << 11 | px(lo, int64_t(i) - 1, j) << 10 |
+                         px(lo, i, int64_t(j) - 1) << 9;
+            int bit = 8;
+            for (int dr = -1; dr <= 1; dr++)
+                for (int dc = -1; dc <= 1; dc++) n |= px(hi, 2 * int64_t(i) + dr, 2 * int64_t(j) + dc) << bit--;
+            lo.set(j, i, resReduce(n));
+        }
+    return lo;
+}
+
+struct RefOptions {
+    uint32_t D, L0;
+    bool two, tpbon, tpdon, dpon;
+};
+
+// Codes one stripe of a differential layer pixel by pixel, straight from
+// the definitions of the template and of both predictions.
+void refDiffStripe(JbigContext *ctx, const Image &hi, const Image &lo, uint32_t y0, uint32_t y1,
+                   const RefOptions &o) {
+    for (uint32_t y = y0; y < y1; y += 2) {
+        const int64_t i = y / 2;
+        const bool lastPair = y + 2 >= y1;
+        auto L = [&](int64_t r, int64_t c) { return px(lo, (lastPair && r == i + 1) ? i : r, c); };
+        std::vector<int> tp(lo.width, -1);
+        if (o.tpdon) {
+            uint32_t lntp = 0;
+            for (uint32_t j = 0; j < lo.width; j++) {
+                int sum = 0;
+                for (int dr = -1; dr <= 1; dr++)
+                    for (int dc = -1; dc <= 1; dc++) sum += L(i + dr, int64_t(j) + dc);
+                if (sum != 0 && sum != 9) continue;
+                tp[j] = sum ? 1 : 0;
+                for (int r = 0; r < 2; r++)
+                    for (int c = 0; c < 2; c++)
+                        if (px(hi, 2 * i + r, 2 * int64_t(j) + c) != tp[j]) lntp = 1;
+            }
+            qmEncode(ctx, (0xC3F << 1) | lntp);
+            if (lntp) tp.assign(lo.width, -1);
+        }
+        for (uint32_t r = 0; r < 2 && y + r < y1; r++) {
+            const int64_t yy = y + r;
+            for (uint32_t x = 0; x < hi.width; x++) {
+                const int64_t j = x / 2, c = x & 1, J = j + c;
+                if (tp[j] >= 0) continue;
+                if (o.dpon) {
+                    uint32_t D = px(hi, 2 * i, 2 * j + 1) | px(hi, 2 * i, 2 * j) << 1 | px(hi, 2 * i, 2 * j - 1) << 2 |
+                                 px(hi, 2 * i - 1, 2 * j + 1) << 3 | px(hi, 2 * i - 1, 2 * j) << 4 |
+                                 px(hi, 2 * i - 1, 2 * j - 1) << 5 | px(lo, i, j) << 6 | px(lo, i, j - 1) << 7 |
+                                 px(lo, i - 1, j) << 8 | px(lo, i - 1, j - 1) << 9;
+                    uint32_t a = px(hi, 2 * i + 1, 2 * j - 1), b = px(hi, 2 * i + 1, 2 * j);
+                    uint32_t idx[4] = {D >> 2, D >> 1, D << 1 | a, D << 2 | a << 1 | b};
+                    uint32_t phase = 2 * r + c;
+                    if (dpTable[phase][idx[phase]] != 2) continue;
+                }
+                uint32_t cx = px(hi, yy, x - 1) | px(hi, yy, int64_t(x) - 2) << 1 | px(hi, yy - 1, x + 1) << 2 |
+                              px(hi, yy - 1, x) << 3 | px(hi, yy - 1, int64_t(x) - 1) << 4 | px(hi, yy - 2, x) << 5 |
+                              L(i, J) << 6 | L(i, J - 1) << 7 | L(i + 1, J) << 8 | L(i + 1, J - 1) << 9 |
+                              uint32_t(c) << 10 | r << 11;
+                qmEncode(ctx, cx << 1 | px(hi, yy, x));
+            }
+        }
+    }
+}
+
+void refLowStripe(JbigContext *ctx, const Image &img, uint32_t y0, uint32_t y1, const RefOptions &o) {
+    for (uint32_t y = y0; y < y1; y++) {
+        if (o.tpbon) {
+            uint32_t lntp = y == 0 ? std::any_of(img.row(0), img.row(0) + img.rowBytes(), [](uint8_t b) { return b; })
+                                   : !std::equal(img.row(y), img.row(y) + img.rowBytes(), img.row(y - 1));
+            qmEncode(ctx, (o.two ? 0x195 : 0x0E5) << 1 | (lntp == ctx->ltpPrev));
+            ctx->ltpPrev = uint16_t(lntp);
+            if (!lntp) continue;
+        }
+        for (int64_t x = 0; x < img.width; x++) {
+            auto p = [&](int64_t dy, int64_t dx) { return uint32_t(y + dy < 0 ? 0 : px(img, y + dy, x + dx)); };
+            uint32_t cx = o.two ? p(-1, -3) << 9 | p(-1, -2) << 8 | p(-1, -1) << 7 | p(-1, 0) << 6 | p(-1, 1) << 5 |
+                                      p(-1, 2) << 4 | p(0, -4) << 3 | p(0, -3) << 2 | p(0, -2) << 1 | p(0, -1)
+                                : p(-2, -1) << 9 | p(-2, 0) << 8 | p(-2, 1) << 7 | p(-1, -2) << 6 | p(-1, -1) << 5 |
+                                      p(-1, 0) << 4 | p(-1, 1) << 3 | p(-1, 2) << 2 | p(0, -2) << 1 | p(0, -1);
+            qmEncode(ctx, cx << 1 | p(0, 0));
+        }
+    }
+}
+
+// The whole stream, header included, without stripe index.
+Bytes referenceEncode(const Image &img, const RefOptions &o) {
+    std::vector<Image> layers(o.D + 1);
+    layers[o.D] = img;
+    for (uint32_t d = o.D; d > 0; d--) layers[d - 1] = reduce(layers[d]);
+    JbigContext *ctx = ctxCreate(nullptr, kModeEncoder | kFlagMemory);
+    ctx->stream.streamFlags |= kStreamMemory;
+    streamOpenWrite(&ctx->stream);
+    uint8_t head[20] = {0, uint8_t(o.D), 1, 0};
+    putBE(head + 4, 4, img.width);
+    putBE(head + 8, 4, img.height);
+    putBE(head + 12, 4, o.L0);
+    head[18] = 0x08;
+    head[19] = uint8_t(o.two * 0x40 | 0x20 | o.tpdon * 0x10 | o.tpbon * 0x08 | o.dpon * 0x04);
+    streamWrite(&ctx->stream, head, 20);
+    ctx->byteCount = 20;
+    uint64_t S = (img.height + (uint64_t(o.L0) << o.D) - 1) / (uint64_t(o.L0) << o.D);
+    for (int32_t d = int32_t(o.D); d >= 0; d--) {
+        const Image &cur = layers[d];
+        uint32_t rows = o.L0 << d;
+        ctx->cur.stripe = 0;
+        ctx->ltpPrev = 1;
+        for (uint32_t s = 0; s < S; s++) {
+            qmEncInit(ctx);
+            uint32_t y0 = s * rows, y1 = std::min<uint32_t>(cur.height, y0 + rows);
+            if (s + 1 == S) y1 = cur.height;
+            if (d > 0)
+                refDiffStripe(ctx, cur, layers[d - 1], y0, y1, o);
+            else
+                refLowStripe(ctx, cur, y0, y1, o);
+            qmEncFlush(ctx);
+        }
+    }
+    qmEncWriteRest(ctx);
+    Bytes out(ctx->stream.memPtr, ctx->stream.memPtr + ctx->stream.memLength);
+    HeapFree(GetProcessHeap(), 0, ctx->stream.memPtr);
+    ctxDestroy(ctx);
+    return out;
+}
+
+Image pattern(uint32_t w, uint32_t h, uint32_t kind, uint32_t seed) {
+    Image img(w, h);
+    if (kind == 0) return randomImage(w, h, seed, 35);
+    if (kind == 2) {
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) img.set(x, y, 1);
+    } else if (kind >= 3) {
+        // One black pixel in phase kind - 3 of its 2x2 block, where the
+        // image is large enough for that phase.
+        uint32_t p = kind - 3, x = (w / 2) & ~1u, y = (h / 2) & ~1u;
+        if ((p & 1) && x + 1 < w) x++;
+        if ((p & 2) && y + 1 < h) y++;
+        img.set(x, y, 1);
+    }
+    return img;
+}
+
+// A decoder on a memory copy of a stream, closed on destruction.
+struct LayerDecoder {
+    GlobalBlock block;
+    JbigHandle h;
+    explicit LayerDecoder(const Bytes &stream) : block(stream) {
+        JbigDecodeOptions o{};
+        o.flags = JBIG_FLAG_MEMORY;
+        o.inHandle = block.handle;
+        o.inLength = uint32_t(stream.size());
+        h = jbigDecodeProlog(nullptr, &o);
+    }
+    ~LayerDecoder() {
+        if (ok()) jbigDecodeEpilog(h);
+    }
+    bool ok() const { return h != JBIG_INVALID_HANDLE; }
+};
+
+struct SweepCase {
+    uint32_t w, h, kind, D, L0, tpdp, two;
+};
+
+// Every width and height from 1 to 40, crossed with the fill pattern, D, L0,
+// the prediction options and the template so that every pair of values of
+// any two of them occurs in some case.
+std::vector<SweepCase> sweepCases() {
+    std::vector<SweepCase> cases;
+    for (uint32_t w = 1; w <= 40; w++)
+        for (uint32_t h = 1; h <= 40; h++)
+            cases.push_back({w, h, (w + h) % 7, 1 + (w + 3 * h) % 4, 1 + (2 * w + h) % 5,
+                             (w + 2 * h + h / 4 + w / 4) % 4, (w + h + w / 2 + h / 3) % 2});
+    return cases;
+}
+
+}  // namespace
+
+TEST(Tables, ResolutionReduction) {
+    int ones = 0;
+    for (uint32_t n = 0; n < 4096; n++) {
+        ones += resReduce(n);
+        EXPECT_EQ(resReduceBits[n], resReduce(n));
+    }
+    EXPECT_EQ(ones, 2328);
+    EXPECT_EQ(resReduce(0x000), 0);
+    EXPECT_EQ(resReduce(0xFFF), 1);
+    EXPECT_EQ(resReduce(0x010), 1);
+    EXPECT_EQ(resReduce(0x200), 0);
+    EXPECT_EQ(resReduce(0xE10), 0);
+}
+
+TEST(Tables, PredictionFollowsFromReduction) {
+    // For each phase: which pixels of the reduction window the index fixes,
+    // the target T, and the unknown rest U. Window pixel (dr, dc) is bit
+    // 8 - 3 (dr + 1) - (dc + 1) of the reduction index.
+    const int bitsOf[4] = {8, 9, 11, 12};
+    const int counts[4][3] = {{19, 1, 236}, {64, 44, 404}, {271, 255, 1522}, {522, 522, 3052}};
+    auto win = [](int dr, int dc) { return 8 - 3 * (dr + 1) - (dc + 1); };
+    for (int phase = 0; phase < 4; phase++) {
+        int count[3] = {};
+        for (uint32_t idx = 0; idx < (1u << bitsOf[phase]); idx++) {
+            uint32_t D = phase == 0 ? idx << 2 : phase == 1 ? idx << 1 : phase == 2 ? idx >> 1 : idx >> 2;
+            uint32_t fixed = (D >> 9 & 1) << 11 | (D >> 8 & 1) << 10 | (D >> 7 & 1) << 9;
+            fixed |= (D >> 5 & 1) << win(-1, -1) | (D >> 4 & 1) << win(-1, 0) | (D >> 3 & 1) << win(-1, 1) |
+                     (D >> 2 & 1) << win(0, -1);
+            std::vector<int> unknown = {win(0, 0), win(0, 1), win(1, -1), win(1, 0), win(1, 1)};
+            if (phase >= 1) fixed |= (D >> 1 & 1) << win(0, 0);
+            if (phase >= 2) fixed |= (D & 1) << win(0, 1) | (idx >> (phase == 3 ? 1 : 0) & 1) << win(1, -1);
+            if (phase == 3) fixed |= (idx & 1) << win(1, 0);
+            int target = unknown[phase == 0 ? 0 : phase == 1 ? 1 : phase == 2 ? 3 : 4];
+            unknown.erase(unknown.begin(), unknown.begin() + (phase == 0 ? 0 : phase == 1 ? 1 : 2));
+            if (phase >= 2) unknown.erase(std::find(unknown.begin(), unknown.end(), win(1, -1)));
+            if (phase == 3) unknown.erase(std::find(unknown.begin(), unknown.end(), win(1, 0)));
+            unknown.erase(std::find(unknown.begin(), unknown.end(), target));
+            bool possible[2] = {false, false};
+            for (int v = 0; v < 2; v++)
+                for (uint32_t u = 0; u < (1u << unknown.size()); u++) {
+                    uint32_t n = fixed | uint32_t(v) << target;
+                    for (size_t k = 0; k < unknown.size(); k++) n |= (u >> k & 1) << unknown[k];
+                    if (uint32_t(resReduce(n)) == (D >> 6 & 1)) possible[v] = true;
+                }
+            int expect = possible[0] == possible[1] ? 2 : possible[1] ? 1 : 0;
+            ASSERT_EQ(dpTable[phase][idx], expect) << "phase " << phase << " index " << idx;
+            count[expect]++;
+        }
+        EXPECT_EQ(count[0], counts[phase][0]);
+        EXPECT_EQ(count[1], counts[phase][1]);
+        EXPECT_EQ(count[2], counts[phase][2]);
+    }
+}
+
+TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
+    std::vector<SweepCase> cases = sweepCases();
+    // The crossing itself: every pair of values of two dimensions meets.
+    std::set<std::tuple<int, uint32_t, uint32_t>> pairs;
+    for (auto &c : cases) {
+        uint32_t v[7] = {c.w, c.h, c.kind, c.D, c.L0, c.tpdp, c.two};
+        for (int a = 0; a < 7; a++)
+            for (int b = a + 1; b < 7; b++) pairs.insert({a * 7 + b, v[a], v[b]});
+    }
+    const uint32_t range[7] = {40, 40, 7, 4, 5, 4, 2};
+    size_t need = 0;
+    for (int a = 0; a < 7; a++)
+        for (int b = a + 1; b < 7; b++) need += range[a] * range[b];
+    EXPECT_EQ(pairs.size(), need);
+
+    for (const SweepCase &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " kind " << c.kind << " D " << c.D << " L0 "
+                                          << c.L0 << " tpdp " << c.tpdp << " two " << c.two);
+        Image img = pattern(c.w, c.h, c.kind, c.w * 41 + c.h);
+        RefOptions ro{c.D, c.L0, c.two != 0, true, (c.tpdp & 1) != 0, (c.tpdp & 2) != 0};
+        JbigEncodeOptions o = defaultOptions(img, c.D, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO);
+        o.L0 = c.L0;
+        o.MX = 0;
+        o.LRLTWO = ro.two;
+        o.TPDON = ro.tpdon;
+        o.DPON = ro.dpon;
+        JbigHandle h = jbigEncodeProlog(nullptr, &o);
+        ASSERT_NE(h, JBIG_INVALID_HANDLE);
+        JbigImageInfo info = img.info();
+        ASSERT_EQ(jbigEncodeSetOrgDataFromRect(h, &info), 0);
+        std::vector<Image> expect(c.D + 1);
+        expect[c.D] = img;
+        for (int32_t d = int32_t(c.D); d >= 0; d--) {
+            ASSERT_EQ(jbigEncode(h), 0);
+            JbigImageInfo next;
+            ASSERT_EQ(jbigEncodeGetImageAddress(h, &next), &next);
+            if (d > 0) expect[d - 1] = imageFrom(next);
+        }
+        ASSERT_EQ(jbigEncodeEpilog(h), 0);
+        Bytes stream(o.outData, o.outData + o.outLength);
+        HeapFree(GetProcessHeap(), 0, o.outData);
+        ASSERT_EQ(stream, referenceEncode(img, ro));
+
+        LayerDecoder dec(stream);
+        ASSERT_TRUE(dec.ok());
+        std::vector<Image> got = decodeAllLayers(dec.h);
+        ASSERT_EQ(got.size(), expect.size());
+        for (uint32_t d = 0; d <= c.D; d++) {
+            EXPECT_EQ(got[d], expect[d]) << "layer " << d;
+            if (d + 1 <= c.D) {
+                EXPECT_EQ(reduce(expect[d + 1]), expect[d]);
+            }
+        }
+    }
+}
+
+TEST(Layers, CorpusPagesDecodeAtEveryLayer) {
+    for (const std::string &page : corpusPages()) {
+        Image img = readPbm(page);
+        for (bool dpon : {false, true}) {
+            SCOPED_TRACE(page + (dpon ? " DPON" : ""));
+            JbigEncodeOptions o = defaultOptions(img, 3);
+            o.DPON = dpon;
+            Bytes stream = encodeToMemory(img, o);
+            ASSERT_FALSE(stream.empty());
+            LayerDecoder dec(stream);
+            ASSERT_TRUE(dec.ok());
+            std::vector<Image> layers = decodeAllLayers(dec.h);
+            ASSERT_EQ(layers.size(), 4u);
+            for (uint32_t d = 0; d < 3; d++) {
+                EXPECT_EQ(layers[d].width, layerSize(img.width, 3, d));
+                EXPECT_EQ(layers[d].height, layerSize(img.height, 3, d));
+                EXPECT_EQ(reduce(layers[d + 1]), layers[d]) << "layer " << d;
+            }
+            EXPECT_EQ(layers[3], img);
+        }
+    }
+}
+
+TEST(Layers, LayerNumbersMoveOnlyUpwards) {
+    Image img = randomImage(45, 37, 3);
+    Bytes stream = encodeToMemory(img, defaultOptions(img, 2));
+    const auto fail = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
+    {
+        LayerDecoder dec(stream);
+        uint32_t w, hh;
+        EXPECT_EQ(jbigDecodeGetImageSize(dec.h, &w, &hh, -1), -1);
+        for (int32_t d = 0; d <= 2; d++) {
+            HGLOBAL dib = jbigDecodeToWinDIB(dec.h, -1);
+            ASSERT_NE(dib, fail) << d;
+            GlobalFree(dib);
+            ASSERT_EQ(jbigDecodeGetImageSize(dec.h, &w, &hh, -1), 0);
+            EXPECT_EQ(w, layerSize(45, 2, d));
+            EXPECT_EQ(hh, layerSize(37, 2, d));
+        }
+        EXPECT_EQ(jbigDecodeToWinDIB(dec.h, -1), fail);
+        EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), -1);
+    }
+    {
+        LayerDecoder dec(stream);
+        HGLOBAL dib = jbigDecodeToWinDIB(dec.h, 2 + 5);
+        ASSERT_NE(dib, fail);
+        GlobalFree(dib);
+        JbigImageInfo info;
+        jbigDecodeGetImageAddress(dec.h, &info);
+        EXPECT_EQ(imageFrom(info), img);
+        EXPECT_EQ(jbigDecodeToWinDIB(dec.h, 1), fail);
+    }
+    {
+        LayerDecoder dec(stream);
+        HGLOBAL dib = jbigDecodeToWinDIB(dec.h, 1);
+        ASSERT_NE(dib, fail);
+        GlobalFree(dib);
+        BITMAPINFO bi[2];
+        EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, nullptr, &bi[0], 0), 0);  // size queries stay allowed
+        std::vector<uint8_t> bits(4096);
+        EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, bits.data(), &bi[0], 0), 0);
+        EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, bits.data(), &bi[0], 1), 0);
+    }
+}
