@@ -7,6 +7,8 @@
 #include "../frame/jbgDiff.h"
 #include "../frame/jpgLib.h"
 
+#include <type_traits>
+
 // diffWork entries: above kNotTypical a block is predicted by TPDON; at or
 // below it the entry holds the block's DP value D.
 constexpr uint16_t kNotTypical = 0x1010;
@@ -14,6 +16,9 @@ constexpr uint16_t kTypicalWhite = 0x7700;
 constexpr uint16_t kTypicalBlack = 0x77FF;
 // Context of the LNTP bit: phase 3, low pixels 0, high pixels 1.
 constexpr uint32_t kLntpContext = 0xC3F;
+// Four marks of one kind side by side.
+constexpr uint64_t kWhiteUnit = 0x7700770077007700ull;
+constexpr uint64_t kBlackUnit = 0x77FF77FF77FF77FFull;
 
 void reduceNextRow(JbigContext *ctx, uint32_t finalPair);
 
@@ -103,59 +108,64 @@ void diffRowWalk(Px &px, const DiffRow &r) {
         rn = (rn << 8) | r.lowNext[u + 1];
         if (kDP) ru = (ru << 8) | r.lowUp[u + 1];
         const uint32_t n = W - 16 * u < 16 ? W - 16 * u : 16;
+        if (kTP && n == 16) {
+            // Eight blocks predicted alike: the unit needs no pixel at all.
+            uint64_t m0, m1;
+            std::memcpy(&m0, r.work + 8 * u, 8);
+            std::memcpy(&m1, r.work + 8 * u + 4, 8);
+            if (m0 == m1 && (m0 == kWhiteUnit || m0 == kBlackUnit)) {
+                uint32_t colour = m0 == kBlackUnit ? 0xFFFF : 0;
+                hist = colour & 3;
+                if (!Px::kEncoder) {
+                    h0[2 * u] = h0[2 * u + 1] = static_cast<uint8_t>(colour);
+                }
+                continue;
+            }
+        }
         uint32_t out = 0;
-        uint32_t mark = 0, d = 0, p0 = 0;
-        bool predicted = false;
-        for (uint32_t q = 0; q < n; q++) {
-            const uint32_t t = q >> 1, c = q & 1, j = 8 * u + t;
-            uint32_t actual = Px::kEncoder ? (g0 >> (23 - q)) & 1 : 0;
-            if (kTP && c == 0) {
-                mark = r.work[j];
-                predicted = mark > kNotTypical;
+        // Codes (or decodes) pixel q of the unit, column c of block t, unless
+        // a prediction v of 0 or 1 stands for it.
+        auto pixel = [&](auto column, uint32_t q, uint32_t t, uint32_t v) {
+            constexpr uint32_t c = decltype(column)::value;
+            uint32_t pix = v;
+            if (v == 2) {
+                uint32_t cx = (hist & 3) | ((g1 >> (22 - q)) & 7) << 2 | ((g2 >> (23 - q)) & 1) << 5 |
+                              ((rl >> (15 - t - c)) & 3) << 6 | ((rn >> (15 - t - c)) & 3) << 8 | c << 10 | rowBit;
+                pix = px.pixel(cx, Px::kEncoder ? (g0 >> (23 - q)) & 1 : 0);
             }
-            uint32_t pix;
-            if (kTP && predicted) {
-                pix = mark & 1;
-            } else {
-                uint32_t v = 2;
-                if (kDP) {
-                    if (!r.second) {
-                        if (c == 0) {
-                            d = ((ru >> (15 - t)) & 3) << 8 | ((rl >> (15 - t)) & 3) << 6 |
-                                ((g1 >> (22 - q)) & 7) << 3 | (hist & 1) << 2;
-                            v = dp0[d >> 2];
-                        } else {
-                            v = dp1[(d >> 1) | p0];
-                        }
-                    } else {
-                        if (c == 0) {
-                            d = (uint32_t(r.work[j]) << 1) | (hist & 1);
-                            v = dp2[d];
-                        } else {
-                            v = dp3[(d << 1) | p0];
-                        }
-                    }
-                }
-                if (v == 2) {
-                    uint32_t cx = (hist & 3) | ((g1 >> (22 - q)) & 7) << 2 | ((g2 >> (23 - q)) & 1) << 5 |
-                                  ((rl >> (15 - t - c)) & 3) << 6 | ((rn >> (15 - t - c)) & 3) << 8 | c << 10 |
-                                  rowBit;
-                    pix = px.pixel(cx, actual);
-                } else {
-                    pix = v;
-                }
-                if (kDP && !r.second) {
-                    // D is complete after the block's last pixel.
-                    if (c == 0) {
-                        if (2 * j + 1 >= W) r.work[j] = static_cast<uint16_t>(d | pix << 1);
-                    } else {
-                        r.work[j] = static_cast<uint16_t>(d | p0 << 1 | pix);
-                    }
-                }
-            }
-            p0 = pix;
             hist = (hist << 1) | pix;
             if (!Px::kEncoder) out = (out << 1) | pix;
+            return pix;
+        };
+        for (uint32_t t = 0, q = 0; q < n; t++, q += 2) {
+            const uint32_t j = 8 * u + t;
+            const bool pairOfColumns = q + 1 < n;
+            if (kTP && r.work[j] > kNotTypical) {
+                uint32_t bits = (r.work[j] & 1) ? 3 : 0, k = pairOfColumns ? 2 : 1;
+                hist = (hist << k) | (bits >> (2 - k));
+                if (!Px::kEncoder) out = (out << k) | (bits >> (2 - k));
+                continue;
+            }
+            uint32_t v0 = 2, v1 = 2, d = 0;
+            if (kDP) {
+                if (!r.second) {
+                    d = ((ru >> (15 - t)) & 3) << 8 | ((rl >> (15 - t)) & 3) << 6 | ((g1 >> (22 - q)) & 7) << 3 |
+                        (hist & 1) << 2;
+                    v0 = dp0[d >> 2];
+                } else {
+                    d = (uint32_t(r.work[j]) << 1) | (hist & 1);
+                    v0 = dp2[d];
+                }
+            }
+            uint32_t p0 = pixel(std::integral_constant<uint32_t, 0>{}, q, t, v0);
+            if (!pairOfColumns) {
+                // A one-column block at an odd right edge: its missing pixel is 0.
+                if (kDP && !r.second) r.work[j] = static_cast<uint16_t>(d | p0 << 1);
+                break;
+            }
+            if (kDP) v1 = !r.second ? dp1[(d >> 1) | p0] : dp3[(d << 1) | p0];
+            uint32_t p1 = pixel(std::integral_constant<uint32_t, 1>{}, q + 1, t, v1);
+            if (kDP && !r.second) r.work[j] = static_cast<uint16_t>(d | p0 << 1 | p1);
         }
         if (!Px::kEncoder) {
             out <<= 16 - n;
