@@ -11,12 +11,6 @@ uint8_t *nextRow(JbigLayerImage &cur) {
     return cur.lines[2];
 }
 
-// Rows end in zeros after the data: the next row's registers read them.
-void clearTail(const JbigLayerImage &cur, uint8_t *row) {
-    uint32_t bytes = (cur.width + 7) >> 3;
-    std::memset(row + bytes, 0, cur.stride - bytes);
-}
-
 }  // namespace
 
 template <bool kTP, bool kDP>
@@ -30,7 +24,6 @@ void diffPairDecode(DecPx &px, JbigContext *ctx, uint32_t singleRow, uint32_t la
     uint8_t *row = nextRow(cur);
     DiffRow r{cur.lines[0], cur.lines[1], row, low.lines[0], low.lines[1], next, ctx->diffWork, cur.width, 0};
     diffRowWalk<DecPx, kTP, kDP>(px, r);
-    clearTail(cur, row);
     if (singleRow) return;
     row = nextRow(cur);
     r.above2 = cur.lines[0];
@@ -38,7 +31,6 @@ void diffPairDecode(DecPx &px, JbigContext *ctx, uint32_t singleRow, uint32_t la
     r.row = row;
     r.second = 1;
     diffRowWalk<DecPx, kTP, kDP>(px, r);
-    clearTail(cur, row);
 }
 
 template void diffPairDecode<false, false>(DecPx &, JbigContext *, uint32_t, uint32_t);

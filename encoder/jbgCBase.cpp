@@ -191,11 +191,7 @@ bool encMakeRaster(JbigContext *ctx) {
     layerImageSetup(&img, ctx->bih.XD, ctx->bih.YD);
     img.layer = static_cast<uint32_t>(ctx->layerCursor);
     img.stripeRows = ctx->bih.L0 << ctx->layerCursor;
-    if (!layerImageAlloc(&img)) return false;
-    // Rows a caller never supplies code as white rather than as whatever
-    // the allocator left.
-    for (uint32_t y = 0; y < img.height; y++) std::memset(img.rows[y], 0, img.stride);
-    return true;
+    return layerImageAlloc(&img);
 }
 
 int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageInfo *info) {

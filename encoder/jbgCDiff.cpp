@@ -5,8 +5,7 @@ namespace {
 
 // Computes half-resolution row k from high rows U = 2k-1, A = 2k, B = 2k+1
 // and the half-resolution row above P, eight output pixels per step.
-void reduceRow(const uint8_t *U, const uint8_t *A, const uint8_t *B, const uint8_t *P, uint8_t *out, uint32_t width,
-               uint32_t stride) {
+void reduceRow(const uint8_t *U, const uint8_t *A, const uint8_t *B, const uint8_t *P, uint8_t *out, uint32_t width) {
     const uint32_t bytes = (width + 7) >> 3;
     uint32_t hu = 0, ha = 0, hb = 0, p = 0, prev = 0;
     for (uint32_t m = 0; m < bytes; m++) {
@@ -33,7 +32,6 @@ void reduceRow(const uint8_t *U, const uint8_t *A, const uint8_t *B, const uint8
         out[m] = static_cast<uint8_t>(byte);
     }
     if (width & 7) out[bytes - 1] &= static_cast<uint8_t>(0xFF << (8 - (width & 7)));
-    std::memset(out + bytes, 0, stride - bytes);
 }
 
 }  // namespace
@@ -53,5 +51,5 @@ void reduceNextRow(JbigContext *ctx, uint32_t finalPair) {
         cur.lines[5] = cur.lines[4];
     else
         cur.lines[5] = cur.rows[cur.row++];
-    reduceRow(cur.lines[3], cur.lines[4], cur.lines[5], low.lines[1], low.lines[2], low.width, low.stride);
+    reduceRow(cur.lines[3], cur.lines[4], cur.lines[5], low.lines[1], low.lines[2], low.width);
 }

@@ -130,7 +130,9 @@ void layerImageSetup(JbigLayerImage *img, uint32_t width, uint32_t height) {
 bool layerImageAlloc(JbigLayerImage *img) {
     img->rows = rowArrayAlloc(img->height + 1, img->stride);
     if (img->rows == nullptr) return false;
-    std::memset(img->rows[img->blankRow], 0, img->stride);
+    // Cleared whole: the coders read a few bytes past the last pixel of a
+    // row, and rows never supplied must not carry leftovers into a stream.
+    std::memset(img->rows[0], 0, size_t(img->height + 1) * img->stride);
     return true;
 }
 
