@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Deterministic instruction counts of the codec under callgrind, against
+# budgets: all jbigEncode calls of one encode, and the one
+# jbigDecodeToWinDIBits call that decodes to the top layer (default
+# options, memory to memory). Exits 1 when a count is over its budget.
+#
+# usage: bench/callgrind.sh [BUILD_DIR]   (default build-callgrind in the repository root)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build-callgrind}
+corpus=$root/tests/data/corpus
+
+config=(-DCMAKE_BUILD_TYPE=Release)
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  config+=(-DZELJBIG_TESTS=OFF -DZELJBIG_TOOLS=OFF -DZELJBIG_BENCH=ON -DZELJBIG_SANITIZE=OFF)
+fi
+cmake -S "$root" -B "$build" "${config[@]}" >&2
+cmake --build "$build" -j2 --target zeljbig_bench_one >&2
+driver=$build/bench/zeljbig_bench_one
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# page, layers, encode budget, decode budget (millions of instructions)
+rows=(
+  "text300-find 0 140 140"
+  "lineart300 0 210 210"
+  "halftone-fs 0 70 70"
+  "text600-gitcommit 0 575 575"
+  "text300-find 3 280 250"
+)
+
+# Instructions executed inside the named function (and what it calls).
+count() {
+  local page=$1 layers=$2 mode=$3 fn=$4
+  local out=$work/$page-$layers-$mode.out
+  echo "callgrind: $page D=$layers $mode ($fn)" >&2
+  if ! valgrind --tool=callgrind --toggle-collect="$fn" --callgrind-out-file="$out" \
+      "$driver" "$corpus/$page.pbm.gz" "$layers" "$mode" >"$out.log" 2>&1; then
+    cat "$out.log" >&2
+    echo "callgrind.sh: the run failed" >&2
+    exit 2
+  fi
+  local ir
+  ir=$(awk '$1 == "totals:" { t = $2 } $1 == "summary:" { s = $2 } END { print (t != "" ? t : s) }' "$out")
+  # Nothing collected means the function name did not match.
+  if [[ -z $ir || $ir -eq 0 ]]; then
+    echo "callgrind.sh: no instructions collected in $fn" >&2
+    exit 2
+  fi
+  echo "$ir"
+}
+
+millions() { awk -v n="$1" 'BEGIN { printf "%.1f", n / 1e6 }'; }
+verdict() { if (($1 <= $2 * 1000000)); then echo PASS; else echo FAIL; fi; }
+
+table="| page | layers | encode Ir (M) | encode at most (M) | encode | decode Ir (M) | decode at most (M) | decode |
+|---|--:|--:|--:|---|--:|--:|---|"
+failed=0
+for row in "${rows[@]}"; do
+  read -r page layers encMax decMax <<<"$row"
+  enc=$(count "$page" "$layers" encode jbigEncode)
+  dec=$(count "$page" "$layers" decode jbigDecodeToWinDIBits)
+  encV=$(verdict "$enc" "$encMax")
+  decV=$(verdict "$dec" "$decMax")
+  [[ $encV == PASS && $decV == PASS ]] || failed=1
+  table+="
+| $page | $layers | $(millions "$enc") | $encMax | $encV | $(millions "$dec") | $decMax | $decV |"
+done
+echo "$table"
+exit $failed
