@@ -145,10 +145,6 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     if (!memory && path == nullptr) return JBIG_INVALID_HANDLE;
     JbigContext *ctx = ctxCreate(memory ? nullptr : path, opts->flags | kModeEncoder);
     if (ctx == nullptr) return JBIG_INVALID_HANDLE;
-    if (path != nullptr && std::strlen(path) > 255) {
-        ctxDestroy(ctx);
-        return JBIG_INVALID_HANDLE;
-    }
     JbigBih &b = ctx->bih;
     b.XD = opts->XD;
     b.YD = opts->YD;
