@@ -40,6 +40,9 @@ std::vector<std::string> corpusPages();
 Image imageFrom(const JbigImageInfo &info);
 // Random image with roughly `density` percent black pixels.
 Image randomImage(uint32_t w, uint32_t h, uint32_t seed, int density = 50);
+// A random image with repeated and blank rows mixed in, so that typical
+// prediction has lines to skip.
+Image patterned(uint32_t w, uint32_t h, uint32_t seed);
 
 // A unique scratch directory, removed with everything in it.
 struct TempDir {
@@ -74,3 +77,40 @@ struct ManifestEntry {
 };
 std::vector<ManifestEntry> conformanceManifest();
 inline void PrintTo(const ManifestEntry &e, std::ostream *os) { *os << e.file; }
+
+// ---- stripe tables, decoders on memory, leak checks ----
+
+using StripeEntries = std::vector<std::pair<uint32_t, uint32_t>>;
+// Offset and length of every stripe of layer `layer` as an open decoder
+// holds them (positions in the stream it reads).
+StripeEntries decoderStripeTable(JbigHandle h, uint32_t layer = 0);
+// The `count` (offset, length) entries of the trailer that ends `stream`;
+// empty when its last bytes are not a trailer of that size.
+StripeEntries trailerEntries(const std::vector<uint8_t> &stream, uint32_t count);
+
+// A decoder opened on a copy of `stream` in a movable global block; `h` is
+// JBIG_INVALID_HANDLE when the prolog refused. Closed on destruction.
+struct MemoryDecoder {
+    GlobalBlock block;
+    JbigDecodeOptions opts{};
+    JbigHandle h;
+    explicit MemoryDecoder(const std::vector<uint8_t> &stream);
+    ~MemoryDecoder();
+    bool ok() const { return h != JBIG_INVALID_HANDLE; }
+};
+
+// The same on a file, optionally with a data offset and length (flag 0x0040).
+struct FileDecoder {
+    JbigDecodeOptions opts{};
+    JbigHandle h;
+    explicit FileDecoder(const std::string &path, uint16_t flags = 0, uint32_t offset = 0, uint32_t length = 0);
+    ~FileDecoder();
+    bool ok() const { return h != JBIG_INVALID_HANDLE; }
+};
+
+// Decodes up to the top layer of an open decoder and compares the raster
+// with `img`, pad bits and the zero byte after each row included.
+bool decodesTo(JbigHandle h, const Image &img);
+
+// Blocks the library holds now; compare before and after a test step.
+long liveBlocks();

@@ -1,0 +1,295 @@
+// Encoder: the corpus in every lowest-layer coding variant, the stripe index
+// against a scan, and the rules of the encoder interface.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "frame/jpgLib.h"
+#include "support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const auto kFailInfo = reinterpret_cast<JbigImageInfo *>(~uintptr_t(0));
+
+struct Variant {
+    const char *name;
+    uint8_t LRLTWO, TPBON;
+    uint32_t L0;  // 0: the default (one stripe)
+};
+// Stripe heights chosen so that stripes straddle the 4096-byte output blocks.
+const Variant kVariants[] = {
+    {"default", 1, 1, 0}, {"three-line", 0, 1, 128}, {"no TPBON", 1, 0, 100}, {"three-line, no TPBON", 0, 0, 1000}};
+
+class Corpus : public ::testing::TestWithParam<std::string> {};
+
+std::string pageName(const ::testing::TestParamInfo<std::string> &p) {
+    std::string n = p.param.substr(p.param.rfind('/') + 1);
+    n = n.substr(0, n.find('.'));
+    for (char &c : n)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+}
+
+}  // namespace
+
+// Per page and variant: memory and file output agree, the trailer lists what
+// a scan finds, and the stream decodes back. The four decoder sources rotate
+// over the variants so that every page and every variant meets one of them
+// without decoding each big page sixteen times.
+TEST_P(Corpus, EncodesAndDecodesAtLowestLayer) {
+    const std::vector<std::string> pages = corpusPages();
+    const size_t pageIndex = size_t(std::find(pages.begin(), pages.end(), GetParam()) - pages.begin());
+    Image img = readPbm(GetParam());
+    TempDir dir;
+    for (size_t v = 0; v < std::size(kVariants); v++) {
+        const Variant &var = kVariants[v];
+        SCOPED_TRACE(var.name);
+        JbigEncodeOptions o = defaultOptions(img, 0);
+        o.LRLTWO = var.LRLTWO;
+        o.TPBON = var.TPBON;
+        if (var.L0) o.L0 = var.L0;
+        const uint32_t S = (img.height + o.L0 - 1) / o.L0;
+
+        // One output with the trailer, the other without (memory and file
+        // take turns): the same bytes up to where the trailer starts.
+        JbigEncodeOptions bareOpts = o;
+        bareOpts.flags |= JBIG_FLAG_NO_PATINFO;
+        const std::string file = dir.file("out.jbg");
+        Bytes indexed, bare;
+        if (v & 1) {
+            ASSERT_TRUE(encodeToFile(img, o, file));
+            indexed = readFile(file);
+            bare = encodeToMemory(img, bareOpts);
+        } else {
+            indexed = encodeToMemory(img, o);
+            ASSERT_TRUE(encodeToFile(img, bareOpts, file));
+            bare = readFile(file);
+        }
+        ASSERT_EQ(bare.size() + 10 + 8 * S, indexed.size());
+        EXPECT_TRUE(std::equal(bare.begin(), bare.end(), indexed.begin()));
+        EXPECT_EQ(bare[bare.size() - 2], 0xFF);
+        EXPECT_EQ(bare[bare.size() - 1], 0x02);
+
+        StripeEntries index = trailerEntries(indexed, S);
+        ASSERT_EQ(index.size(), S);
+        EXPECT_EQ(index.front().first, 20u);
+        EXPECT_EQ(index.back().first + index.back().second, bare.size());
+        {
+            MemoryDecoder scan(bare);
+            ASSERT_TRUE(scan.ok());
+            EXPECT_TRUE(scan.opts.flags & JBIG_FLAG_PATINFO_MISSING);
+            EXPECT_EQ(decoderStripeTable(scan.h), index);
+        }
+
+        auto check = [&](const auto &d, bool scanned, const char *source) {
+            ASSERT_TRUE(d.ok()) << source;
+            EXPECT_EQ(bool(d.opts.flags & JBIG_FLAG_PATINFO_MISSING), scanned) << source;
+            EXPECT_TRUE(decodesTo(d.h, img)) << source;
+            EXPECT_EQ(jbigDecodeGetDecodedBytes(d.h), int32_t(bare.size() - 20)) << source;
+        };
+        switch ((v + pageIndex) % 4) {
+            case 0:
+                writeFile(file, indexed);
+                check(FileDecoder(file), false, "file with trailer");
+                break;
+            case 1:
+                writeFile(file, bare);
+                check(FileDecoder(file), true, "file without trailer");
+                break;
+            case 2:
+                check(MemoryDecoder(indexed), false, "memory block");
+                break;
+            case 3: {
+                Bytes outer(100 + indexed.size() + 77, 0xFF);
+                std::fill(outer.begin(), outer.begin() + 100, 0x5A);
+                std::copy(indexed.begin(), indexed.end(), outer.begin() + 100);
+                writeFile(file, outer);
+                check(FileDecoder(file, JBIG_FLAG_DATA_OFFSET, 100, uint32_t(indexed.size())), false, "embedded");
+                break;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, Corpus, ::testing::ValuesIn(corpusPages()), pageName);
+
+TEST(EncoderProlog, RefusesWhatItCannotCode) {
+    const long live = liveBlocks();
+    auto accepted = [](uint32_t XD, uint32_t YD, uint32_t L0, uint8_t DL, uint8_t D, uint8_t P, uint16_t flags,
+                       const char *path = nullptr) {
+        JbigEncodeOptions o{};
+        jbigEncodeCreatDefaultOptions(&o, XD, YD, D, flags);
+        o.L0 = L0;
+        o.DL = DL;
+        o.P = P;
+        JbigHandle h = jbigEncodeProlog(path, &o);
+        if (h == JBIG_INVALID_HANDLE) return false;
+        jbigEncodeEpilog(h);  // abandoned: nothing coded
+        return true;
+    };
+    const uint16_t M = JBIG_FLAG_MEMORY;
+    EXPECT_TRUE(accepted(64, 32, 32, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(64, 32, 0, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(64, 32, 32, 1, 0, 1, M));      // DL
+    EXPECT_FALSE(accepted(64, 32, 32, 0, 0, 0, M));      // P
+    EXPECT_FALSE(accepted(64, 32, 32, 0, 0, 2, M));      // P
+    EXPECT_FALSE(accepted(0, 32, 32, 0, 0, 1, M));       // XD
+    EXPECT_FALSE(accepted(64, 0, 32, 0, 0, 1, M));       // YD
+    EXPECT_FALSE(accepted(64, 32, 32, 0, 0, 1, M | 2));  // a flag of the library's
+    EXPECT_FALSE(accepted(64, 32, 32, 0, 0, 1, 0));      // file output without a path
+    // The stripe count has to fit the table's 16-bit count.
+    EXPECT_TRUE(accepted(8, 32767, 1, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(8, 32768, 1, 0, 0, 1, M));
+    EXPECT_TRUE(accepted(8, 65534, 2, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(8, 65535, 2, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(8, 32, 0x80000000u, 0, 1, 1, M));  // L0 << D
+    // Row length, raster and row table sizes have to fit 32 bits.
+    EXPECT_TRUE(accepted(0xFFFFFFF0u, 1, 1, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(0xFFFFFFF1u, 1, 1, 0, 0, 1, M));
+    EXPECT_TRUE(accepted(0x7FFFFFF0u, 14, 14, 0, 0, 1, M));  // 15 rows of 0x10000004 bytes
+    EXPECT_FALSE(accepted(0x7FFFFFF0u, 15, 15, 0, 0, 1, M));
+    // A row table of 0xFFFFFFFC bytes; 32-bit builds cannot address it.
+    EXPECT_TRUE(sizeof(void *) < 8 || accepted(1, 0x3FFFFFF6u, 0x3FFFFFF6u, 0, 0, 1, M));
+    EXPECT_FALSE(accepted(1, 0x3FFFFFFEu, 0x3FFFFFFEu, 0, 0, 1, M));  // rows fit, their table does not
+    EXPECT_FALSE(accepted(1, 0xFFFFFFFFu, 0xFFFFFFFFu, 0, 0, 1, M));
+
+    TempDir dir;
+    const std::string base = dir.file("");
+    EXPECT_TRUE(accepted(64, 32, 32, 0, 0, 1, 0, (base + std::string(255 - base.size(), 'p')).c_str()));
+    EXPECT_FALSE(accepted(64, 32, 32, 0, 0, 1, 0, (base + std::string(256 - base.size(), 'q')).c_str()));
+    EXPECT_FALSE(accepted(64, 32, 32, 0, 0, 1, 0, dir.file("missing/x.jbg").c_str()));
+    EXPECT_EQ(jbigEncodeProlog(nullptr, nullptr), JBIG_INVALID_HANDLE);
+    EXPECT_EQ(liveBlocks(), live);
+}
+
+TEST(EncoderInterface, CallOrder) {
+    const long live = liveBlocks();
+    Image img = randomImage(30, 20, 11);
+    JbigEncodeOptions o = defaultOptions(img, 0);
+    o.L0 = 6;
+    const Bytes expect = encodeToMemory(img, o);
+    ASSERT_FALSE(expect.empty());
+
+    JbigHandle h = jbigEncodeProlog(nullptr, &o);
+    ASSERT_NE(h, JBIG_INVALID_HANDLE);
+    JbigImageInfo info{}, src = img.info();
+    EXPECT_EQ(jbigEncodeGetImageAddress(h, &info), kFailInfo);  // no coded image yet
+    EXPECT_EQ(jbigEncode(h), -1);                               // no raster yet
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &src), 0);
+    EXPECT_EQ(jbigEncodeGetImageAddress(h, &info), kFailInfo);
+    EXPECT_EQ(jbigEncode(h), 0);
+    EXPECT_EQ(jbigEncode(h), -1);  // the (D + 2)-th call
+    ASSERT_EQ(jbigEncodeGetImageAddress(h, &info), &info);
+    EXPECT_EQ(imageFrom(info), img);
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &src), -1);  // the raster is coded
+    EXPECT_EQ(jbigEncodeEpilog(h), 0);
+    EXPECT_EQ(Bytes(o.outData, o.outData + o.outLength), expect);
+    HeapFree(GetProcessHeap(), 0, o.outData);
+
+    // An epilog before the lowest layer abandons the memory output.
+    h = jbigEncodeProlog(nullptr, &o);
+    ASSERT_NE(h, JBIG_INVALID_HANDLE);
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &src), 0);
+    EXPECT_EQ(jbigEncodeEpilog(h), -1);
+    EXPECT_EQ(o.outData, nullptr);
+    EXPECT_EQ(o.outLength, 0u);
+    EXPECT_EQ(liveBlocks(), live);
+}
+
+// Rows of 13 pixels arrive in bands with every bit past the last pixel
+// set; the last band runs past the last row and then some more.
+TEST(EncoderInterface, BandsAndPadBits) {
+    Image img = randomImage(13, 10, 5);
+    JbigEncodeOptions o = defaultOptions(img, 0);
+    o.L0 = 4;
+    const Bytes expect = encodeToMemory(img, o);
+    Bytes dirty(14 * 4, 0xFF);
+    for (uint32_t y = 0; y < 10; y++) dirty[4 * y] = img.row(y)[0], dirty[4 * y + 1] = img.row(y)[1] | 0x07;
+
+    JbigHandle h = jbigEncodeProlog(nullptr, &o);
+    ASSERT_NE(h, JBIG_INVALID_HANDLE);
+    JbigImageInfo band{13, 6, 4, 1, 0, 0, dirty.data()};
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &band), 0);
+    band.data += 6 * 4;
+    band.height = 8;  // four rows missing, four of junk
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &band), 0);
+    for (uint32_t more : {3u, 0u}) {
+        band.height = more;
+        EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &band), 0);  // all rows there: copies nothing
+    }
+    band.depth = 8;
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &band), -1);
+    EXPECT_EQ(jbigEncode(h), 0);
+    JbigImageInfo info;
+    ASSERT_EQ(jbigEncodeGetImageAddress(h, &info), &info);
+    for (uint32_t y = 0; y < 10; y++) {
+        const uint8_t *row = info.data + y * info.bytesPerLine;
+        EXPECT_EQ(Bytes(row, row + 3), (Bytes{img.row(y)[0], img.row(y)[1], 0})) << "row " << y;
+    }
+    EXPECT_EQ(jbigEncodeEpilog(h), 0);
+    EXPECT_EQ(Bytes(o.outData, o.outData + o.outLength), expect);
+    HeapFree(GetProcessHeap(), 0, o.outData);
+}
+
+// Null, all-ones, garbage, forged and wrong-kind handles are refused by
+// every exported operation, and the real handles still work afterwards.
+TEST(Handles, RefusedUnlessRightKind) {
+    Image img = randomImage(16, 8, 2);
+    JbigEncodeOptions eo = defaultOptions(img, 0);
+    JbigHandle enc = jbigEncodeProlog(nullptr, &eo);
+    ASSERT_NE(enc, JBIG_INVALID_HANDLE);
+    MemoryDecoder dec(encodeToMemory(img, eo));
+    ASSERT_TRUE(dec.ok());
+
+    std::vector<uint8_t> garbage(sizeof(JbigContext), 0xA5);
+    auto forged = std::make_unique<JbigContext>();
+    forged->magic = kJbigMagic;
+    forged->mode = 3;  // both kinds at once
+    auto unkinded = std::make_unique<JbigContext>();
+    unkinded->magic = kJbigMagic;
+
+    const JbigHandle bad[] = {0, JBIG_INVALID_HANDLE, reinterpret_cast<JbigHandle>(garbage.data()),
+                              reinterpret_cast<JbigHandle>(forged.get()), reinterpret_cast<JbigHandle>(unkinded.get())};
+    const auto failBitmap = reinterpret_cast<HBITMAP>(~uintptr_t(0));
+    const auto failDib = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
+    GlobalBlock dib(Bytes(64, 0));
+    JbigImageInfo src = img.info(), info{};
+    uint32_t w, hgt;
+    BITMAPINFO bi[2];
+    Bytes bits(256);
+    auto asEncoder = [&](JbigHandle h) {
+        EXPECT_EQ(jbigEncodeSetOrgDataFromRect(h, &src), -1);
+        EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(h, nullptr), -1);
+        EXPECT_EQ(jbigEncodeSetOrgDataFromWinDIB(h, dib.handle), -1);
+        EXPECT_EQ(jbigEncode(h), -1);
+        EXPECT_EQ(jbigEncodeGetImageAddress(h, &info), kFailInfo);
+        EXPECT_EQ(jbigEncodeEpilog(h), -1);
+    };
+    auto asDecoder = [&](JbigHandle h) {
+        EXPECT_EQ(jbigDecodeGetMaxLayer(h), -1);
+        EXPECT_EQ(jbigDecodeGetImageSize(h, &w, &hgt, 0), -1);
+        EXPECT_EQ(jbigDecodeGetImageAddress(h, &info), kFailInfo);
+        EXPECT_EQ(jbigDecodeGetDecodedBytes(h), -1);
+        EXPECT_EQ(jbigDecodeToWinBitmap(h, 0), failBitmap);
+        EXPECT_EQ(jbigDecodeToWinDIB(h, 0), failDib);
+        EXPECT_EQ(jbigDecodeToWinDIBits(h, nullptr, bi, 0), -1);
+        EXPECT_EQ(jbigDecodeToWinDIBits(h, bits.data(), bi, 0), 0);
+        EXPECT_EQ(jbigDecodeEpilog(h), -1);
+    };
+    for (JbigHandle h : bad) {
+        asEncoder(h);
+        asDecoder(h);
+    }
+    asEncoder(dec.h);
+    asDecoder(enc);
+
+    EXPECT_EQ(jbigEncodeSetOrgDataFromRect(enc, &src), 0);
+    EXPECT_EQ(jbigEncode(enc), 0);
+    EXPECT_EQ(jbigEncodeEpilog(enc), 0);
+    HeapFree(GetProcessHeap(), 0, eo.outData);
+    EXPECT_TRUE(decodesTo(dec.h, img));
+}

@@ -1,0 +1,262 @@
+// Failures and hostile input: every allocation and every write made to fail
+// in turn, truncated and damaged streams, and coders on several threads.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <thread>
+
+#include "platform/testhooks.h"
+#include "support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const auto kFailDib = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
+
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+// One encoder run from prolog to epilog that stops coding at the first
+// failing step (0 prolog, 1 data, 2 encode, 3 epilog; 4: none failed).
+// `marks` gets the counter after each step, counted from the start.
+struct EncoderRun {
+    int failed = 0;
+    long marks[4] = {};
+    Bytes out;
+};
+
+EncoderRun runEncoder(const Image &img, JbigEncodeOptions o, const std::string &path, long (*counter)()) {
+    EncoderRun r;
+    const long base = counter();
+    const bool memory = path.empty();
+    o.flags = memory ? uint16_t(o.flags | JBIG_FLAG_MEMORY) : uint16_t(o.flags & ~JBIG_FLAG_MEMORY);
+    JbigHandle h = jbigEncodeProlog(memory ? nullptr : path.c_str(), &o);
+    JbigImageInfo info = img.info();
+    bool ok[4] = {h != JBIG_INVALID_HANDLE};
+    r.marks[0] = counter() - base;
+    if (ok[0]) {
+        ok[1] = jbigEncodeSetOrgDataFromRect(h, &info) == 0;
+        r.marks[1] = counter() - base;
+        ok[2] = ok[1] && jbigEncode(h) == 0;
+        r.marks[2] = counter() - base;
+        ok[3] = jbigEncodeEpilog(h) == 0;
+        r.marks[3] = counter() - base;
+        EXPECT_TRUE(!ok[3] || ok[2]) << "epilog after a failed step";
+    }
+    r.failed = int(std::find(ok, ok + 4, false) - ok);
+    if (memory && ok[0]) {
+        EXPECT_EQ(o.outData == nullptr && o.outLength == 0, !ok[3]) << "memory output after a failure";
+        if (ok[3]) r.out.assign(o.outData, o.outData + o.outLength);
+        HeapFree(GetProcessHeap(), 0, o.outData);
+    } else if (ok[3]) {
+        r.out = readFile(path);
+    }
+    return r;
+}
+
+// Fails the k-th allocation (or write) for every k a successful run makes
+// and checks that exactly the step that made it fails and nothing leaks.
+void sweepEncoder(const std::string &path, bool writes) {
+    Image img = randomImage(400, 300, 17, 40);
+    JbigEncodeOptions o = defaultOptions(img, 0);
+    o.L0 = 37;
+    long (*counter)() = writes ? zjWriteCount : zjAllocCount;
+    void (*failAt)(long) = writes ? zjFailWriteAt : zjFailAllocAt;
+    const long live = liveBlocks();
+    const EncoderRun good = runEncoder(img, o, path, counter);
+    ASSERT_EQ(good.failed, 4);
+    ASSERT_GT(good.out.size(), 3 * 4096u) << "the page should span several output blocks";
+    for (long k = 1; k <= good.marks[3]; k++) {
+        int expect = 0;
+        while (k > good.marks[expect]) expect++;
+        failAt(k);
+        EncoderRun r = runEncoder(img, o, path, counter);
+        failAt(0);
+        EXPECT_EQ(r.failed, expect) << (writes ? "write " : "allocation ") << k;
+        EXPECT_EQ(liveBlocks(), live) << (writes ? "write " : "allocation ") << k;
+    }
+    EXPECT_EQ(runEncoder(img, o, path, counter).out, good.out);
+}
+
+#endif
+
+// Decodes whatever an opened decoder gives and checks that it is a complete
+// raster in stored form: the header's size, nothing right of the last pixel.
+bool decodesCompletely(JbigHandle h) {
+    uint32_t w, hgt;
+    if (jbigDecodeGetImageSize(h, &w, &hgt, 0) != 0) return false;
+    HGLOBAL dib = jbigDecodeToWinDIB(h, 0);
+    if (dib == kFailDib) return false;
+    GlobalFree(dib);
+    JbigImageInfo info;
+    if (jbigDecodeGetImageAddress(h, &info) != &info || info.width != w || info.height != hgt) return false;
+    const uint32_t bytes = (w + 7) / 8;
+    const uint8_t pad = uint8_t(0xFF >> (w & 7 ? w & 7 : 8));
+    for (uint32_t y = 0; y < hgt; y++) {
+        const uint8_t *row = info.data + size_t(y) * info.bytesPerLine;
+        if ((row[bytes - 1] & pad) != 0 || row[bytes] != 0) return false;
+    }
+    return true;
+}
+
+// Opens every given stream from memory (and, if asked, from a file); each
+// either is refused or decodes completely, and nothing is left allocated.
+void openAll(const std::vector<Bytes> &streams, const Bytes &whole, const Image &img, const std::string &file) {
+    const long live = liveBlocks();
+    for (const Bytes &s : streams) {
+        {
+            MemoryDecoder d(s);
+            if (d.ok()) {
+                EXPECT_TRUE(s == whole ? decodesTo(d.h, img) : decodesCompletely(d.h)) << s.size() << " bytes";
+            }
+        }
+        if (!file.empty()) {
+            writeFile(file, s);
+            FileDecoder d(file);
+            if (d.ok()) {
+                EXPECT_TRUE(s == whole ? decodesTo(d.h, img) : decodesCompletely(d.h)) << s.size() << " bytes";
+            }
+        }
+        EXPECT_EQ(liveBlocks(), live) << s.size() << " bytes";
+    }
+}
+
+}  // namespace
+
+// Failures made to order exist only over the stand-in platform layer.
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+TEST(FailureSweep, EncoderToMemoryAllocations) { sweepEncoder("", false); }
+
+TEST(FailureSweep, EncoderToFile) {
+    TempDir dir;
+    sweepEncoder(dir.file("out.jbg"), false);
+    sweepEncoder(dir.file("out.jbg"), true);
+}
+
+// The decoder's allocations fail in turn: the prolog or the decode step
+// reports it, and the epilog releases the rest.
+TEST(FailureSweep, DecoderAllocations) {
+    TempDir dir;
+    Image img = patterned(200, 90, 5);
+    JbigEncodeOptions o = defaultOptions(img, 0);
+    o.L0 = 16;
+    const Bytes stream = encodeToMemory(img, o);
+    writeFile(dir.file("in.jbg"), stream);
+    const long live = liveBlocks();
+    for (bool memory : {true, false}) {
+        for (long k = 1;; k++) {
+            GlobalBlock block(stream);
+            JbigDecodeOptions d{};
+            d.flags = memory ? JBIG_FLAG_MEMORY : 0;
+            d.inHandle = block.handle;
+            d.inLength = uint32_t(stream.size());
+            zjFailAllocAt(k);
+            JbigHandle h = jbigDecodeProlog(memory ? nullptr : dir.file("in.jbg").c_str(), &d);
+            HGLOBAL dib = kFailDib;
+            if (h != JBIG_INVALID_HANDLE) {
+                dib = jbigDecodeToWinDIB(h, 0);
+                if (dib != kFailDib) GlobalFree(dib);
+            }
+            zjFailAllocAt(0);
+            bool done = dib != kFailDib;
+            if (done) {
+                JbigImageInfo info;
+                ASSERT_EQ(jbigDecodeGetImageAddress(h, &info), &info);
+                EXPECT_EQ(imageFrom(info), img);
+            }
+            if (h != JBIG_INVALID_HANDLE) {
+                EXPECT_EQ(jbigDecodeEpilog(h), 0);
+            }
+            EXPECT_EQ(liveBlocks(), live + 1) << "allocation " << k;  // + the input block
+            if (done) break;
+            ASSERT_LT(k, 50);
+        }
+    }
+}
+#endif
+
+TEST(HostileInput, EveryTruncationOfASmallStream) {
+    TempDir dir;
+    Image img = patterned(45, 30, 4);
+    for (uint16_t flags : {uint16_t(0), uint16_t(JBIG_FLAG_NO_PATINFO)}) {
+        JbigEncodeOptions o = defaultOptions(img, 0, flags);
+        o.L0 = 7;
+        const Bytes whole = encodeToMemory(img, o);
+        std::vector<Bytes> cuts;
+        for (size_t n = 0; n <= whole.size(); n++) cuts.emplace_back(whole.begin(), whole.begin() + long(n));
+        openAll(cuts, whole, img, dir.file("cut.jbg"));
+    }
+}
+
+TEST(HostileInput, SampledTruncationsOfALargerStream) {
+    Image img = patterned(700, 400, 6);
+    JbigEncodeOptions o = defaultOptions(img, 0);
+    o.L0 = 50;
+    const Bytes whole = encodeToMemory(img, o);
+    ASSERT_GT(whole.size(), 2 * 4096u);
+    std::vector<Bytes> cuts;
+    std::set<size_t> lengths = {0, 19, 20, 21, 4095, 4096, 4097, 8191, 8192, 8193};
+    for (size_t n = 0; n < whole.size(); n += whole.size() / 60 + 1) lengths.insert(n);
+    for (size_t n = whole.size() - 90; n <= whole.size(); n++) lengths.insert(n);  // through the trailer
+    for (size_t n : lengths) cuts.emplace_back(whole.begin(), whole.begin() + long(n));
+    openAll(cuts, whole, img, "");
+}
+
+// Random bytes changed after the header's size fields, many of them made
+// into markers: every stream opens or is refused, and decodes completely.
+TEST(HostileInput, DamagedStreams) {
+    Image img = patterned(60, 40, 9);
+    std::mt19937 rng(2024);
+    for (uint16_t flags : {uint16_t(0), uint16_t(JBIG_FLAG_NO_PATINFO)}) {
+        JbigEncodeOptions o = defaultOptions(img, 0, flags);
+        o.L0 = 9;
+        o.TPBON = flags == 0;
+        const Bytes whole = encodeToMemory(img, o);
+        std::vector<Bytes> damaged;
+        const size_t mutable_[] = {3, 16, 17, 18, 19};
+        for (int i = 0; i < 300; i++) {
+            Bytes s = whole;
+            for (int n = 1 + int(rng() % 4); n > 0; n--) {
+                size_t at = rng() % 8 == 0 ? mutable_[rng() % 5] : 20 + rng() % (s.size() - 21);
+                s[at] = uint8_t(rng());
+                if (at >= 20 && rng() % 2) {
+                    s[at] = 0xFF;
+                    s[at + 1] = uint8_t(rng() % 10);
+                }
+            }
+            damaged.push_back(std::move(s));
+        }
+        openAll(damaged, whole, img, "");
+    }
+}
+
+// Coding state lives in each handle: four threads coding different images
+// at once get the bytes and images of coding them one after another.
+TEST(Threads, ConcurrentHandlesMatchSequentialCoding) {
+    struct Job {
+        Image img;
+        JbigEncodeOptions opts;
+        Bytes expect;
+    };
+    std::vector<Job> jobs;
+    for (uint32_t i = 0; i < 4; i++) {
+        Image img = patterned(300 + 97 * i, 200 + 31 * i, 100 + i);
+        JbigEncodeOptions o = defaultOptions(img, 0);
+        o.L0 = 20 + 30 * i;
+        o.LRLTWO = i & 1;
+        o.TPBON = (i >> 1) & 1;
+        jobs.push_back({img, o, encodeToMemory(img, o)});
+        ASSERT_FALSE(jobs.back().expect.empty());
+    }
+    std::vector<int> failures(jobs.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < jobs.size(); i++)
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 6; round++) {
+                Bytes s = encodeToMemory(jobs[i].img, jobs[i].opts);
+                Image out;
+                if (s != jobs[i].expect || !decodeMemory(s, &out) || !(out == jobs[i].img)) failures[i]++;
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures, std::vector<int>(jobs.size(), 0));
+}

@@ -1,0 +1,179 @@
+// The stripe index: adding and removing it in files, reading it back or
+// scanning for it, and the byte stream underneath.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "frame/jpgLib.h"
+#include "platform/testhooks.h"
+#include "support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+bool exists(const std::string &path) { return std::filesystem::exists(path); }
+
+long writeCount() {
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+    return zjWriteCount();
+#else
+    return 0;
+#endif
+}
+
+}  // namespace
+
+TEST(PatInfoFiles, RemovingAndAddingRestoresTheEncoderFile) {
+    const long live = liveBlocks();
+    TempDir dir;
+    const std::string a = dir.file("a.jbg"), b = dir.file("b.jbg"), c = dir.file("c.jbg"), x = dir.file("x.jbg");
+    Image img = patterned(70, 45, 1);
+    JbigEncodeOptions o = defaultOptions(img, 0, 0);
+    o.L0 = 10;
+    ASSERT_TRUE(encodeToFile(img, o, a));
+    const Bytes full = readFile(a);
+
+    EXPECT_EQ(jbigDelPatInfo(b.c_str(), a.c_str()), 0);
+    const Bytes bare = readFile(b);
+    ASSERT_EQ(bare.size(), full.size() - (10 + 8 * 5));
+    EXPECT_TRUE(std::equal(bare.begin(), bare.end(), full.begin()));
+
+    writeFile(c, Bytes(3 * full.size(), 0x33));  // replaced, not appended to
+    EXPECT_EQ(jbigAddPatInfo(c.c_str(), b.c_str()), 0);
+    EXPECT_EQ(readFile(c), full);
+    EXPECT_EQ(readFile(b), bare);  // the source is left alone
+    EXPECT_EQ(jbigDelPatInfo(c.c_str(), a.c_str()), 0);
+    EXPECT_EQ(readFile(c), bare);
+    EXPECT_EQ(jbigAddPatInfo(b.c_str(), b.c_str()), 0);
+    EXPECT_EQ(readFile(b), full);
+
+    // Refusals write nothing.
+    EXPECT_EQ(jbigAddPatInfo(x.c_str(), a.c_str()), -1);  // already indexed
+    EXPECT_FALSE(exists(x));
+    EXPECT_EQ(jbigDelPatInfo(b.c_str(), a.c_str()), 0);
+    EXPECT_EQ(jbigDelPatInfo(x.c_str(), b.c_str()), -1);  // nothing to remove
+    EXPECT_FALSE(exists(x));
+    EXPECT_EQ(jbigDelPatInfo(a.c_str(), a.c_str()), -1);  // in place is not offered
+    EXPECT_EQ(readFile(a), full);
+    EXPECT_EQ(jbigAddPatInfo(x.c_str(), dir.file("missing").c_str()), -1);
+    EXPECT_EQ(jbigDelPatInfo(x.c_str(), dir.file("missing").c_str()), -1);
+    EXPECT_FALSE(exists(x));
+    const std::string tooLong = dir.file(std::string(256, 'n'));
+    EXPECT_EQ(jbigAddPatInfo(tooLong.c_str(), b.c_str()), -1);
+    EXPECT_EQ(jbigDelPatInfo(tooLong.c_str(), a.c_str()), -1);
+    EXPECT_EQ(jbigAddPatInfo(dir.file("no/such/dir").c_str(), b.c_str()), -1);
+    EXPECT_EQ(liveBlocks(), live);
+}
+
+TEST(PatInfoFiles, OneStripeGetsEighteenBytes) {
+    TempDir dir;
+    Image img = patterned(33, 12, 2);
+    const std::string f = dir.file("one.jbg");
+    ASSERT_TRUE(encodeToFile(img, defaultOptions(img, 0, JBIG_FLAG_NO_PATINFO), f));
+    const Bytes bare = readFile(f);
+    EXPECT_EQ(jbigAddPatInfo(f.c_str(), f.c_str()), 0);
+    const Bytes indexed = readFile(f);
+    ASSERT_EQ(indexed.size(), bare.size() + 18);
+    const Bytes head = {0xFF, 0x07, 0, 0, 0, 0x0C, 'C', 'P', 'a', 't', 0, 0, 0, 0x14};
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), indexed.begin() + long(bare.size())));
+    EXPECT_EQ(getBE(&indexed[indexed.size() - 4], 4), bare.size() - 20);
+}
+
+TEST(StripeIndex, TrailerCutByOneByteIsScanned) {
+    Image img = patterned(70, 45, 1);
+    JbigEncodeOptions o = defaultOptions(img, 0);
+    o.L0 = 10;
+    Bytes s = encodeToMemory(img, o);
+    const StripeEntries index = trailerEntries(s, 5);
+    ASSERT_EQ(index.size(), 5u);
+    s.pop_back();
+    MemoryDecoder d(s);
+    ASSERT_TRUE(d.ok());
+    EXPECT_TRUE(d.opts.flags & JBIG_FLAG_PATINFO_MISSING);
+    EXPECT_EQ(decoderStripeTable(d.h), index);
+    EXPECT_TRUE(decodesTo(d.h, img));
+}
+
+// SEQ with SMID names no stripe order a scan could follow; a trailer makes
+// the order bits irrelevant.
+TEST(StripeIndex, OrderBitsMatterOnlyWithoutTrailer) {
+    Image img = patterned(70, 45, 1);
+    for (uint8_t order : {0x05, 0x07, 0x0D}) {
+        for (uint16_t flags : {uint16_t(0), uint16_t(JBIG_FLAG_NO_PATINFO)}) {
+            JbigEncodeOptions o = defaultOptions(img, 0, flags);
+            o.L0 = 10;
+            Bytes s = encodeToMemory(img, o);
+            s[18] = order;
+            MemoryDecoder d(s);
+            if (flags) {
+                EXPECT_FALSE(d.ok()) << int(order);
+            } else {
+                ASSERT_TRUE(d.ok()) << int(order);
+                EXPECT_TRUE(d.opts.SEQ && d.opts.SMID);
+                EXPECT_TRUE(decodesTo(d.h, img));
+            }
+        }
+    }
+}
+
+TEST(ByteStream, MemoryOutputGrowsInBlocks) {
+    auto s = std::make_unique<JbigStream>();
+    s->streamFlags = kStreamMemory;
+    ASSERT_EQ(streamOpenWrite(s.get()), 0);
+    Bytes data(5000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 7);
+    EXPECT_EQ(streamWrite(s.get(), data.data(), 20), 20);
+    EXPECT_EQ(s->memCapacity, 4096u);
+    EXPECT_EQ(streamWrite(s.get(), data.data(), 5000), 5000);
+    EXPECT_EQ(s->memCapacity, 8192u);
+    EXPECT_EQ(s->memLength, 5020u);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 20, s->memPtr));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), s->memPtr + 20));
+    HeapFree(GetProcessHeap(), 0, s->memPtr);
+}
+
+TEST(ByteStream, MemoryInputStopsAtTheEnd) {
+    Bytes data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+    auto s = std::make_unique<JbigStream>();
+    s->streamFlags = kStreamMemory;
+    s->memBase = s->memPtr = data.data();
+    s->memLength = uint32_t(data.size());
+    ASSERT_EQ(streamOpenRead(s.get()), 0);
+    uint8_t buf[16] = {};
+    EXPECT_EQ(streamRead(s.get(), buf, 10), 10);
+    EXPECT_EQ(streamRead(s.get(), buf, 10), 4);
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{11, 12, 13, 14}));
+    EXPECT_EQ(streamRead(s.get(), buf, 10), 0);
+    EXPECT_EQ(streamSeek(s.get(), 0, 0), 0u);
+    EXPECT_EQ(streamRead(s.get(), buf, 14), 14);
+    EXPECT_EQ(Bytes(buf, buf + 14), data);
+}
+
+TEST(ByteStream, FileCopyInBlocks) {
+    TempDir dir;
+    Bytes data(5000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 13 + 1);
+    writeFile(dir.file("src"), data);
+    auto src = std::make_unique<JbigStream>(), dst = std::make_unique<JbigStream>();
+    ASSERT_TRUE(streamSetPath(src.get(), dir.file("src").c_str()));
+    ASSERT_TRUE(streamSetPath(dst.get(), dir.file("dst").c_str()));
+    ASSERT_EQ(streamOpenRead(src.get()), 0);
+    ASSERT_EQ(streamOpenWrite(dst.get()), 0);
+    const long w0 = writeCount();
+    EXPECT_EQ(streamCopy(dst.get(), src.get(), 0, 0), 0u);
+    const long w1 = writeCount();
+    EXPECT_EQ(streamCopy(dst.get(), src.get(), 100, 4097), 0u);
+    const long w2 = writeCount();
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+    EXPECT_EQ(w1 - w0, 0);  // nothing to copy, nothing written
+    EXPECT_EQ(w2 - w1, 2);  // 4096 bytes, then 1
+#endif
+    EXPECT_EQ(streamCopy(dst.get(), src.get(), 4000, 1001), kStatusOpenFailed);  // only 1000 left
+    EXPECT_EQ(streamCloseFile(dst.get()), 0u);
+    EXPECT_EQ(streamCloseFile(src.get()), 0u);
+    Bytes expect(data.begin() + 100, data.begin() + 4197);
+    expect.insert(expect.end(), data.begin() + 4000, data.end());
+    EXPECT_EQ(readFile(dir.file("dst")), expect);
+}
