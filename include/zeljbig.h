@@ -207,6 +207,14 @@ JBIG_EXPORT JbigEncodeOptions *JBIGAPI jbigEncodeCreatDefaultOptions(JbigEncodeO
                                                                      uint16_t flags);
 JBIG_EXPORT JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts);
 JBIG_EXPORT int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageInfo *info);
+/* The whole raster at once, before the first jbigEncode call: from a GDI
+ * bitmap of XD by YD pixels in any format GDI can copy to the screen's
+ * (colours go to the nearer of black and white), or from a packed 1-bit
+ * bottom-up DIB of XD by YD pixels in a movable global block (its colour
+ * table is not read). GDI's index 0 (black) becomes a 1 pixel, unless
+ * JBIG_FLAG_POLARITY is set: then the bits stand as they are. A source of
+ * another size, a DIB of another bit count or a top-down DIB is refused
+ * and the raster is left as it was. */
 JBIG_EXPORT int32_t JBIGAPI jbigEncodeSetOrgDataFromWinBitmap(JbigHandle handle, HBITMAP bitmap);
 JBIG_EXPORT int32_t JBIGAPI jbigEncodeSetOrgDataFromWinDIB(JbigHandle handle, HGLOBAL dib);
 JBIG_EXPORT int32_t JBIGAPI jbigEncode(JbigHandle handle);
@@ -221,16 +229,26 @@ JBIG_EXPORT int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle);
  * 0x0080; a file that cannot be read or a memory block that cannot be
  * locked; a header with DL != 0, P != 1, XD, YD or L0 of 0, L0 << D not
  * representable in 32 bits, more than 32767 stripes, or a full-resolution
- * raster larger than 1 GiB; a stream without index whose stripes cannot be
+ * raster larger than 1 GiB: YD + 1 rows of ((XD + 15) / 8 + 5) & ~3 bytes
+ * and an 8-byte row address each, with differential layers also their work
+ * line of 2 * ceil(XD / 2) bytes, more than 2^30 bytes in all (more than a
+ * 32-bit process could hold: a few header bytes never make the library
+ * allocate gigabytes); a stream without index whose stripes cannot be
  * located (order bits SEQ and SMID together); a path longer than 255
  * characters.
  *
  * Layers: 0 is the lowest, D the full resolution; a number above D means D;
  * -1 means the layer after the last decoded one. A decoder moves upwards
  * only. Damaged data never fails decoding: it gives a complete raster.
+ * Decoding time stays proportional to the pixels decoded and the data: the
+ * stripes of one layer together skip no more bytes of COMMENT and ATMOVE
+ * segments than the data holds, and a stripe reaching past that ends there
+ * (only an index whose stripes overlap gets there).
  *
  * jbigDecodeGetImageAddress before anything was decoded returns
- * (JbigImageInfo *)-1; jbigDecodeGetDecodedBytes then returns 0.
+ * (JbigImageInfo *)-1; jbigDecodeGetDecodedBytes then returns 0, and after
+ * a decode call the bytes of the stripes it decoded, counted as far as the
+ * data reaches and at most 0x7FFFFFFF.
  */
 JBIG_EXPORT JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts);
 JBIG_EXPORT int32_t JBIGAPI jbigDecodeEpilog(JbigHandle handle);
@@ -240,12 +258,15 @@ JBIG_EXPORT int32_t JBIGAPI jbigDecodeGetImageSize(JbigHandle handle, uint32_t *
 JBIG_EXPORT JbigImageInfo *JBIGAPI jbigDecodeGetImageAddress(JbigHandle handle, JbigImageInfo *info);
 JBIG_EXPORT int32_t JBIGAPI jbigDecodeGetDecodedBytes(JbigHandle handle);
 
-/* Decode up to a layer and deliver it. The bitmap result is released with
- * DeleteObject, the packed DIB with GlobalFree. Failure: (HBITMAP)-1,
- * (HGLOBAL)-1. jbigDecodeToWinDIBits with a null bits buffer only fills
- * the header (1 bit per pixel, two colour entries) and returns 0, or -1 for
- * a layer that jbigDecodeGetImageSize refuses; with a buffer it decodes and
- * returns the header's height, or 0 on failure.
+/* Decode up to a layer and deliver it. The bitmap result is a monochrome
+ * bitmap, released with DeleteObject; the packed DIB (1 bit per pixel,
+ * bottom-up, white at index 0) is released with GlobalFree. With
+ * JBIG_FLAG_POLARITY a 1 pixel comes out white instead of black.
+ * Failure: (HBITMAP)-1, (HGLOBAL)-1. jbigDecodeToWinDIBits with a null
+ * bits buffer only fills the header (1 bit per pixel, two colour entries)
+ * and returns 0, or -1 for a layer that jbigDecodeGetImageSize refuses;
+ * with a buffer it decodes and returns the header's height, or 0 on
+ * failure.
  * Headers of 8, 16, 24 or 32 bits per pixel receive the two colours of
  * the colour table converted to that depth. */
 JBIG_EXPORT HBITMAP JBIGAPI jbigDecodeToWinBitmap(JbigHandle handle, int32_t layer);

@@ -12,6 +12,7 @@
 namespace {
 
 std::atomic<long> writeCount{0};
+std::atomic<long> readCount{0};
 std::atomic<long> failWriteAt{0};
 
 int fdOf(HANDLE h) {
@@ -54,6 +55,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void *, DWORD disposition, 
 
 BOOL ReadFile(HANDLE file, LPVOID buf, DWORD toRead, LPDWORD read, void *) {
     int fd = fdOf(file);
+    ++readCount;
     if (read) *read = 0;
     if (fd < 0) return FALSE;
     DWORD done = 0;
@@ -114,5 +116,6 @@ BOOL CloseHandle(HANDLE object) {
 
 void zjFailWriteAt(long k) { failWriteAt = k == 0 ? 0 : writeCount.load() + k; }
 long zjWriteCount(void) { return writeCount.load(); }
+long zjReadCount(void) { return readCount.load(); }
 
 }  // extern "C"

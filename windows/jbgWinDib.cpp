@@ -99,13 +99,13 @@ int32_t decodeToLayer(JbigHandle handle, int32_t layer) {
     }
     if (layer < -1 || layer <= ctx->layerCursor) return -1;
     int32_t target = layer < D ? layer : D;
-    int32_t sum = 0;
+    int64_t sum = 0;
     while (ctx->layerCursor < target) {
         int32_t r = decodeNextLayer(ctx);
         if (r == -1) return -1;
         sum += r;
     }
-    return sum;
+    return static_cast<int32_t>(std::min<int64_t>(sum, 0x7FFFFFFF));
 }
 
 HGLOBAL dibCreate(uint32_t width, uint32_t height, const uint8_t *colours) {

@@ -1,0 +1,425 @@
+// Windows bitmaps and packed DIBs as encoder sources and decoder results,
+// and the GDI behaviour they rest on. The same cases run against the real
+// GDI in the Windows build.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "platform/testhooks.h"
+#include "platform/win32.h"
+#include "support.h"
+#include "windows/jbgWin.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const HBITMAP kBadBitmap = reinterpret_cast<HBITMAP>(~uintptr_t(0));
+const HGLOBAL kBadDib = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
+
+uint32_t dibLine(uint32_t w) { return ((w + 7) / 8 + 3) & ~3u; }
+
+Image inverted(const Image &img) {
+    Image out = img;
+    for (uint32_t y = 0; y < img.height; y++)
+        for (uint32_t x = 0; x < img.width; x++) out.set(x, y, !img.get(x, y));
+    return out;
+}
+
+// Monochrome bitmap whose bits are img's (1 = white in GDI's table).
+HBITMAP monoBitmap(const Image &img) {
+    uint32_t line = ((img.width + 15) / 16) * 2;
+    Bytes bits(size_t(line) * img.height);
+    for (uint32_t y = 0; y < img.height; y++) std::memcpy(&bits[size_t(y) * line], img.row(y), img.rowBytes());
+    BITMAP bm{0, LONG(img.width), LONG(img.height), LONG(line), 1, 1, bits.data()};
+    return CreateBitmapIndirect(&bm);
+}
+
+// Screen-compatible bitmap of 0x00RRGGBB pixels, top row first.
+HBITMAP colourBitmap(int w, int h, std::vector<uint32_t> rgb) {
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+    return zjCreateColourBitmap(w, h, rgb.data());
+#else
+    BITMAP bm{0, w, h, w * 4, 1, 32, rgb.data()};
+    return CreateBitmapIndirect(&bm);
+#endif
+}
+
+// GDI's bits of a bitmap as 1-bit indexes (1 = white), read back by GetDIBits.
+Image bitmapBits(HBITMAP b) {
+    BITMAP bm{};
+    EXPECT_EQ(GetObjectA(b, sizeof bm, &bm), int(sizeof bm));
+    Image img(uint32_t(bm.bmWidth), uint32_t(bm.bmHeight));
+    std::vector<uint8_t> info(1068), bits(size_t(dibLine(img.width)) * img.height);
+    auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
+    bi->bmiHeader = BITMAPINFOHEADER{40, bm.bmWidth, bm.bmHeight, 1, 1, BI_RGB, 0, 0, 0, 0, 0};
+    HDC screen = GetDC(nullptr);
+    EXPECT_EQ(GetDIBits(screen, b, 0, img.height, bits.data(), bi, DIB_RGB_COLORS), int(img.height));
+    ReleaseDC(nullptr, screen);
+    for (uint32_t y = 0; y < img.height; y++)
+        std::memcpy(img.row(y), &bits[size_t(img.height - 1 - y) * dibLine(img.width)], img.rowBytes());
+    return imageFrom(img.info());
+}
+
+// A packed 1-bit DIB of img's bits, bottom line first.
+Bytes dibOf(const Image &img) {
+    Bytes d(48 + size_t(dibLine(img.width)) * img.height);
+    BITMAPINFOHEADER h{40, LONG(img.width), LONG(img.height), 1, 1, BI_RGB, 0, 0, 0, 0, 0};
+    std::memcpy(d.data(), &h, 40);
+    for (uint32_t y = 0; y < img.height; y++)
+        std::memcpy(&d[48 + size_t(img.height - 1 - y) * dibLine(img.width)], img.row(y), img.rowBytes());
+    return d;
+}
+
+BITMAPINFOHEADER &dibHeader(Bytes &d) { return *reinterpret_cast<BITMAPINFOHEADER *>(d.data()); }
+
+struct Dib {
+    size_t size;
+    Bytes bytes;
+    Image bits;  // the stored indexes, top line first
+};
+Dib readDib(HGLOBAL g) {
+    Dib d{GlobalSize(g), {}, {}};
+    auto *p = static_cast<uint8_t *>(GlobalLock(g));
+    d.bytes.assign(p, p + d.size);
+    GlobalUnlock(g);
+    const auto *h = reinterpret_cast<const BITMAPINFOHEADER *>(d.bytes.data());
+    d.bits = Image(uint32_t(h->biWidth), uint32_t(h->biHeight));
+    for (uint32_t y = 0; y < d.bits.height; y++)
+        std::memcpy(d.bits.row(y), &d.bytes[48 + size_t(d.bits.height - 1 - y) * dibLine(d.bits.width)],
+                    d.bits.rowBytes());
+    d.bits = imageFrom(d.bits.info());
+    return d;
+}
+
+// Encodes img (D = 0, memory output) with its raster from `supply`: the
+// stream, and the raster as coded with the byte after each row's pixels.
+// Both empty when a step fails.
+struct Encoded {
+    Bytes stream, raster;
+};
+Encoded encodeFrom(const Image &img, uint16_t flags, const std::function<int32_t(JbigHandle)> &supply) {
+    JbigEncodeOptions o = defaultOptions(img, 0, uint16_t(flags | JBIG_FLAG_MEMORY));
+    JbigHandle h = jbigEncodeProlog(nullptr, &o);
+    Encoded e;
+    JbigImageInfo info;
+    bool ok = supply(h) == 0 && jbigEncode(h) == 0 && jbigEncodeGetImageAddress(h, &info) == &info;
+    for (uint32_t y = 0; ok && y < info.height; y++) {
+        const uint8_t *r = info.data + size_t(y) * info.bytesPerLine;
+        e.raster.insert(e.raster.end(), r, r + img.rowBytes() + 1);
+    }
+    ok = jbigEncodeEpilog(h) == 0 && ok;
+    if (ok) e.stream.assign(o.outData, o.outData + o.outLength);
+    if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
+    return ok ? e : Encoded{};
+}
+Bytes encodedRaster(const Image &img, uint16_t flags, const std::function<int32_t(JbigHandle)> &supply) {
+    return encodeFrom(img, flags, supply).raster;
+}
+
+int32_t fromRect(JbigHandle h, const Image &img) {
+    JbigImageInfo info = img.info();
+    return jbigEncodeSetOrgDataFromRect(h, &info);
+}
+
+int32_t fromBitmap(JbigHandle h, const Image &gdiBits) {
+    HBITMAP b = monoBitmap(gdiBits);
+    int32_t r = jbigEncodeSetOrgDataFromWinBitmap(h, b);
+    EXPECT_TRUE(DeleteObject(b));  // the library let go of it
+    return r;
+}
+
+int32_t fromDib(JbigHandle h, const Bytes &dib) {
+    GlobalBlock block(dib);
+    return jbigEncodeSetOrgDataFromWinDIB(h, block.handle);
+}
+
+struct Decoder {
+    GlobalBlock block;
+    JbigHandle h;
+    Decoder(const Bytes &stream, uint16_t flags) : block(stream) {
+        JbigDecodeOptions o{};
+        o.flags = uint16_t(flags | JBIG_FLAG_MEMORY);
+        o.inHandle = block.handle;
+        o.inLength = uint32_t(stream.size());
+        h = jbigDecodeProlog(nullptr, &o);
+        EXPECT_NE(h, JBIG_INVALID_HANDLE);
+    }
+    ~Decoder() { jbigDecodeEpilog(h); }
+    Image image() const {
+        JbigImageInfo info;
+        jbigDecodeGetImageAddress(h, &info);
+        return imageFrom(info);
+    }
+};
+
+Bytes encoded(const Image &img) { return encodeToMemory(img, defaultOptions(img, 0)); }
+
+}  // namespace
+
+TEST(WinSource, PageFromBitmapDibAndBandsGivesOneStream) {
+    Image page = readPbm(dataPath("corpus/fax200-awk.pbm.gz"));
+    Bytes bands = encodeFrom(page, 0, [&](JbigHandle h) {
+        for (uint32_t y = 0; y < page.height; y += 100) {
+            Image band(page.width, std::min(100u, page.height - y));
+            std::memcpy(band.bits.data(), page.row(y), band.bits.size());
+            if (fromRect(h, band) != 0) return -1;
+        }
+        return 0;
+    }).stream;
+    ASSERT_GT(bands.size(), 40u);
+    // GDI's index 0 is black: by default the sources carry the inverse.
+    Image gdi = inverted(page);
+    EXPECT_EQ(encodeFrom(page, 0, [&](JbigHandle h) { return fromBitmap(h, gdi); }).stream, bands);
+    EXPECT_EQ(encodeFrom(page, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdi)); }).stream, bands);
+    // With the polarity flag the bits stand as they are.
+    uint16_t polar = JBIG_FLAG_POLARITY;
+    EXPECT_EQ(encodeFrom(page, polar, [&](JbigHandle h) { return fromBitmap(h, page); }).stream, bands);
+    EXPECT_EQ(encodeFrom(page, polar, [&](JbigHandle h) { return fromDib(h, dibOf(page)); }).stream, bands);
+}
+
+TEST(WinSource, EdgeBitsAndTheByteAfterAreZero) {
+    for (uint32_t w : {1u, 8u, 13u}) {
+        // GDI bits: 1 is white.
+        Image gdiBlack(w, 2), gdiWhite = inverted(gdiBlack);
+        Bytes zero(size_t(gdiBlack.rowBytes() + 1) * 2, 0), ones = zero;
+        for (uint32_t y = 0; y < 2; y++)
+            std::memcpy(&ones[y * (gdiBlack.rowBytes() + 1)], gdiWhite.row(y), gdiWhite.rowBytes());
+        const Image &size = gdiBlack;
+        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }), zero) << w;
+        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiBlack); }), ones) << w;
+        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }), zero) << w;
+        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiBlack)); }), ones) << w;
+        uint16_t polar = JBIG_FLAG_POLARITY;
+        EXPECT_EQ(encodedRaster(size, polar, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }), ones) << w;
+        EXPECT_EQ(encodedRaster(size, polar, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }), ones) << w;
+    }
+}
+
+TEST(WinSource, ColourPixelsGoToTheNearerOfBlackAndWhite) {
+    // Light grey, dark grey, red, yellow, and either side of r + g + b = 382.5.
+    std::vector<uint32_t> rgb = {0xC8C8C8, 0x3C3C3C, 0xFF0000, 0xFFFF00, 0x808080, 0x7F7F80, 0xFFFFFF, 0x000000, 0x0000FF};
+    Image expect(9, 2);
+    for (uint32_t y = 0; y < 2; y++)
+        for (uint32_t x : {1u, 2u, 5u, 7u, 8u}) expect.set(x, y, 1);
+    rgb.insert(rgb.end(), rgb.begin(), rgb.end());
+    HBITMAP b = colourBitmap(9, 2, rgb);
+    ASSERT_NE(b, nullptr);
+    Bytes got = encodedRaster(expect, 0, [&](JbigHandle h) { return jbigEncodeSetOrgDataFromWinBitmap(h, b); });
+    EXPECT_TRUE(DeleteObject(b));
+    EXPECT_EQ(got, encodedRaster(expect, 0, [&](JbigHandle h) { return fromRect(h, expect); }));
+}
+
+TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
+    const long live = liveBlocks();
+    Image img = randomImage(17, 5, 7);
+    Image gdi = inverted(img);
+    Bytes wider = dibOf(inverted(randomImage(18, 5, 1))), taller = dibOf(inverted(randomImage(17, 6, 1)));
+    Bytes raster = encodedRaster(img, 0, [&](JbigHandle h) {
+        EXPECT_EQ(fromRect(h, img), 0);
+        EXPECT_EQ(fromBitmap(h, randomImage(18, 5, 1)), -1);
+        EXPECT_EQ(fromBitmap(h, randomImage(17, 6, 1)), -1);
+        EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(h, nullptr), -1);
+        EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(h, reinterpret_cast<HBITMAP>(uintptr_t(0x5A5A50))), -1);
+        EXPECT_EQ(fromDib(h, wider), -1);
+        EXPECT_EQ(fromDib(h, taller), -1);
+        Bytes d = dibOf(gdi);
+        dibHeader(d).biHeight = -5;  // top-down
+        EXPECT_EQ(fromDib(h, d), -1);
+        for (WORD bits : {4, 8, 16, 24, 32}) {
+            d = dibOf(gdi);
+            dibHeader(d).biBitCount = bits;
+            EXPECT_EQ(fromDib(h, d), -1) << bits;
+        }
+        d = dibOf(gdi);
+        dibHeader(d).biSize = 12;
+        EXPECT_EQ(fromDib(h, d), -1);
+        d = dibOf(gdi);
+        d.resize(d.size() - 1);  // last stored line cut short
+        EXPECT_EQ(fromDib(h, d), -1);
+        EXPECT_EQ(jbigEncodeSetOrgDataFromWinDIB(h, nullptr), -1);
+        return 0;
+    });
+    EXPECT_EQ(raster, encodedRaster(img, 0, [&](JbigHandle h) { return fromRect(h, img); }));
+
+    // A bitmap the caller still has selected into a DC cannot be read.
+    HBITMAP b = monoBitmap(gdi);
+    HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
+    HGDIOBJ old = SelectObject(dc, b);
+    ASSERT_NE(old, nullptr);
+    EXPECT_TRUE(encodedRaster(img, 0, [&](JbigHandle h) { return jbigEncodeSetOrgDataFromWinBitmap(h, b); }).empty());
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    EXPECT_TRUE(DeleteObject(b));
+    EXPECT_EQ(liveBlocks(), live);
+
+    Bytes stream = encoded(img);
+    Decoder dec(stream, 0);
+    EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(dec.h, nullptr), -1);
+    GlobalBlock block(dibOf(gdi));
+    EXPECT_EQ(jbigEncodeSetOrgDataFromWinDIB(dec.h, block.handle), -1);
+}
+
+TEST(WinResult, Width17AllZeroDefaultPolarity) {
+    Image zero(17, 3);
+    Bytes stream = encoded(zero);
+    {
+        Decoder dec(stream, 0);
+        HBITMAP b = jbigDecodeToWinBitmap(dec.h, 0);
+        ASSERT_NE(b, kBadBitmap);
+        BITMAP bm{};
+        ASSERT_EQ(GetObjectA(b, sizeof bm, &bm), int(sizeof bm));
+        EXPECT_EQ(bm.bmWidth, 17);
+        EXPECT_EQ(bm.bmHeight, 3);
+        EXPECT_EQ(bm.bmWidthBytes, 4);
+        EXPECT_EQ(bm.bmBitsPixel, 1);
+        EXPECT_EQ(bitmapBits(b), inverted(zero));
+        EXPECT_TRUE(DeleteObject(b));
+        // The decoder's own raster, pad bits included, is still all zero.
+        JbigImageInfo info;
+        jbigDecodeGetImageAddress(dec.h, &info);
+        for (uint32_t y = 0; y < 3; y++)
+            for (uint32_t i = 0; i < info.bytesPerLine; i++) EXPECT_EQ(info.data[y * info.bytesPerLine + i], 0);
+        EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), int32_t(stream.size() - 20 - 18));
+    }
+    Decoder dec(stream, 0);
+    HGLOBAL g = jbigDecodeToWinDIB(dec.h, 0);
+    ASSERT_NE(g, kBadDib);
+    Dib d = readDib(g);
+    GlobalFree(g);
+    ASSERT_GE(d.size, 40u + 8 + 3 * 4);
+    const Bytes head = {40, 0, 0, 0, 17, 0, 0, 0, 3, 0, 0, 0, 1, 0, 1, 0};
+    EXPECT_EQ(Bytes(d.bytes.begin(), d.bytes.begin() + 16), head);
+    EXPECT_EQ(Bytes(d.bytes.begin() + 16, d.bytes.begin() + 40), Bytes(24, 0));
+    EXPECT_EQ(Bytes(d.bytes.begin() + 40, d.bytes.begin() + 48), Bytes({255, 255, 255, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(d.bytes.begin() + 48, d.bytes.begin() + 60), Bytes(12, 0));
+}
+
+TEST(WinResult, PolarityFlagKeepsTheDecodedBits) {
+    Image img = randomImage(17, 9, 3);
+    Bytes stream = encoded(img);
+    {
+        Decoder dec(stream, JBIG_FLAG_POLARITY);
+        HBITMAP b = jbigDecodeToWinBitmap(dec.h, -1);
+        ASSERT_NE(b, kBadBitmap);
+        EXPECT_EQ(bitmapBits(b), img);
+        EXPECT_TRUE(DeleteObject(b));
+        EXPECT_EQ(dec.image(), img);
+    }
+    Decoder dec(stream, JBIG_FLAG_POLARITY);
+    HGLOBAL g = jbigDecodeToWinDIB(dec.h, 0);
+    ASSERT_NE(g, kBadDib);
+    Dib d = readDib(g);
+    GlobalFree(g);
+    EXPECT_EQ(Bytes(d.bytes.begin() + 40, d.bytes.begin() + 48), Bytes({0, 0, 0, 0, 255, 255, 255, 0}));
+    EXPECT_EQ(d.bits, img);
+}
+
+TEST(WinResult, DibDibitsAndBitmapGiveTheSamePixels) {
+    Image page = readPbm(dataPath("corpus/fax200-awk.pbm.gz"));
+    Bytes stream = encoded(page);
+    ASSERT_FALSE(stream.empty());
+    Decoder d1(stream, 0), d2(stream, 0), d3(stream, 0);
+
+    HGLOBAL g = jbigDecodeToWinDIB(d1.h, 0);
+    ASSERT_NE(g, kBadDib);
+    Dib dib = readDib(g);
+    GlobalFree(g);
+    EXPECT_EQ(dib.bits, page);  // entry 1 is black
+
+    std::vector<uint8_t> info(1068);
+    auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
+    ASSERT_EQ(jbigDecodeToWinDIBits(d2.h, nullptr, bi, 0), 0);
+    EXPECT_EQ(bi->bmiColors[1].rgbRed, 0);
+    Dib bits{0, Bytes(48 + size_t(dibLine(page.width)) * page.height), {}};
+    ASSERT_EQ(jbigDecodeToWinDIBits(d2.h, bits.bytes.data() + 48, bi, 0), int32_t(page.height));
+    std::memcpy(bits.bytes.data(), bi, 48);
+    GlobalBlock block(bits.bytes);
+    EXPECT_EQ(readDib(block.handle).bits, page);
+
+    HBITMAP b = jbigDecodeToWinBitmap(d3.h, 0);
+    ASSERT_NE(b, kBadBitmap);
+    EXPECT_EQ(bitmapBits(b), inverted(page));  // GDI: 1 is white
+    EXPECT_TRUE(DeleteObject(b));
+    EXPECT_EQ(jbigDecodeGetDecodedBytes(d3.h), jbigDecodeGetDecodedBytes(d1.h));
+}
+
+TEST(WinResult, BitmapFailures) {
+    Bytes stream = encoded(randomImage(20, 4, 5));
+    Decoder dec(stream, 0);
+    EXPECT_EQ(jbigDecodeToWinBitmap(0, 0), kBadBitmap);
+    HBITMAP b = jbigDecodeToWinBitmap(dec.h, 5);  // above D means D
+    ASSERT_NE(b, kBadBitmap);
+    DeleteObject(b);
+    const long live = liveBlocks();
+    EXPECT_EQ(jbigDecodeToWinBitmap(dec.h, 0), kBadBitmap);  // already delivered
+    EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), -1);
+    JbigEncodeOptions o = defaultOptions(Image(8, 8), 0);
+    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
+    EXPECT_EQ(jbigDecodeToWinBitmap(enc, 0), kBadBitmap);
+    jbigEncodeEpilog(enc);
+    JbigImageInfo info = randomImage(20, 4, 5).info();
+    info.depth = 2;
+    EXPECT_EQ(imageToBitmap(&info), kBadBitmap);
+    EXPECT_EQ(liveBlocks(), live);
+}
+
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+TEST(WinResult, BitmapLinesThatCannotBeAllocated) {
+    Image img = randomImage(20, 4, 5);
+    Bytes stream = encoded(img);
+    Decoder dec(stream, 0);
+    ASSERT_EQ(jbigDecodeToWinDIBits(dec.h, nullptr, nullptr, 0), -1);
+    HGLOBAL g = jbigDecodeToWinDIB(dec.h, 0);
+    ASSERT_NE(g, kBadDib);
+    GlobalFree(g);
+    JbigImageInfo info;
+    jbigDecodeGetImageAddress(dec.h, &info);
+    const long live = liveBlocks();
+    zjFailAllocAt(1);
+    EXPECT_EQ(imageToBitmap(&info), kBadBitmap);
+    zjFailAllocAt(0);
+    EXPECT_EQ(liveBlocks(), live);
+    HBITMAP b = imageToBitmap(&info);
+    EXPECT_EQ(bitmapBits(b), img);
+    EXPECT_TRUE(DeleteObject(b));
+    EXPECT_EQ(liveBlocks(), live);
+}
+#endif
+
+TEST(Gdi, BitmapsAndDeviceContexts) {
+    HDC screen = GetDC(nullptr);
+    ASSERT_NE(screen, nullptr);
+    HBITMAP line = CreateCompatibleBitmap(screen, 33, 1);
+    BITMAP bm{};
+    ASSERT_EQ(GetObjectA(line, sizeof bm, &bm), int(sizeof bm));
+    EXPECT_EQ(bm.bmWidth, 33);
+    EXPECT_GE(bm.bmBitsPixel, 24);
+    // A monochrome line copied into it and read back at one bit per pixel.
+    Image img = randomImage(33, 2, 11);
+    HBITMAP mono = monoBitmap(img);
+    EXPECT_EQ(GetObjectA(mono, sizeof bm, &bm), int(sizeof bm));
+    EXPECT_EQ(bm.bmWidthBytes, 6);
+    EXPECT_EQ(GetObjectA(mono, int(sizeof bm) - 1, &bm), 0);
+    HDC a = CreateCompatibleDC(screen), b = CreateCompatibleDC(screen);
+    HGDIOBJ oldA = SelectObject(a, line), oldB = SelectObject(b, mono);
+    ASSERT_NE(oldA, nullptr);
+    ASSERT_NE(oldB, nullptr);
+    EXPECT_EQ(SelectObject(a, mono), nullptr);  // selected elsewhere
+    EXPECT_TRUE(BitBlt(a, 0, 0, 33, 1, b, 0, 1, SRCCOPY));
+    std::vector<uint8_t> info(1068), bits(8, 0xAA);
+    auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
+    bi->bmiHeader = BITMAPINFOHEADER{40, 33, 1, 1, 1, BI_RGB, 0, 0, 0, 0, 0};
+    EXPECT_EQ(GetDIBits(a, line, 0, 1, bits.data(), bi, DIB_RGB_COLORS), 1);
+    EXPECT_EQ(Bytes(bits.begin(), bits.begin() + 4), Bytes(img.row(1), img.row(1) + 4));
+    EXPECT_EQ(bits[4] & 0x80, img.row(1)[4] & 0x80);
+    EXPECT_EQ(Bytes(info.begin() + 40, info.begin() + 48), Bytes({0, 0, 0, 0, 255, 255, 255, 0}));
+    SelectObject(b, oldB);
+    SelectObject(a, oldA);
+    EXPECT_TRUE(DeleteDC(a));
+    EXPECT_TRUE(DeleteDC(b));
+    EXPECT_TRUE(DeleteObject(mono));
+    EXPECT_TRUE(DeleteObject(line));
+    EXPECT_EQ(ReleaseDC(nullptr, screen), 1);
+}
