@@ -1,0 +1,343 @@
+// Encoding and decoding through the library's exported interface, and the
+// checks that keep a damaged stream from turning into a wrong image: the
+// decoder itself never reports bad data.
+#include "jbig.h"
+
+#include <cstring>
+
+namespace cli {
+
+namespace {
+
+const HGLOBAL kFailedBlock = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
+
+std::string hex2(unsigned v) {
+    char s[8];
+    std::snprintf(s, sizeof s, "0x%02X", v & 0xFF);
+    return s;
+}
+
+// A movable global block holding a copy of `data`.
+HGLOBAL globalCopy(const uint8_t *data, size_t size) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size ? size : 1);
+    if (!block) return nullptr;
+    void *p = GlobalLock(block);
+    if (!p) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    if (size) std::memcpy(p, data, size);
+    GlobalUnlock(block);
+    return block;
+}
+
+// Walks the stripe data from just after the header, as the decoder does
+// when a stream has no index. Measures one stripe data entity: its length
+// up to and including the closing marker, or a reason why not.
+struct Scanner {
+    const Bytes &d;
+    uint64_t pos, end;
+    std::string error;
+
+    bool measure(uint32_t *length) {
+        uint64_t start = pos;
+        bool dataSeen = false;
+        while (pos < end) {
+            uint8_t b = d[pos++];
+            if (b != 0xFF) {
+                dataSeen = true;
+                continue;
+            }
+            if (pos >= end) break;
+            uint8_t m = d[pos++];
+            switch (m) {
+            case 0x00: dataSeen = true; break;
+            case 0x02:
+            case 0x03: *length = uint32_t(pos - start); return true;
+            case 0x06:
+                if (dataSeen) {
+                    error = "damaged stripe data: ATMOVE after coded data at byte " + std::to_string(pos - 2);
+                    return false;
+                }
+                pos += 6;
+                break;
+            case 0x07: {
+                if (end - pos < 4) {
+                    pos = end;
+                    break;
+                }
+                pos += 4 + uint64_t(be32(&d[pos]));
+                break;
+            }
+            default:
+                error = "damaged stripe data: marker 0xFF " + hex2(m) + " at byte " + std::to_string(pos - 2);
+                return false;
+            }
+        }
+        error = "truncated: the stripe data ends early";
+        return false;
+    }
+};
+
+}  // namespace
+
+// ---- Layout ----
+
+Layout::Layout(const Bytes &data, const std::string &name) {
+    if (data.size() < 20) fail(kInput, name, "not a JBIG image: shorter than the 20-byte header");
+    const uint8_t *h = data.data();
+    DL = h[0], D = h[1], P = h[2];
+    XD = be32(h + 4), YD = be32(h + 8), L0 = be32(h + 12);
+    MX = h[16], MY = h[17], order = h[18] & 0x0F, options = h[19] & 0x7F;
+    if (DL != 0 || P != 1 || D >= 32)
+        fail(kInput, name,
+             "not a JBIG image: its header has DL " + std::to_string(DL) + ", D " + std::to_string(D) + ", P " +
+                 std::to_string(P) + " where DL 0, D below 32 and P 1 are expected");
+    if (XD == 0 || YD == 0 || L0 == 0) fail(kInput, name, "not a JBIG image: its header has a zero width, height or stripe size");
+    // The decoder's raster limit, as checkImageSize applies it to inputs.
+    if ((((uint64_t(XD) + 15) / 8 + 5) & ~uint64_t(3)) * (uint64_t(YD) + 1) > kMaxRasterBytes)
+        fail(kInput, name,
+             "image too large to decode (" + std::to_string(XD) + " x " + std::to_string(YD) +
+                 ", at most 1 GiB of pixels)");
+    uint64_t stripeHeight = uint64_t(L0) << D;
+    if (stripeHeight > 0xFFFFFFFFu) fail(kInput, name, "not a JBIG image: stripe height too large");
+    uint64_t s = (uint64_t(YD) + stripeHeight - 1) / stripeHeight;
+    if (s > 32767) fail(kInput, name, "unsupported JBIG image: more than 32767 stripes per layer");
+    stripes = uint32_t(s);
+    entries.assign(size_t(D) + 1, std::vector<Entry>(stripes));
+
+    // The index is the last thing in the stream and its size follows from
+    // the header; anything else there means there is none.
+    uint64_t trailer = 10 + 8ull * (D + 1) * stripes;
+    uint64_t dataEnd = data.size();
+    if (data.size() >= 20 + trailer) {
+        const uint8_t *t = data.data() + data.size() - trailer;
+        if (t[0] == 0xFF && t[1] == 0x07 && std::memcmp(t + 6, "CPat", 4) == 0) {
+            indexFound = true;
+            indexBytes = trailer;
+            dataEnd = data.size() - trailer;
+            const uint8_t *e = t + 10;
+            uint64_t last = 20;
+            for (unsigned d = 0; d <= D; d++)
+                for (uint32_t k = 0; k < stripes; k++, e += 8) {
+                    Entry en{be32(e), be32(e + 4)};
+                    uint64_t stop = uint64_t(en.offset) + en.length;
+                    if (en.offset < 20 || en.length < 2 || stop > dataEnd || data[stop - 2] != 0xFF ||
+                        (data[stop - 1] != 0x02 && data[stop - 1] != 0x03))
+                        fail(kInput, name,
+                             "damaged stripe index: layer " + std::to_string(d) + " stripe " + std::to_string(k) +
+                                 " does not point at stripe data");
+                    entries[d][k] = en;
+                    last = std::max(last, stop);
+                }
+            trailingBytes = dataEnd - last;
+            return;
+        }
+    }
+
+    Scanner sc{data, 20, dataEnd, {}};
+    auto fill = [&](unsigned d, uint32_t k) {
+        unsigned layer = (order & 0x08) ? D - d : d;  // HITOLO: highest layer first
+        Entry &en = entries[layer][k];
+        en.offset = uint32_t(sc.pos);
+        if (!sc.measure(&en.length))
+            fail(kInput, name, sc.error + " (layer " + std::to_string(layer) + ", stripe " + std::to_string(k) + ")");
+    };
+    switch (order & 7) {
+    case 0:
+    case 2:
+    case 3:
+        for (unsigned d = 0; d <= D; d++)
+            for (uint32_t k = 0; k < stripes; k++) fill(d, k);
+        break;
+    case 1:
+    case 4:
+    case 6:
+        for (uint32_t k = 0; k < stripes; k++)
+            for (unsigned d = 0; d <= D; d++) fill(d, k);
+        break;
+    default: fail(kInput, name, "stripes cannot be located: no stripe index and order bits SEQ and SMID both set");
+    }
+    trailingBytes = sc.pos < dataEnd ? dataEnd - sc.pos : 0;
+}
+
+uint64_t Layout::layerBytes(int layer) const {
+    uint64_t sum = 0;
+    for (const Entry &e : entries[size_t(layer)]) sum += e.length;
+    return sum;
+}
+
+void Layout::layerSize(int layer, uint32_t *w, uint32_t *h) const {
+    uint64_t x = XD, y = YD;
+    for (int k = D; k > layer; k--) x = (x + 1) >> 1, y = (y + 1) >> 1;
+    *w = uint32_t(x);
+    *h = uint32_t(y);
+}
+
+// ---- Decoder ----
+
+Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name) {
+    block_ = globalCopy(data.data(), data.size());
+    if (!block_) fail(kInternal, name, "out of memory for the input");
+    opts_.flags = JBIG_FLAG_MEMORY;
+    opts_.inHandle = block_;
+    opts_.inLength = uint32_t(data.size());
+    handle_ = jbigDecodeProlog(nullptr, &opts_);
+    if (handle_ == JBIG_INVALID_HANDLE) {
+        GlobalFree(block_);
+        block_ = nullptr;
+        fail(kInput, name, "the decoder does not accept this JBIG image");
+    }
+}
+
+Decoder::~Decoder() {
+    if (handle_ != JBIG_INVALID_HANDLE) jbigDecodeEpilog(handle_);
+    if (block_) GlobalFree(block_);
+}
+
+Bytes Decoder::layerAs(int layer, Format format) {
+    HGLOBAL dib = jbigDecodeToWinDIB(handle_, layer);
+    if (dib == kFailedBlock || dib == nullptr)
+        fail(kInternal, name_, "the decoder failed on layer " + std::to_string(layer));
+    Bytes out;
+    if (format == Format::Bmp) {
+        auto *p = static_cast<const uint8_t *>(GlobalLock(dib));
+        size_t size = GlobalSize(dib);
+        if (p && size >= 48) {
+            // The packed DIB is a BMP file without its 14-byte file header.
+            uint32_t w = le32(p + 4), h = le32(p + 8);
+            uint64_t bytes = 48 + uint64_t((w + 7) / 8 + 3) / 4 * 4 * h;
+            if (bytes <= size && bytes + 14 <= 0xFFFFFFFFu) {
+                out.assign(14, 0);
+                out[0] = 'B', out[1] = 'M';
+                for (int i = 0; i < 4; i++) {
+                    out[2 + i] = uint8_t((bytes + 14) >> (8 * i));
+                    out[10 + i] = uint8_t((14 + 48) >> (8 * i));
+                }
+                out.insert(out.end(), p, p + bytes);
+            }
+        }
+        if (p) GlobalUnlock(dib);
+        GlobalFree(dib);
+        if (out.empty()) fail(kInternal, name_, "the decoder delivered no usable bitmap for layer " + std::to_string(layer));
+        return out;
+    }
+    GlobalFree(dib);
+    JbigImageInfo info{};
+    if (jbigDecodeGetImageAddress(handle_, &info) == reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
+        fail(kInternal, name_, "the decoder delivered no image for layer " + std::to_string(layer));
+    if (format == Format::Png) return writePng(info.width, info.height, info.data, info.bytesPerLine);
+    return writePbm(info.width, info.height, info.data, info.bytesPerLine);
+}
+
+// ---- encoding ----
+
+Format sniffImage(const Bytes &d, const std::string &name) {
+    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (d.empty()) fail(kInput, name, "empty file");
+    if (d.size() >= 8 && std::memcmp(d.data(), kPng, 8) == 0) return Format::Png;
+    if (d.size() >= 2 && d[0] == 'B' && d[1] == 'M') return Format::Bmp;
+    if (d.size() >= 2 && d[0] == 'P' && (d[1] == '1' || d[1] == '4')) return Format::Pbm;
+    if (d.size() >= 2 && d[0] == 'P' && d[1] >= '2' && d[1] <= '7')
+        fail(kInput, name, "a netpbm grey or colour image: only PBM (P1, P4) is read; PNG takes grey and colour");
+    fail(kInput, name, "not a PBM, BMP or PNG image");
+}
+
+namespace {
+
+// A 1-bit BMP that the library's DIB operation takes as it stands: bottom-up,
+// uncompressed, with one dark and one light colour. The library reads the
+// bits as colour indices, so the polarity flag follows the colour table.
+struct Dib {
+    HGLOBAL block = nullptr;
+    uint32_t width = 0, height = 0;
+    uint16_t polarity = 0;
+    ~Dib() {
+        if (block) GlobalFree(block);
+    }
+};
+
+bool oneBitDib(const Bytes &d, int threshold, Dib *dib) {
+    if (d.size() < 14 + 40) return false;
+    uint32_t offBits = le32(&d[10]), hsize = le32(&d[14]);
+    int32_t w = int32_t(le32(&d[18])), h = int32_t(le32(&d[22]));
+    uint32_t bpp = le16(&d[28]), compression = le32(&d[30]), clrUsed = le32(&d[46]);
+    if (hsize < 40 || hsize > 1024 || bpp != 1 || compression != 0 || w <= 0 || h <= 0) return false;
+    if (clrUsed != 0 && clrUsed != 2) return false;
+    uint64_t table = 14 + uint64_t(hsize), line = (uint64_t(w) + 31) / 32 * 4;
+    if (d.size() < table + 8 || offBits > d.size() || (d.size() - offBits) / line < uint64_t(h)) return false;
+    bool dark0 = greyOf(d[table + 2], d[table + 1], d[table]) < threshold;
+    bool dark1 = greyOf(d[table + 6], d[table + 5], d[table + 4]) < threshold;
+    if (dark0 == dark1) return false;
+    // Header and table as the library expects them, then the pixel rows
+    // from wherever the file keeps them.
+    Bytes packed(d.begin() + 14, d.begin() + long(table) + 8);
+    packed.insert(packed.end(), d.begin() + offBits, d.begin() + long(offBits + line * uint64_t(h)));
+    dib->block = globalCopy(packed.data(), packed.size());
+    if (!dib->block) return false;
+    dib->width = uint32_t(w);
+    dib->height = uint32_t(h);
+    dib->polarity = dark1 ? JBIG_FLAG_POLARITY : 0;
+    return true;
+}
+
+}  // namespace
+
+Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettings &s) {
+    Format format = sniffImage(data, name);
+    Dib dib;
+    Bitmap bitmap;
+    if (format == Format::Bmp && oneBitDib(data, s.threshold, &dib))
+        checkImageSize(dib.width, dib.height, name);
+    else if (format == Format::Bmp)
+        bitmap = readBmp(data, name, s.threshold);
+    else if (format == Format::Png)
+        bitmap = readPng(data, name, s.threshold);
+    else
+        bitmap = readPbm(data, name);
+    uint32_t w = dib.block ? dib.width : bitmap.width, h = dib.block ? dib.height : bitmap.height;
+
+    JbigEncodeOptions o{};
+    uint16_t flags = JBIG_FLAG_MEMORY | dib.polarity | (s.noIndex ? JBIG_FLAG_NO_PATINFO : 0);
+    jbigEncodeCreatDefaultOptions(&o, w, h, uint32_t(s.layers), flags);
+    if (s.stripeLines > 0) o.L0 = uint32_t(s.stripeLines);
+    if (s.threeLine) o.LRLTWO = 0;
+    if (s.tpbon >= 0) o.TPBON = uint8_t(s.tpbon);
+    if (s.tpdon >= 0) o.TPDON = uint8_t(s.tpdon);
+    if (s.dpon >= 0) o.DPON = uint8_t(s.dpon);
+    uint64_t stripeHeight = uint64_t(o.L0) << o.D;
+    if (stripeHeight > 0xFFFFFFFFu) fail(kUsage, name, "lines per stripe too large for " + std::to_string(s.layers) + " layers");
+    uint64_t stripes = (uint64_t(h) + stripeHeight - 1) / stripeHeight;
+    if (stripes > 32767)
+        fail(kUsage, name,
+             std::to_string(stripes) + " stripes per layer, at most 32767 are possible: give more lines per stripe");
+
+    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
+    if (enc == JBIG_INVALID_HANDLE) fail(kInternal, name, "the encoder refused the image and options");
+    bool ok;
+    if (dib.block) {
+        ok = jbigEncodeSetOrgDataFromWinDIB(enc, dib.block) == 0;
+    } else {
+        JbigImageInfo info{w, h, uint32_t(bitmap.stride()), 1, 0, 0, bitmap.bits.data()};
+        ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
+    }
+    if (!ok) {
+        jbigEncodeEpilog(enc);
+        fail(kInternal, name, "the encoder did not take the image");
+    }
+    for (int layer = o.D; layer >= 0; layer--)
+        if (jbigEncode(enc) != 0) {
+            jbigEncodeEpilog(enc);
+            if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
+            fail(kInternal, name, "the encoder failed on layer " + std::to_string(layer));
+        }
+    if (jbigEncodeEpilog(enc) != 0 || !o.outData) {
+        if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
+        fail(kInternal, name, "the encoder could not finish the stream");
+    }
+    Bytes out(o.outData, o.outData + o.outLength);
+    HeapFree(GetProcessHeap(), 0, o.outData);
+    return out;
+}
+
+}  // namespace cli

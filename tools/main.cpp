@@ -1,0 +1,491 @@
+// zeljbig: encode, decode, inspect and re-index JBIG images from the
+// command line.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "jbig.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#ifndef ZELJBIG_VERSION
+#define ZELJBIG_VERSION "unknown"
+#endif
+
+using namespace cli;
+
+namespace {
+
+const char kExitCodes[] =
+    "Exit status: 0 success, 1 internal error, 2 usage error, 3 input error\n"
+    "(missing, unreadable or damaged input), 4 output error (cannot write).\n";
+
+const char kToolHelp[] =
+    "Usage: zeljbig COMMAND [OPTIONS] ARGS\n"
+    "Encode and decode bi-level images in the JBIG format (ITU-T T.82).\n"
+    "\n"
+    "Commands:\n"
+    "  encode IN OUT          PBM, BMP or PNG to JBIG\n"
+    "  decode IN OUT          JBIG to PBM, BMP or PNG, one layer or all of them\n"
+    "  info FILE              header, layers, stripes and sizes of a JBIG file\n"
+    "  index add IN [OUT]     give a JBIG file a stripe index\n"
+    "  index remove IN [OUT]  take a JBIG file's stripe index away\n"
+    "  help [COMMAND]         this text, or a command's\n"
+    "\n"
+    "A file name '-' is standard input or output; gzip'd input is unpacked first.\n"
+    "An output file appears only when it is complete; on failure an existing\n"
+    "one is left untouched.\n"
+    "\n"
+    "Options: --help (also after a command), --version.\n";
+
+const char kEncodeHelp[] =
+    "Usage: zeljbig encode [OPTIONS] IN OUT\n"
+    "Encode a PBM (P1 or P4), BMP or PNG image as JBIG. BMP and PNG pixels whose\n"
+    "grey value is below the threshold become black. Without options the\n"
+    "library's defaults apply: one layer, one stripe, two-line template, typical\n"
+    "prediction on, deterministic prediction off, with a stripe index.\n"
+    "\n"
+    "Options:\n"
+    "  -d, --layers N        differential layers D, 0 to 31 (default 0)\n"
+    "  -s, --stripe-lines N  lines per stripe in the lowest layer (default: 8 with\n"
+    "                        layers, the whole image without)\n"
+    "  -3, --three-line      three-line template (default two-line)\n"
+    "      --tpbon, --no-tpbon  typical prediction in the lowest layer (default on)\n"
+    "      --tpdon, --no-tpdon  typical prediction in the other layers (default on)\n"
+    "      --dpon, --no-dpon    deterministic prediction (default off)\n"
+    "      --no-index        write no stripe index\n"
+    "  -t, --threshold N     grey level 0 to 256 below which BMP and PNG pixels\n"
+    "                        are black (default 128)\n"
+    "\n"
+    "Example: zeljbig encode -d 3 page.pbm page.jbg\n";
+
+const char kDecodeHelp[] =
+    "Usage: zeljbig decode [OPTIONS] IN OUT\n"
+    "Decode a JBIG image to PBM, BMP or PNG, chosen by OUT's extension\n"
+    "(.pbm, .bmp, .png) or by --format. Standard output gets PBM by default.\n"
+    "\n"
+    "Options:\n"
+    "  -l, --layer N       the layer to write, 0 (lowest resolution) to D\n"
+    "                      (default D, the full resolution)\n"
+    "  -a, --all-layers    write every layer: OUT's '%d' becomes the layer\n"
+    "                      number, or '-N' goes before its extension\n"
+    "  -f, --format F      pbm, bmp or png\n"
+    "\n"
+    "Example: zeljbig decode --all-layers page.jbg page.png\n"
+    "         (writes page-0.png ... page-D.png)\n";
+
+const char kInfoHelp[] =
+    "Usage: zeljbig info [--json] FILE\n"
+    "Show a JBIG file's header fields, the size of each layer, the stripes per\n"
+    "layer, whether the stripe index was found or rebuilt by scanning, the\n"
+    "coded bytes of each layer and the compression ratio (raw 1-bit bytes\n"
+    "over coded bytes). Nothing is decoded.\n"
+    "\n"
+    "Options:\n"
+    "  --json   one JSON object instead of text\n";
+
+const char kIndexHelp[] =
+    "Usage: zeljbig index add IN [OUT]\n"
+    "       zeljbig index remove IN [OUT]\n"
+    "Add a stripe index (a trailer listing where every stripe lies, so that a\n"
+    "decoder need not scan) to a JBIG file that has none, or remove it. Without\n"
+    "OUT the file IN is replaced.\n";
+
+const char *helpFor(const std::string &command) {
+    if (command == "encode") return kEncodeHelp;
+    if (command == "decode") return kDecodeHelp;
+    if (command == "info") return kInfoHelp;
+    if (command == "index") return kIndexHelp;
+    return nullptr;
+}
+
+void printHelp(const char *text) {
+    std::fputs(text, stdout);
+    std::fputs("\n", stdout);
+    std::fputs(kExitCodes, stdout);
+}
+
+// ---- command lines ----
+
+struct OptSpec {
+    const char *name;
+    char shortName;
+    bool takesValue;
+};
+
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;
+    bool has(const std::string &n) const { return options.count(n) != 0; }
+};
+
+Args parseArgs(const std::string &command, const std::vector<std::string> &argv, const std::vector<OptSpec> &specs) {
+    Args a;
+    std::string where = command;
+    auto usage = [&](const std::string &why) { fail(kUsage, where, why + " (see zeljbig " + command + " --help)"); };
+    for (size_t i = 0; i < argv.size(); i++) {
+        const std::string &arg = argv[i];
+        if (arg == "--") {
+            a.positional.insert(a.positional.end(), argv.begin() + long(i) + 1, argv.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            a.positional.push_back(arg);
+            continue;
+        }
+        const OptSpec *spec = nullptr;
+        std::string value;
+        bool inlineValue = false;
+        if (arg[1] == '-') {
+            std::string name = arg.substr(2);
+            size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+                inlineValue = true;
+            }
+            for (const OptSpec &s : specs)
+                if (name == s.name) spec = &s;
+            if (name == "help") {
+                a.options["help"] = "";
+                continue;
+            }
+            if (!spec) usage("unknown option '" + arg + "'");
+        } else {
+            for (const OptSpec &s : specs)
+                if (s.shortName == arg[1]) spec = &s;
+            if (arg[1] == 'h' && arg.size() == 2) {
+                a.options["help"] = "";
+                continue;
+            }
+            if (!spec) usage("unknown option '" + arg + "'");
+            if (arg.size() > 2) {
+                if (!spec->takesValue) usage("unknown option '" + arg + "'");
+                value = arg.substr(2);
+                inlineValue = true;
+            }
+        }
+        if (spec->takesValue && !inlineValue) {
+            if (i + 1 >= argv.size()) usage("option --" + std::string(spec->name) + " needs a value");
+            value = argv[++i];
+        } else if (!spec->takesValue && inlineValue) {
+            usage("option --" + std::string(spec->name) + " takes no value");
+        }
+        a.options[spec->name] = value;
+    }
+    return a;
+}
+
+long long number(const std::string &command, const std::string &option, const std::string &text, long long lo,
+                 long long hi) {
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
+        fail(kUsage, command,
+             "--" + option + " wants a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                 ", not '" + text + "'");
+    return v;
+}
+
+void wantPositional(const std::string &command, const Args &a, size_t least, size_t most, const char *what) {
+    if (a.positional.size() < least || a.positional.size() > most)
+        fail(kUsage, command, std::string("expects ") + what + " (see zeljbig " + command + " --help)");
+}
+
+// ---- encode ----
+
+int runEncode(const std::vector<std::string> &argv) {
+    const std::vector<OptSpec> specs = {
+        {"layers", 'd', true},   {"stripe-lines", 's', true}, {"three-line", '3', false}, {"tpbon", 0, false},
+        {"no-tpbon", 0, false},  {"tpdon", 0, false},         {"no-tpdon", 0, false},     {"dpon", 0, false},
+        {"no-dpon", 0, false},   {"no-index", 0, false},      {"threshold", 't', true}};
+    Args a = parseArgs("encode", argv, specs);
+    if (a.has("help")) return printHelp(kEncodeHelp), kOk;
+    wantPositional("encode", a, 2, 2, "IN and OUT");
+    EncodeSettings s;
+    if (a.has("layers")) s.layers = int(number("encode", "layers", a.options["layers"], 0, 31));
+    if (a.has("stripe-lines"))
+        s.stripeLines = number("encode", "stripe-lines", a.options["stripe-lines"], 1, 0xFFFFFFFFll);
+    s.threeLine = a.has("three-line");
+    auto onOff = [&](const char *on, const char *off, int *v) {
+        if (a.has(on) && a.has(off))
+            fail(kUsage, "encode", std::string("--") + on + " and --" + off + " contradict each other");
+        if (a.has(on)) *v = 1;
+        if (a.has(off)) *v = 0;
+    };
+    onOff("tpbon", "no-tpbon", &s.tpbon);
+    onOff("tpdon", "no-tpdon", &s.tpdon);
+    onOff("dpon", "no-dpon", &s.dpon);
+    s.noIndex = a.has("no-index");
+    if (a.has("threshold")) s.threshold = int(number("encode", "threshold", a.options["threshold"], 0, 256));
+
+    const std::string &in = a.positional[0];
+    Bytes data = readInput(in);
+    Output out(a.positional[1]);
+    out.commit(encodeImage(data, displayName(in), s));
+    return kOk;
+}
+
+// ---- decode ----
+
+std::string layerPath(const std::string &pattern, int layer) {
+    std::string n = std::to_string(layer);
+    size_t pct = pattern.find("%d");
+    if (pct != std::string::npos) return pattern.substr(0, pct) + n + pattern.substr(pct + 2);
+    size_t dot = pattern.find_last_of('.');
+    size_t slash = pattern.find_last_of("/\\");
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot <= slash + 1))
+        return pattern + "-" + n;
+    return pattern.substr(0, dot) + "-" + n + pattern.substr(dot);
+}
+
+int runDecode(const std::vector<std::string> &argv) {
+    const std::vector<OptSpec> specs = {{"layer", 'l', true}, {"all-layers", 'a', false}, {"format", 'f', true}};
+    Args a = parseArgs("decode", argv, specs);
+    if (a.has("help")) return printHelp(kDecodeHelp), kOk;
+    wantPositional("decode", a, 2, 2, "IN and OUT");
+    const std::string &in = a.positional[0], &outName = a.positional[1];
+    bool all = a.has("all-layers");
+    if (all && a.has("layer")) fail(kUsage, "decode", "--layer and --all-layers contradict each other");
+    if (all && outName == "-") fail(kUsage, "decode", "--all-layers writes files, not standard output");
+    long long layer = a.has("layer") ? number("decode", "layer", a.options["layer"], 0, 255) : -1;
+    Format format = Format::Unknown;
+    if (a.has("format")) {
+        format = formatFromName("." + a.options["format"]);
+        if (format == Format::Unknown)
+            fail(kUsage, "decode", "--format wants pbm, bmp or png, not '" + a.options["format"] + "'");
+    } else if (outName == "-") {
+        format = Format::Pbm;
+    } else {
+        format = formatFromName(outName);
+        if (format == Format::Unknown)
+            fail(kUsage, "decode",
+                 "cannot tell the output format of '" + outName + "': name it .pbm, .bmp or .png, or give --format");
+    }
+
+    std::string name = displayName(in);
+    Bytes data = readInput(in);
+    Layout layout(data, name);
+    Decoder dec(data, name);
+    int D = jbigDecodeGetMaxLayer(dec.handle());
+    if (layer > D)
+        fail(kUsage, name, "has no layer " + std::to_string(layer) + ": its layers are 0 to " + std::to_string(D));
+    int first = all ? 0 : (layer < 0 ? D : int(layer));
+    std::vector<std::unique_ptr<Output>> outs;
+    for (int d = first; d <= (all ? D : first); d++)
+        outs.push_back(std::make_unique<Output>(all ? layerPath(outName, d) : outName));
+    std::vector<Bytes> images;
+    for (int d = first; d <= (all ? D : first); d++) images.push_back(dec.layerAs(d, format));
+    for (size_t i = 0; i < outs.size(); i++) outs[i]->commit(images[i]);
+    return kOk;
+}
+
+// ---- info ----
+
+std::string jsonString(const std::string &s) {
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += char(c);
+        } else if (c < 0x20) {
+            char e[8];
+            std::snprintf(e, sizeof e, "\\u%04x", c);
+            o += e;
+        } else {
+            o += char(c);
+        }
+    }
+    return o + "\"";
+}
+
+std::string ratioText(uint64_t raw, uint64_t coded) {
+    if (coded == 0) return "null";
+    char s[32];
+    std::snprintf(s, sizeof s, "%.2f", double(raw) / double(coded));
+    return s;
+}
+
+struct Flag {
+    const char *name;
+    uint8_t bit;
+};
+const Flag kOrderFlags[] = {{"HITOLO", 0x08}, {"SEQ", 0x04}, {"ILEAVE", 0x02}, {"SMID", 0x01}};
+const Flag kOptionFlags[] = {{"LRLTWO", 0x40}, {"VLENGTH", 0x20}, {"TPDON", 0x10}, {"TPBON", 0x08},
+                             {"DPON", 0x04},   {"DPPRIV", 0x02},  {"DPLAST", 0x01}};
+
+int runInfo(const std::vector<std::string> &argv) {
+    Args a = parseArgs("info", argv, {{"json", 0, false}});
+    if (a.has("help")) return printHelp(kInfoHelp), kOk;
+    wantPositional("info", a, 1, 1, "one FILE");
+    const std::string &in = a.positional[0];
+    std::string name = displayName(in);
+    Bytes data = readInput(in);
+    Layout L(data, name);
+    Decoder dec(data, name);  // the decoder must accept what is described
+    const JbigDecodeOptions &o = dec.options();
+    const uint8_t hdr[] = {o.HITOLO, o.SEQ, o.ILEAVE, o.SMID, o.LRLTWO, o.VLENGTH, o.TPDON,
+                           o.TPBON,  o.DPON, o.DPPRIV, o.DPLAST};
+    uint8_t order = 0, options = 0;
+    for (int i = 0; i < 4; i++) order |= hdr[i] ? kOrderFlags[i].bit : 0;
+    for (int i = 0; i < 7; i++) options |= hdr[4 + i] ? kOptionFlags[i].bit : 0;
+    const char *index = dec.indexRebuilt() ? "rebuilt" : "found";
+    uint64_t rawFull = (uint64_t(o.XD) + 7) / 8 * o.YD;
+
+    std::string s;
+    char line[512];
+    if (a.has("json")) {
+        s += "{\"file\": " + jsonString(name) + ", \"file_bytes\": " + std::to_string(data.size());
+        s += ", \"header\": {\"DL\": " + std::to_string(o.DL) + ", \"D\": " + std::to_string(o.D) +
+             ", \"P\": " + std::to_string(o.P) + ", \"XD\": " + std::to_string(o.XD) +
+             ", \"YD\": " + std::to_string(o.YD) + ", \"L0\": " + std::to_string(o.L0) +
+             ", \"MX\": " + std::to_string(o.MX) + ", \"MY\": " + std::to_string(o.MY) +
+             ", \"order\": " + std::to_string(order) + ", \"options\": " + std::to_string(options);
+        for (int i = 0; i < 4; i++) s += std::string(", \"") + kOrderFlags[i].name + "\": " + std::to_string(hdr[i]);
+        for (int i = 0; i < 7; i++)
+            s += std::string(", \"") + kOptionFlags[i].name + "\": " + std::to_string(hdr[4 + i]);
+        s += "}, \"stripes_per_layer\": " + std::to_string(L.stripes) + ", \"index\": \"" + index +
+             "\", \"index_bytes\": " + std::to_string(L.indexBytes) + ", \"layers\": [";
+        for (int d = 0; d <= o.D; d++) {
+            uint32_t w = 0, h = 0;
+            jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
+            uint64_t bytes = L.layerBytes(d);
+            s += std::string(d ? ", " : "") + "{\"layer\": " + std::to_string(d) + ", \"width\": " + std::to_string(w) +
+                 ", \"height\": " + std::to_string(h) + ", \"stripes\": " + std::to_string(L.stripes) +
+                 ", \"bytes\": " + std::to_string(bytes) + ", \"ratio\": " + ratioText((uint64_t(w) + 7) / 8 * h, bytes) + "}";
+        }
+        s += "], \"ratio\": " + ratioText(rawFull, data.size()) + "}\n";
+    } else {
+        std::snprintf(line, sizeof line, "%s: JBIG image, %" PRIu32 " x %" PRIu32 " pixels, %d layer%s (D = %d)\n",
+                      name.c_str(), o.XD, o.YD, o.D + 1, o.D ? "s" : "", o.D);
+        s += line;
+        std::snprintf(line, sizeof line,
+                      "  header   DL %d, D %d, P %d, XD %" PRIu32 ", YD %" PRIu32 ", L0 %" PRIu32 ", MX %d, MY %d\n",
+                      o.DL, o.D, o.P, o.XD, o.YD, o.L0, o.MX, o.MY);
+        s += line;
+        auto names = [&](const Flag *f, int n, const uint8_t *v) {
+            std::string t;
+            for (int i = 0; i < n; i++)
+                if (v[i]) t += std::string(t.empty() ? "" : " ") + f[i].name;
+            return t.empty() ? std::string("none") : t;
+        };
+        std::snprintf(line, sizeof line, "  order    0x%02X %s\n", order, names(kOrderFlags, 4, hdr).c_str());
+        s += line;
+        std::snprintf(line, sizeof line, "  options  0x%02X %s\n", options, names(kOptionFlags, 7, hdr + 4).c_str());
+        s += line;
+        std::snprintf(line, sizeof line, "  stripes  %" PRIu32 " per layer, %" PRIu32 " lines each in layer 0\n",
+                      L.stripes, o.L0);
+        s += line;
+        if (dec.indexRebuilt())
+            s += "  index    none in the file: rebuilt by scanning\n";
+        else
+            s += "  index    found (" + std::to_string(L.indexBytes) + " bytes)\n";
+        s += "  layer          size   stripes       bytes    ratio\n";
+        for (int d = 0; d <= o.D; d++) {
+            uint32_t w = 0, h = 0;
+            jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
+            uint64_t bytes = L.layerBytes(d);
+            std::string size = std::to_string(w) + " x " + std::to_string(h);
+            std::snprintf(line, sizeof line, "  %5d %13s %9" PRIu32 " %11" PRIu64 " %8s\n", d, size.c_str(),
+                          L.stripes, bytes, ratioText((uint64_t(w) + 7) / 8 * h, bytes).c_str());
+            s += line;
+        }
+        std::snprintf(line, sizeof line, "  file   %zu bytes, ratio %s to the full-resolution raster\n", data.size(),
+                      ratioText(rawFull, data.size()).c_str());
+        s += line;
+        if (L.trailingBytes)
+            s += "  note   " + std::to_string(L.trailingBytes) + " bytes after the stripe data are not an index\n";
+    }
+    Output out("-");
+    out.commit(Bytes(s.begin(), s.end()));
+    return kOk;
+}
+
+// ---- index ----
+
+int runIndex(const std::vector<std::string> &argv) {
+    Args a = parseArgs("index", argv, {});
+    if (a.has("help")) return printHelp(kIndexHelp), kOk;
+    wantPositional("index", a, 2, 3, "add or remove, then IN and optionally OUT");
+    const std::string &action = a.positional[0], &in = a.positional[1];
+    if (action != "add" && action != "remove")
+        fail(kUsage, "index", "wants add or remove, not '" + action + "' (see zeljbig index --help)");
+    bool add = action == "add";
+    std::string outName = a.positional.size() == 3 ? a.positional[2] : in;
+    std::string name = displayName(in);
+    Bytes data = readInput(in);
+    Layout layout(data, name);
+    Decoder check(data, name);  // refuses what the library would refuse on its copy
+    if (add && layout.indexFound) fail(kInput, name, "already has a stripe index");
+    if (!add && !layout.indexFound) fail(kInput, name, "has no stripe index to remove");
+    Output out(outName);
+    // The library works on files: hand it private copies.
+    ScratchFile source, result;
+    source.write(data);
+    int rc = add ? jbigAddPatInfo(result.path().c_str(), source.path().c_str())
+                 : jbigDelPatInfo(result.path().c_str(), source.path().c_str());
+    if (rc != 0) fail(kInternal, name, add ? "the library could not add the index" : "the library could not remove the index");
+    out.commit(result.read());
+    return kOk;
+}
+
+int run(const std::vector<std::string> &args) {
+    if (args.empty()) fail(kUsage, "", "no command given (see zeljbig --help)");
+    const std::string &cmd = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (cmd == "--help" || cmd == "-h") return printHelp(kToolHelp), kOk;
+    if (cmd == "--version") {
+        std::printf("zeljbig %s\n", ZELJBIG_VERSION);
+        return kOk;
+    }
+    if (cmd == "help") {
+        if (rest.empty()) return printHelp(kToolHelp), kOk;
+        const char *h = helpFor(rest[0]);
+        if (!h) fail(kUsage, "help", "no command '" + rest[0] + "'");
+        return printHelp(h), kOk;
+    }
+    if (cmd == "encode") return runEncode(rest);
+    if (cmd == "decode") return runDecode(rest);
+    if (cmd == "info") return runInfo(rest);
+    if (cmd == "index") return runIndex(rest);
+    fail(kUsage, "", "no command '" + cmd + "' (see zeljbig --help)");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int code;
+    try {
+        code = run(args);
+        if (std::fflush(stdout) != 0) fail(kOutput, "standard output", std::string("cannot write: ") + std::strerror(errno));
+    } catch (const Failure &f) {
+        if (f.what.empty())
+            std::fprintf(stderr, "zeljbig: %s\n", f.reason.c_str());
+        else
+            std::fprintf(stderr, "zeljbig: %s: %s\n", f.what.c_str(), f.reason.c_str());
+        code = f.code;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "zeljbig: out of memory\n");
+        code = kInternal;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "zeljbig: %s\n", e.what());
+        code = kInternal;
+    }
+    return code;
+}
