@@ -5,67 +5,10 @@
 
 #include <set>
 
-#include "encoder/jbgCQM.h"
-#include "support.h"
+#include "frame/jpgLib.h"
+#include "reference.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// The lowest layer coded pixel by pixel on the QM encoder, with the context
-// templates spelled out bit by bit. A stripe whose index is in `resets` ends
-// with SDRST; the stripe after it starts from fresh probability states and
-// with the previous line taken as not typical, as another encoder would
-// write it.
-std::vector<Bytes> referenceSdes(const Image &img, uint32_t L0, bool two, bool tp,
-                                 const std::set<uint32_t> &resets = {}) {
-    JbigContext *ctx = ctxCreate(nullptr, kModeEncoder | kFlagMemory);
-    ctx->stream.streamFlags |= kStreamMemory;
-    streamOpenWrite(&ctx->stream);
-    const int64_t W = img.width, H = img.height;
-    auto p = [&](int64_t x, int64_t y) -> uint32_t { return x < 0 || y < 0 || x >= W ? 0 : img.get(x, y); };
-    std::vector<Bytes> sdes;
-    uint32_t ltp = 1, start = 0;
-    ctx->cur.stripe = 0;
-    for (int64_t y0 = 0, s = 0; y0 < H; y0 += L0, s++) {
-        qmEncInit(ctx);
-        for (int64_t y = y0; y < std::min<int64_t>(H, y0 + L0); y++) {
-            if (tp) {
-                Bytes above(img.rowBytes(), 0);
-                if (y > 0) above.assign(img.row(y - 1), img.row(y - 1) + img.rowBytes());
-                uint32_t lntp = std::memcmp(img.row(y), above.data(), img.rowBytes()) != 0;
-                qmEncode(ctx, ((two ? 0x195u : 0x0E5u) << 1) | (lntp == ltp));
-                ltp = lntp;
-                if (!lntp) continue;
-            }
-            for (int64_t x = 0; x < W; x++) {
-                uint32_t cx;
-                if (two)
-                    cx = p(x - 3, y - 1) << 9 | p(x - 2, y - 1) << 8 | p(x - 1, y - 1) << 7 | p(x, y - 1) << 6 |
-                         p(x + 1, y - 1) << 5 | p(x + 2, y - 1) << 4 | p(x - 4, y) << 3 | p(x - 3, y) << 2 |
-                         p(x - 2, y) << 1 | p(x - 1, y);
-                else
-                    cx = p(x - 1, y - 2) << 9 | p(x, y - 2) << 8 | p(x + 1, y - 2) << 7 | p(x - 2, y - 1) << 6 |
-                         p(x - 1, y - 1) << 5 | p(x, y - 1) << 4 | p(x + 1, y - 1) << 3 | p(x + 2, y - 1) << 2 |
-                         p(x - 2, y) << 1 | p(x - 1, y);
-                qmEncode(ctx, cx << 1 | p(x, y));
-            }
-        }
-        qmEncFlush(ctx);
-        qmEncWriteRest(ctx);
-        const JbigStream &st = ctx->stream;
-        sdes.emplace_back(st.memPtr + start, st.memPtr + st.memLength);
-        start = st.memLength;
-        if (resets.count(uint32_t(s))) {
-            sdes.back().back() = 0x03;
-            ctx->cur.stripe = 0;
-            ltp = 1;
-        }
-    }
-    HeapFree(GetProcessHeap(), 0, ctx->stream.memPtr);
-    ctxDestroy(ctx);
-    return sdes;
-}
 
 // Header, stripe data entities and, if wanted, a trailer listing them.
 Bytes assemble(const Bytes &header, const std::vector<Bytes> &sdes, bool index) {
@@ -108,23 +51,6 @@ void insertAt(Bytes &sde, size_t at, const Bytes &what) {
 
 }  // namespace
 
-// The pixel-by-pixel coder above is an independent reading of the templates
-// and of typical prediction: it must reproduce the encoder byte for byte.
-TEST(LowestLayer, ReferenceCoderReproducesEncoder) {
-    const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {5, 9}, {8, 12}, {37, 23}, {64, 30}, {70, 17}};
-    uint32_t seed = 1;
-    for (auto [w, h] : sizes)
-        for (uint32_t L0 : {3u, 7u, 64u})
-            for (int v = 0; v < 4; v++) {
-                Image img = patterned(w, h, seed++);
-                bool two = v & 1, tp = v & 2;
-                Bytes lib = encodeToMemory(img, optionsFor(img, L0, two, tp, JBIG_FLAG_NO_PATINFO));
-                ASSERT_GE(lib.size(), 20u);
-                EXPECT_EQ(assemble(lib, referenceSdes(img, L0, two, tp), false), lib)
-                    << w << "x" << h << " L0 " << L0 << " two " << two << " tp " << tp;
-            }
-}
-
 // Stripes that end with SDRST: the next stripe must start from fresh states
 // and LNTP(previous) = 1, while its templates still see the lines above.
 TEST(LowestLayer, SdrstRestartsStatesAndTypicalPrediction) {
@@ -137,7 +63,7 @@ TEST(LowestLayer, SdrstRestartsStatesAndTypicalPrediction) {
         bool two = v & 1, tp = v & 2;
         SCOPED_TRACE(v);
         Bytes header = encodeToMemory(img, optionsFor(img, 6, two, tp, JBIG_FLAG_NO_PATINFO));
-        std::vector<Bytes> sdes = referenceSdes(img, 6, two, tp, resets);
+        std::vector<Bytes> sdes = referenceSdes(img, {0, 6, two, tp, false, false}, resets);
         for (bool index : {false, true}) {
             MemoryDecoder d(assemble(header, sdes, index));
             ASSERT_TRUE(d.ok());
