@@ -44,19 +44,10 @@ int32_t diffLayerDecode(JbigContext *ctx) {
     cur.lines[1] = cur.lines[2] = cur.rows[cur.blankRow];
     low.lines[1] = low.rows[low.blankRow];
     low.lines[2] = low.rows[0];
-    ctx->diffWork = nullptr;
-    ctx->diffWorkHandle = nullptr;
-    if (tpdon || dpon) {
-        ctx->diffWorkSize = 2 * low.width;
-        ctx->diffWorkHandle = LocalAlloc(LMEM_FIXED, ctx->diffWorkSize);
-        ctx->diffWork = ctx->diffWorkHandle ? static_cast<uint16_t *>(LocalLock(ctx->diffWorkHandle)) : nullptr;
-        if (ctx->diffWork == nullptr) {
-            if (ctx->diffWorkHandle) LocalFree(ctx->diffWorkHandle);
-            ctx->diffWorkHandle = nullptr;
-            layerImageFree(&low);
-            layerImageFree(&cur);
-            return -1;
-        }
+    if ((tpdon || dpon) && !diffWorkAlloc(ctx, low.width)) {
+        layerImageFree(&low);
+        layerImageFree(&cur);
+        return -1;
     }
     void (*decoder)(JbigContext *, uint32_t, uint32_t);
     if (tpdon)
@@ -74,11 +65,6 @@ int32_t diffLayerDecode(JbigContext *ctx) {
     }
     layerImageFree(&low);
     int32_t result = static_cast<int32_t>(ctx->byteCount);
-    if (ctx->diffWorkHandle != nullptr) {
-        LocalUnlock(ctx->diffWorkHandle);
-        if (LocalFree(ctx->diffWorkHandle) != nullptr) result = -1;
-        ctx->diffWorkHandle = nullptr;
-        ctx->diffWork = nullptr;
-    }
+    if (diffWorkFree(ctx) != 0) result = -1;
     return result;
 }

@@ -17,12 +17,15 @@ void qmDecInit(JbigContext *ctx) {
     streamSeek(&ctx->stream, offset, 0);
     if (length == 0xFFFFFFFFu) length = offset < end ? end - offset : 0;
     ctx->sdeLength = offset < end ? std::min(length, end - offset) : 0;
-    ctx->byteCount += length;
+    // Counted as far as the data reaches and saturated: hostile lengths
+    // must not add up to the failure value -1.
+    ctx->byteCount = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(ctx->byteCount) + ctx->sdeLength, 0x7FFFFFFF));
     ctx->sdeRead = 0;
     ctx->stream.bufFill = 0;
     ctx->stream.bufPos = 0;
     if (s == 0) {
         std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
+        ctx->markerBudget = end > ctx->dataOffset ? end - ctx->dataOffset : 0;
     } else {
         ctx->tpReset = ctx->sdrstSeen;
         if (ctx->sdrstSeen) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
@@ -85,6 +88,20 @@ static void rawSkip(JbigContext *ctx, uint32_t n) {
     }
 }
 
+// Marker segments are skipped without decoding anything, so the stripes of
+// a hostile index that all start at one long run of them would each walk
+// it. The SDEs of one layer never overlap in a sound stream: their segments
+// together are smaller than the data. Past that the stripe ends.
+static bool spendMarkerBudget(JbigContext *ctx, uint64_t bytes) {
+    if (bytes > ctx->markerBudget) {
+        ctx->markerBudget = 0;
+        ctx->sdeEnd = 1;
+        return false;
+    }
+    ctx->markerBudget -= static_cast<uint32_t>(bytes);
+    return true;
+}
+
 uint32_t qmDecByteInSlow(JbigContext *ctx) {
     if (ctx->sdeEnd) return 0;
     uint32_t b = qmDecRawByte(ctx);
@@ -109,11 +126,15 @@ uint32_t qmDecByteInSlow(JbigContext *ctx) {
             return 0;
         case 0x06:
             // The AT pixel stays where it is: the parameters are skipped.
+            if (!spendMarkerBudget(ctx, 8)) return 0;
             rawSkip(ctx, 6);
             break;
-        case 0x07:
-            rawSkip(ctx, qmDecReadU32(ctx));
+        case 0x07: {
+            uint32_t length = qmDecReadU32(ctx);
+            if (!spendMarkerBudget(ctx, 6 + uint64_t(length))) return 0;
+            rawSkip(ctx, length);
             break;
+        }
         default:
             return 0;
         }

@@ -76,18 +76,9 @@ int32_t diffLayerEncode(JbigContext *ctx) {
         coder = dpon ? diffStripeEncode<true, true> : diffStripeEncode<true, false>;
     else
         coder = dpon ? diffStripeEncode<false, true> : diffStripeEncode<false, false>;
-    ctx->diffWork = nullptr;
-    ctx->diffWorkHandle = nullptr;
-    if (tpdon || dpon) {
-        ctx->diffWorkSize = 2 * low.width;
-        ctx->diffWorkHandle = LocalAlloc(LMEM_FIXED, ctx->diffWorkSize);
-        ctx->diffWork = ctx->diffWorkHandle ? static_cast<uint16_t *>(LocalLock(ctx->diffWorkHandle)) : nullptr;
-        if (ctx->diffWork == nullptr) {
-            if (ctx->diffWorkHandle) LocalFree(ctx->diffWorkHandle);
-            ctx->diffWorkHandle = nullptr;
-            layerImageFree(&low);
-            return -1;
-        }
+    if ((tpdon || dpon) && !diffWorkAlloc(ctx, low.width)) {
+        layerImageFree(&low);
+        return -1;
     }
     reduceNextRow(ctx, 0);
     uint32_t start = qmEncTell(ctx), done = 0;
@@ -112,11 +103,6 @@ int32_t diffLayerEncode(JbigContext *ctx) {
     }
     layerImageFree(&cur);
     cur = low;
-    if (ctx->diffWorkHandle != nullptr) {
-        LocalUnlock(ctx->diffWorkHandle);
-        if (LocalFree(ctx->diffWorkHandle) != nullptr) status = -1;
-        ctx->diffWorkHandle = nullptr;
-        ctx->diffWork = nullptr;
-    }
+    if (diffWorkFree(ctx) != 0) status = -1;
     return status;
 }

@@ -107,6 +107,9 @@ static uint32_t scanPosition(const JbigContext *ctx) {
 
 static bool scanRefill(JbigContext *ctx) {
     JbigStream *s = &ctx->stream;
+    // Once the data has ended it stays ended: the entries left are not
+    // worth one failing read each.
+    if (ctx->sdeEnd) return false;
     uint64_t next = uint64_t(ctx->dataOffset) + 20 + s->scanTotal;
     uint64_t end = ctxDataEnd(ctx);
     uint32_t want = next >= end ? 0 : static_cast<uint32_t>(std::min<uint64_t>(end - next, kIoBufferSize));
@@ -190,8 +193,8 @@ int32_t stripeTableScan(JbigContext *ctx) {
     s->scanTotal = 0;
     s->bufFill = 0;
     s->bufPos = 0;
-    if (!scanRefill(ctx)) return -1;
     ctx->sdeEnd = 0;
+    if (!scanRefill(ctx)) return -1;
     const JbigBih &b = ctx->bih;
     uint32_t D = b.D, DL = b.DL;
     auto rowOf = [&](uint32_t d) { return (b.order & kHITOLO) ? DL + D - d : d; };

@@ -141,6 +141,25 @@ void layerImageFree(JbigLayerImage *img) {
     img->rows = nullptr;
 }
 
+bool diffWorkAlloc(JbigContext *ctx, uint32_t blocks) {
+    ctx->diffWorkSize = 2 * blocks;
+    ctx->diffWorkHandle = LocalAlloc(LMEM_FIXED, ctx->diffWorkSize);
+    ctx->diffWork = ctx->diffWorkHandle ? static_cast<uint16_t *>(LocalLock(ctx->diffWorkHandle)) : nullptr;
+    if (ctx->diffWork != nullptr) return true;
+    if (ctx->diffWorkHandle != nullptr) LocalFree(ctx->diffWorkHandle);
+    ctx->diffWorkHandle = nullptr;
+    return false;
+}
+
+int32_t diffWorkFree(JbigContext *ctx) {
+    if (ctx->diffWorkHandle == nullptr) return 0;
+    LocalUnlock(ctx->diffWorkHandle);
+    int32_t r = LocalFree(ctx->diffWorkHandle) == nullptr ? 0 : -1;
+    ctx->diffWorkHandle = nullptr;
+    ctx->diffWork = nullptr;
+    return r;
+}
+
 bool headerUsable(const JbigBih &b, bool decoder) {
     if (b.DL != 0 || b.P != 1 || b.XD == 0 || b.YD == 0 || b.L0 == 0) return false;
     uint64_t stripeHeight = uint64_t(b.L0) << (b.D > 40 ? 40 : b.D);
@@ -153,7 +172,16 @@ bool headerUsable(const JbigBih &b, bool decoder) {
     if (stride < 4 || uint64_t(b.XD) + 15 > 0xFFFFFFFFu) return false;
     uint64_t rows = uint64_t(b.YD) + 1;
     if (rows * stride > 0xFFFFFFFFu || rows * 4 + 32 > 0xFFFFFFFFu) return false;
-    if (decoder && rows * stride > kMaxDecodeRaster) return false;
+    if (decoder) {
+        // What decoding the top layer holds: its rows with an 8-byte row
+        // address each (as on 64-bit systems) and, under differential
+        // layers, their work line of 2 bytes per pixel of the layer below.
+        // Very narrow or very flat pictures would otherwise need gigabytes
+        // beside a raster within the limit.
+        uint64_t need = rows * (stride + 8);
+        if (b.D > 0) need += 2 * ((uint64_t(b.XD) + 1) >> 1);
+        if (need > kMaxDecodeRaster) return false;
+    }
     if (sizeof(void *) < 8 && rows * sizeof(void *) + 64 > 0x7FFFFFFFu) return false;
     return true;
 }

@@ -46,7 +46,8 @@ constexpr uint32_t kLRLTWO = 0x40, kVLENGTH = 0x20, kTPDON = 0x10, kTPBON = 0x08
 constexpr uint32_t kStreamRead = 0x02, kStreamWrite = 0x04, kStreamMemory = 0x10;
 constexpr uint32_t kIoBufferSize = 4096;
 
-// Largest full-resolution raster a decoder accepts.
+// Largest full-resolution raster a decoder accepts, row addresses and the
+// differential layers' work line included (headerUsable).
 constexpr uint64_t kMaxDecodeRaster = uint64_t(1) << 30;
 
 struct JbigLayerImage {
@@ -120,6 +121,9 @@ struct JbigContext {
     uint32_t sdeLength;
     uint32_t sdeRead;
     uint32_t byteCount;
+    // Decoder: bytes of marker segments that the stripes of the current
+    // layer may still skip; see qmDecByteInSlow.
+    uint32_t markerBudget;
     uint16_t sdeEnd;
     uint32_t qmC;
     uint32_t qmA;
@@ -164,6 +168,12 @@ void layerImageSetup(JbigLayerImage *img, uint32_t width, uint32_t height);
 // Allocates the rows of img (height + 1 rows of stride) and clears the blank row.
 bool layerImageAlloc(JbigLayerImage *img);
 void layerImageFree(JbigLayerImage *img);
+
+// The differential layers' work line of one 16-bit entry per block, in
+// local memory; false when it cannot be had.
+bool diffWorkAlloc(JbigContext *ctx, uint32_t blocks);
+// Releases the work line if there is one; -1 when the release fails.
+int32_t diffWorkFree(JbigContext *ctx);
 
 // ---- header (jbgBIH) ----
 uint32_t getBE(const uint8_t *bytes, int n);
