@@ -1,0 +1,294 @@
+// The steps of the fuzz targets, shared with the regression tests that replay
+// their findings. Each step returns false when the library breaks one of its
+// promises; leaks are checked by the callers, which own the counters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "zeljbig.h"
+
+namespace harness {
+
+// Rasters above this many pixels are opened and queried but not decoded:
+// the library accepts up to 1 GiB, and a fuzzing loop needs thousands of
+// inputs a second. Size-dependent paths are reached with small pictures too.
+constexpr uint64_t kMaxDecodePixels = uint64_t(1) << 12;
+
+// What the last failed step found wrong.
+inline const char *&failure() {
+    static const char *why = "";
+    return why;
+}
+inline bool fail(const char *why) {
+    failure() = why;
+    return false;
+}
+
+inline uint32_t dibLineBytes(uint32_t width) { return ((width + 31) / 32) * 4; }
+
+// Queries an open decoder and decodes every layer through the DIB-bits form.
+// Damaged data never fails decoding, so every layer must come out complete.
+inline bool exerciseDecoder(JbigHandle h, const JbigDecodeOptions &o) {
+    const int32_t D = jbigDecodeGetMaxLayer(h);
+    if (D != o.D) return fail("maximum layer differs from the header");
+    uint32_t w = 0, ht = 0;
+    for (int32_t k = -2; k <= D + 1; k++) {
+        int32_t r = jbigDecodeGetImageSize(h, &w, &ht, k);
+        if ((r == 0) != (k >= 0 && k <= D)) return fail("layer size query");
+        if (r == 0 && (w == 0 || ht == 0)) return fail("empty layer");
+    }
+    if (jbigDecodeGetImageSize(h, &w, &ht, D) != 0 || w != o.XD || ht != o.YD) return fail("top layer size");
+    JbigImageInfo info;
+    if (jbigDecodeGetImageAddress(h, &info) != reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
+        return fail("a raster before decoding");
+    if (jbigDecodeGetDecodedBytes(h) != 0) return fail("decoded bytes before decoding");
+    if (uint64_t(w) * ht > kMaxDecodePixels) return true;
+
+    BITMAPINFO header[2];
+    std::vector<uint8_t> bits;
+    for (int32_t k = 0; k <= D; k++) {
+        if (jbigDecodeToWinDIBits(h, nullptr, header, k) != 0) return fail("DIB header");
+        const uint32_t lw = uint32_t(header->bmiHeader.biWidth), lh = uint32_t(header->bmiHeader.biHeight);
+        bits.assign(size_t(dibLineBytes(lw)) * lh, 0);
+        if (jbigDecodeToWinDIBits(h, bits.data(), header, k) != int32_t(lh)) return fail("decoding a layer");
+        if (jbigDecodeGetImageAddress(h, &info) != &info || info.width != lw || info.height != lh)
+            return fail("decoded raster");
+        if (jbigDecodeGetDecodedBytes(h) == -1) return fail("decoded bytes");
+    }
+    // A decoder moves upwards only.
+    if (jbigDecodeToWinDIBits(h, bits.data(), header, D) != 0) return fail("decoding a layer again");
+    return true;
+}
+
+// Target (a): the bytes as a memory block.
+inline bool decodeMemory(const uint8_t *data, size_t size) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size ? size : 1);
+    if (block == nullptr) return fail("no memory");
+    if (size) std::memcpy(GlobalLock(block), data, size);
+    if (size) GlobalUnlock(block);
+    JbigDecodeOptions o{};
+    o.flags = JBIG_FLAG_MEMORY;
+    o.inHandle = block;
+    o.inLength = uint32_t(size);
+    JbigHandle h = jbigDecodeProlog(nullptr, &o);
+    bool ok = true;
+    if (h != JBIG_INVALID_HANDLE) {
+        ok = exerciseDecoder(h, o);
+        ok = jbigDecodeEpilog(h) == 0 && ok;
+    }
+    return GlobalFree(block) == nullptr && ok;
+}
+
+inline bool writeFile(const std::string &path, const uint8_t *data, size_t size) {
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    bool ok = std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && ok;
+}
+
+inline bool readFile(const std::string &path, std::vector<uint8_t> *out) {
+    out->clear();
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    uint8_t buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
+    std::fclose(f);
+    return true;
+}
+
+inline bool fileExists(const std::string &path) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f != nullptr) std::fclose(f);
+    return f != nullptr;
+}
+
+// Opens a file, or a region of it; `decode` false stops after the queries.
+inline bool decodeRegion(const std::string &path, uint16_t flags, uint32_t offset, uint32_t length,
+                         bool decode = true) {
+    JbigDecodeOptions o{};
+    o.flags = flags;
+    o.dataOffset = offset;
+    o.dataLength = length;
+    JbigHandle h = jbigDecodeProlog(path.c_str(), &o);
+    if (h == JBIG_INVALID_HANDLE) return true;
+    bool ok = decode ? exerciseDecoder(h, o) : jbigDecodeGetMaxLayer(h) == o.D;
+    return jbigDecodeEpilog(h) == 0 && ok;
+}
+
+// Target (b): the bytes as a file, whole and as regions (flag 0x0040). The
+// first byte places the region's header, the second cuts bytes off its end.
+// Regions holding the same bytes as the whole file are only opened.
+inline bool decodeFile(const std::string &path, const uint8_t *data, size_t size) {
+    if (!writeFile(path, data, size)) return fail("cannot write the file");
+    const uint32_t n = uint32_t(size);
+    const uint32_t offset = size ? data[0] : 0, cut = size > 1 ? data[1] : 0;
+    bool ok = decodeRegion(path, 0, 0, 0);
+    ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, 0, offset != 0) && ok;
+    if (offset < n && n - offset > cut)
+        ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, n - offset - cut, cut != 0) && ok;
+    // Regions running past the end of the file.
+    if (offset <= n) ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, n - offset + 1 + cut) && ok;
+    ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, 0xFFFFFFFFu) && ok;
+    std::remove(path.c_str());
+    return ok;
+}
+
+// Entries of the stripe index the header in `data` asks for, 0 when it
+// names none.
+inline uint64_t indexEntries(const uint8_t *data, size_t size) {
+    if (size < 20 || data[1] >= 32) return 0;
+    auto be = [&](size_t at) { return uint64_t(data[at]) << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3]; };
+    const uint64_t height = be(12) << data[1];
+    return height == 0 ? 0 : (data[1] + 1) * ((be(8) + height - 1) / height);
+}
+
+// Target (d): the stripe-index operations on the bytes as a file. `dir` is a
+// scratch directory of the caller's. Headers asking for indexes of more than
+// kMaxIndexEntries entries are skipped: scanning, writing and comparing
+// megabytes of index for every input would slow the target many times over,
+// and the same code runs for an index of a few blocks.
+constexpr uint64_t kMaxIndexEntries = uint64_t(1) << 11;
+
+inline bool patInfoFiles(const std::string &dir, const uint8_t *data, size_t size) {
+    if (indexEntries(data, size) > kMaxIndexEntries) return true;
+    const std::string src = dir + "/src.jbg", added = dir + "/added.jbg", inPlace = dir + "/inplace.jbg",
+                      back = dir + "/back.jbg", removed = dir + "/removed.jbg";
+    const std::vector<uint8_t> source(data, data + size);
+    auto clean = [&] {
+        for (const std::string *p : {&src, &added, &inPlace, &back, &removed}) std::remove(p->c_str());
+    };
+    auto check = [&]() -> bool {
+        if (!writeFile(src, data, size) || !writeFile(inPlace, data, size)) return fail("cannot write the file");
+        if (jbigDelPatInfo(src.c_str(), src.c_str()) != -1) return fail("removing in place");
+        std::vector<uint8_t> a, b;
+        const int32_t add = jbigAddPatInfo(added.c_str(), src.c_str());
+        if (add == 0) {
+            // The copy is the source with an index appended; removing it
+            // gives the source back, adding in place gives the same copy,
+            // and the source has no index to remove.
+            if (!readFile(added, &a) || a.size() <= size || std::memcmp(a.data(), data, size) != 0)
+                return fail("copy with index");
+            if (jbigDelPatInfo(back.c_str(), added.c_str()) != 0 || !readFile(back, &b) || b != source)
+                return fail("index removed again");
+            if (jbigAddPatInfo(inPlace.c_str(), inPlace.c_str()) != 0 || !readFile(inPlace, &b) || b != a)
+                return fail("index added in place");
+            if (jbigDelPatInfo(removed.c_str(), src.c_str()) != -1 || fileExists(removed))
+                return fail("removing a missing index");
+            return true;
+        }
+        if (add != -1 || fileExists(added)) return fail("refused copy left a file");
+        if (jbigAddPatInfo(inPlace.c_str(), inPlace.c_str()) != -1 || !readFile(inPlace, &b) || b != source)
+            return fail("refused in-place addition changed the file");
+        const int32_t del = jbigDelPatInfo(removed.c_str(), src.c_str());
+        if (del == 0 && (!readFile(removed, &b) || b.size() >= size || std::memcmp(b.data(), data, b.size()) != 0))
+            return fail("copy without index");
+        if (del != 0 && (del != -1 || fileExists(removed))) return fail("refused removal left a file");
+        return true;
+    };
+    clean();
+    const bool ok = check();
+    clean();
+    return ok;
+}
+
+// Target (c): a small image and coding options taken from the bytes (width,
+// height, D, option bits, order bits, L0, band split, then pixels), encoded
+// to memory and decoded again: every layer must come back as the encoder
+// made it, the top layer equal to the image.
+inline bool roundTrip(const uint8_t *data, size_t size) {
+    if (size < 7) return true;
+    const uint32_t w = 1 + data[0] % 64, ht = 1 + data[1] % 64, D = data[2] % 5;
+    const uint8_t opt = data[3], order = data[4];
+    JbigEncodeOptions o;
+    jbigEncodeCreatDefaultOptions(&o, w, ht, D, JBIG_FLAG_MEMORY);
+    if (data[5] != 0) o.L0 = data[5] % 70 + 1;
+    o.LRLTWO = opt & 1;
+    o.TPBON = (opt >> 1) & 1;
+    o.TPDON = (opt >> 2) & 1;
+    o.DPON = (opt >> 3) & 1;
+    o.MX = (opt >> 5) & 1 ? 0 : 8;
+    const bool index = !((opt >> 4) & 1);
+    if (!index) o.flags |= JBIG_FLAG_NO_PATINFO;
+    if (index) {
+        // Stripes are found through the index: the order bits are only recorded.
+        o.HITOLO = order & 1;
+        o.SEQ = (order >> 1) & 1;
+        o.ILEAVE = (order >> 2) & 1;
+        o.SMID = (order >> 3) & 1;
+    }
+    const uint32_t rowBytes = (w + 7) / 8;
+    std::vector<uint8_t> pixels(size_t(rowBytes) * ht, 0);
+    for (size_t i = 0; i < pixels.size() && 7 + i < size; i++) pixels[i] = data[7 + i];
+    if (w & 7)
+        for (uint32_t y = 0; y < ht; y++) pixels[size_t(y) * rowBytes + rowBytes - 1] &= uint8_t(0xFF << (8 - (w & 7)));
+
+    struct Layer {
+        uint32_t w = 0, h = 0;
+        std::vector<uint8_t> rows;
+        bool operator==(const Layer &l) const { return w == l.w && h == l.h && rows == l.rows; }
+    };
+    auto take = [](const JbigImageInfo &info) {
+        Layer l{info.width, info.height, {}};
+        const uint32_t n = (info.width + 7) / 8;
+        for (uint32_t y = 0; y < info.height; y++) {
+            const uint8_t *row = info.data + size_t(y) * info.bytesPerLine;
+            l.rows.insert(l.rows.end(), row, row + n);
+        }
+        return l;
+    };
+    std::vector<Layer> expect(D + 1);
+    expect[D] = Layer{w, ht, pixels};
+
+    JbigHandle h = jbigEncodeProlog(nullptr, &o);
+    if (h == JBIG_INVALID_HANDLE) return fail("encoder refused");
+    // Rows in two bands, split where the bytes say.
+    const uint32_t band = data[6] % (ht + 1);
+    JbigImageInfo src{w, band, rowBytes, 1, 0, 0, pixels.data()};
+    bool ok = jbigEncodeSetOrgDataFromRect(h, &src) == 0;
+    src.height = ht - band;
+    src.data = pixels.data() + size_t(band) * rowBytes;
+    ok = ok && jbigEncodeSetOrgDataFromRect(h, &src) == 0;
+    for (int32_t d = int32_t(D); ok && d >= 0; d--) {
+        // After layer d the encoder holds layer d - 1 (layer 0 at the end).
+        JbigImageInfo info;
+        ok = jbigEncode(h) == 0 && jbigEncodeGetImageAddress(h, &info) == &info;
+        if (ok) expect[d > 0 ? d - 1 : 0] = take(info);
+    }
+    if (jbigEncodeEpilog(h) != 0 || !ok) return fail("encoding");
+    std::vector<uint8_t> stream(o.outData, o.outData + o.outLength);
+    HeapFree(GetProcessHeap(), 0, o.outData);
+    if (expect[D].rows != pixels) return fail("encoder's top layer");
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, stream.size());
+    if (block == nullptr) return fail("no memory");
+    std::memcpy(GlobalLock(block), stream.data(), stream.size());
+    GlobalUnlock(block);
+    JbigDecodeOptions in{};
+    in.flags = JBIG_FLAG_MEMORY;
+    in.inHandle = block;
+    in.inLength = uint32_t(stream.size());
+    JbigHandle dec = jbigDecodeProlog(nullptr, &in);
+    ok = dec != JBIG_INVALID_HANDLE || fail("decoder refused the encoder's stream");
+    if (ok && ((in.flags & JBIG_FLAG_PATINFO_MISSING) != 0) == index) ok = fail("index found or missed");
+    for (uint32_t d = 0; ok && d <= D; d++) {
+        HGLOBAL dib = jbigDecodeToWinDIB(dec, int32_t(d));
+        if (dib == reinterpret_cast<HGLOBAL>(~uintptr_t(0))) {
+            ok = fail("decoding a layer");
+            break;
+        }
+        GlobalFree(dib);
+        JbigImageInfo info;
+        if (jbigDecodeGetImageAddress(dec, &info) != &info || !(take(info) == expect[d]))
+            ok = fail("decoded layer differs from the encoder's");
+    }
+    if (dec != JBIG_INVALID_HANDLE && jbigDecodeEpilog(dec) != 0) ok = fail("decoder epilog");
+    return GlobalFree(block) == nullptr && ok;
+}
+
+}  // namespace harness
