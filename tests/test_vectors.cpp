@@ -122,21 +122,15 @@ TEST(Header, WrittenForFaxPageWithTwoLayers) {
 }
 
 TEST(Header, ReadDropsHighOrderAndOptionBits) {
-    Bytes s = {0, 0, 1, 0, 0, 0, 0, 8, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0xF8, 0xFF, 0xFF, 0x02};
-    GlobalBlock block(s);
-    JbigDecodeOptions o{};
-    o.flags = JBIG_FLAG_MEMORY;
-    o.inHandle = block.handle;
-    o.inLength = uint32_t(s.size());
-    JbigHandle h = jbigDecodeProlog(nullptr, &o);
-    ASSERT_NE(h, JBIG_INVALID_HANDLE);
-    auto *ctx = reinterpret_cast<JbigContext *>(h);
+    MemoryDecoder d({0, 0, 1, 0, 0, 0, 0, 8, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0xF8, 0xFF, 0xFF, 0x02});
+    ASSERT_TRUE(d.ok());
+    auto *ctx = reinterpret_cast<JbigContext *>(d.h);
     EXPECT_EQ(ctx->bih.order, 0x08u);
     EXPECT_EQ(ctx->bih.options, 0x7Fu);
+    const JbigDecodeOptions &o = d.opts;
     for (uint8_t f : {o.HITOLO, o.SEQ, o.ILEAVE, o.SMID, o.LRLTWO, o.VLENGTH, o.TPDON, o.TPBON, o.DPON, o.DPPRIV,
                       o.DPLAST})
         EXPECT_LE(f, 1);
-    jbigDecodeEpilog(h);
 }
 
 TEST(Stream, SmallestImageGivesFortyBytes) {
@@ -149,13 +143,10 @@ TEST(Stream, SmallestImageGivesFortyBytes) {
     EXPECT_EQ(encodeToMemory(img, o), expect);
 
     // And back: header fields, no scan, an all-zero raster, 2 bytes decoded.
-    GlobalBlock block(expect);
-    JbigDecodeOptions d{};
-    d.flags = JBIG_FLAG_MEMORY;
-    d.inHandle = block.handle;
-    d.inLength = uint32_t(expect.size());
-    JbigHandle h = jbigDecodeProlog(nullptr, &d);
-    ASSERT_NE(h, JBIG_INVALID_HANDLE);
+    MemoryDecoder dec(expect);
+    ASSERT_TRUE(dec.ok());
+    const JbigHandle h = dec.h;
+    const JbigDecodeOptions &d = dec.opts;
     EXPECT_EQ(d.XD, 8u);
     EXPECT_EQ(d.YD, 2u);
     EXPECT_EQ(d.L0, 2u);
@@ -169,6 +160,7 @@ TEST(Stream, SmallestImageGivesFortyBytes) {
     EXPECT_EQ(imageFrom(info), img);
     EXPECT_EQ(jbigDecodeGetDecodedBytes(h), 2);
     EXPECT_EQ(jbigDecodeEpilog(h), 0);
+    dec.h = JBIG_INVALID_HANDLE;
 }
 
 TEST(Stream, TrailerForOneStripeAndForThreeStripesOfTwoLayers) {
