@@ -117,7 +117,7 @@ void printHelp(const char *text) {
 
 // ---- command lines ----
 
-struct OptSpec {
+struct OptionDef {
     const char *name;
     char shortName;
     bool takesValue;
@@ -129,7 +129,7 @@ struct Args {
     bool has(const std::string &n) const { return options.count(n) != 0; }
 };
 
-Args parseArgs(const std::string &command, const std::vector<std::string> &argv, const std::vector<OptSpec> &specs) {
+Args parseArgs(const std::string &command, const std::vector<std::string> &argv, const std::vector<OptionDef> &specs) {
     Args a;
     std::string where = command;
     auto usage = [&](const std::string &why) { fail(kUsage, where, why + " (see zeljbig " + command + " --help)"); };
@@ -143,7 +143,7 @@ Args parseArgs(const std::string &command, const std::vector<std::string> &argv,
             a.positional.push_back(arg);
             continue;
         }
-        const OptSpec *spec = nullptr;
+        const OptionDef *def = nullptr;
         std::string value;
         bool inlineValue = false;
         if (arg[1] == '-') {
@@ -154,34 +154,34 @@ Args parseArgs(const std::string &command, const std::vector<std::string> &argv,
                 name.resize(eq);
                 inlineValue = true;
             }
-            for (const OptSpec &s : specs)
-                if (name == s.name) spec = &s;
+            for (const OptionDef &s : specs)
+                if (name == s.name) def = &s;
             if (name == "help") {
                 a.options["help"] = "";
                 continue;
             }
-            if (!spec) usage("unknown option '" + arg + "'");
+            if (!def) usage("unknown option '" + arg + "'");
         } else {
-            for (const OptSpec &s : specs)
-                if (s.shortName == arg[1]) spec = &s;
+            for (const OptionDef &s : specs)
+                if (s.shortName == arg[1]) def = &s;
             if (arg[1] == 'h' && arg.size() == 2) {
                 a.options["help"] = "";
                 continue;
             }
-            if (!spec) usage("unknown option '" + arg + "'");
+            if (!def) usage("unknown option '" + arg + "'");
             if (arg.size() > 2) {
-                if (!spec->takesValue) usage("unknown option '" + arg + "'");
+                if (!def->takesValue) usage("unknown option '" + arg + "'");
                 value = arg.substr(2);
                 inlineValue = true;
             }
         }
-        if (spec->takesValue && !inlineValue) {
-            if (i + 1 >= argv.size()) usage("option --" + std::string(spec->name) + " needs a value");
+        if (def->takesValue && !inlineValue) {
+            if (i + 1 >= argv.size()) usage("option --" + std::string(def->name) + " needs a value");
             value = argv[++i];
-        } else if (!spec->takesValue && inlineValue) {
-            usage("option --" + std::string(spec->name) + " takes no value");
+        } else if (!def->takesValue && inlineValue) {
+            usage("option --" + std::string(def->name) + " takes no value");
         }
-        a.options[spec->name] = value;
+        a.options[def->name] = value;
     }
     return a;
 }
@@ -206,7 +206,7 @@ void wantPositional(const std::string &command, const Args &a, size_t least, siz
 // ---- encode ----
 
 int runEncode(const std::vector<std::string> &argv) {
-    const std::vector<OptSpec> specs = {
+    const std::vector<OptionDef> specs = {
         {"layers", 'd', true},   {"stripe-lines", 's', true}, {"three-line", '3', false}, {"tpbon", 0, false},
         {"no-tpbon", 0, false},  {"tpdon", 0, false},         {"no-tpdon", 0, false},     {"dpon", 0, false},
         {"no-dpon", 0, false},   {"no-index", 0, false},      {"threshold", 't', true}};
@@ -251,7 +251,7 @@ std::string layerPath(const std::string &pattern, int layer) {
 }
 
 int runDecode(const std::vector<std::string> &argv) {
-    const std::vector<OptSpec> specs = {{"layer", 'l', true}, {"all-layers", 'a', false}, {"format", 'f', true}};
+    const std::vector<OptionDef> specs = {{"layer", 'l', true}, {"all-layers", 'a', false}, {"format", 'f', true}};
     Args a = parseArgs("decode", argv, specs);
     if (a.has("help")) return printHelp(kDecodeHelp), kOk;
     wantPositional("decode", a, 2, 2, "IN and OUT");
