@@ -10,8 +10,6 @@ struct RefOptions {
     bool two, tpbon, tpdon, dpon;
 };
 
-using Bytes = std::vector<uint8_t>;
-
 // Entry n of the resolution reduction table.
 int resReduce(uint32_t n);
 // The half-resolution image, pixel by pixel.

@@ -176,7 +176,8 @@ bool encodeToFile(const Image &img, JbigEncodeOptions opts, const std::string &p
     return encodeWith(img, &opts, path.c_str());
 }
 
-static bool decodeWith(JbigHandle h, Image *out, int32_t layer) {
+// Decodes layer `layer` (-2: the top one) through the DIB-bits form.
+static bool decodeLayer(JbigHandle h, Image *out, int32_t layer) {
     if (h == JBIG_INVALID_HANDLE) return false;
     int32_t target = layer == -2 ? jbigDecodeGetMaxLayer(h) : layer;
     BITMAPINFO bi[2];
@@ -186,34 +187,22 @@ static bool decodeWith(JbigHandle h, Image *out, int32_t layer) {
     ok = ok && jbigDecodeToWinDIBits(h, nullptr, &bi[0], target < 0 ? 0 : target) == 0;
     ok = ok && jbigDecodeToWinDIBits(h, bits.data(), &bi[0], target) != 0;
     JbigImageInfo info;
-    if (ok && jbigDecodeGetImageAddress(h, &info) != reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
-        *out = imageFrom(info);
-    else
-        ok = false;
-    jbigDecodeEpilog(h);
+    ok = ok && jbigDecodeGetImageAddress(h, &info) == &info;
+    if (ok) *out = imageFrom(info);
     return ok;
 }
 
 bool decodeMemory(const std::vector<uint8_t> &stream, Image *out, int32_t layer, uint16_t *flags) {
-    GlobalBlock block(stream);
-    JbigDecodeOptions o{};
-    o.flags = JBIG_FLAG_MEMORY;
-    o.inHandle = block.handle;
-    o.inLength = uint32_t(stream.size());
-    JbigHandle h = jbigDecodeProlog(nullptr, &o);
-    if (flags) *flags = o.flags;
-    return decodeWith(h, out, layer);
+    MemoryDecoder d(stream);
+    if (flags) *flags = d.opts.flags;
+    return decodeLayer(d.h, out, layer);
 }
 
 bool decodeFile(const std::string &path, Image *out, int32_t layer, uint16_t *flags, uint16_t inFlags,
                 uint32_t offset, uint32_t length) {
-    JbigDecodeOptions o{};
-    o.flags = inFlags;
-    o.dataOffset = offset;
-    o.dataLength = length;
-    JbigHandle h = jbigDecodeProlog(path.c_str(), &o);
-    if (flags) *flags = o.flags;
-    return decodeWith(h, out, layer);
+    FileDecoder d(path, inFlags, offset, length);
+    if (flags) *flags = d.opts.flags;
+    return decodeLayer(d.h, out, layer);
 }
 
 std::vector<Image> decodeAllLayers(JbigHandle h) {
@@ -272,8 +261,28 @@ StripeEntries trailerEntries(const std::vector<uint8_t> &s, uint32_t count) {
     return out;
 }
 
-MemoryDecoder::MemoryDecoder(const std::vector<uint8_t> &stream) : block(stream) {
-    opts.flags = JBIG_FLAG_MEMORY;
+Bytes trailerOf(const StripeEntries &entries) {
+    Bytes t(10 + 8 * entries.size());
+    t[0] = 0xFF, t[1] = 0x07;
+    putBE(&t[2], 4, uint32_t(t.size() - 6));
+    std::memcpy(&t[6], "CPat", 4);
+    for (size_t i = 0; i < entries.size(); i++) {
+        putBE(&t[10 + 8 * i], 4, entries[i].first);
+        putBE(&t[14 + 8 * i], 4, entries[i].second);
+    }
+    return t;
+}
+
+Bytes jbigHeader(uint32_t XD, uint32_t YD, uint32_t L0, uint8_t D, uint8_t order, uint8_t options) {
+    Bytes h = {0, D, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, order, options};
+    putBE(&h[4], 4, XD);
+    putBE(&h[8], 4, YD);
+    putBE(&h[12], 4, L0);
+    return h;
+}
+
+MemoryDecoder::MemoryDecoder(const std::vector<uint8_t> &stream, uint16_t flags) : block(stream) {
+    opts.flags = uint16_t(flags | JBIG_FLAG_MEMORY);
     opts.inHandle = block.handle;
     opts.inLength = uint32_t(stream.size());
     h = jbigDecodeProlog(nullptr, &opts);
@@ -293,6 +302,13 @@ FileDecoder::FileDecoder(const std::string &path, uint16_t flags, uint32_t offse
 FileDecoder::~FileDecoder() {
     if (ok()) jbigDecodeEpilog(h);
 }
+
+static Image decodedImage(JbigHandle h) {
+    JbigImageInfo info;
+    return jbigDecodeGetImageAddress(h, &info) == &info ? imageFrom(info) : Image();
+}
+Image MemoryDecoder::image() const { return decodedImage(h); }
+Image FileDecoder::image() const { return decodedImage(h); }
 
 bool decodesTo(JbigHandle h, const Image &img) {
     HGLOBAL dib = jbigDecodeToWinDIB(h, jbigDecodeGetMaxLayer(h));

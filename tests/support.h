@@ -9,6 +9,8 @@
 
 #include "zeljbig.h"
 
+using Bytes = std::vector<uint8_t>;
+
 struct Image {
     uint32_t width = 0, height = 0;
     std::vector<uint8_t> bits;  // rows of (width + 7) / 8 bytes, pad bits 0
@@ -87,6 +89,9 @@ StripeEntries decoderStripeTable(JbigHandle h, uint32_t layer = 0);
 // The `count` (offset, length) entries of the trailer that ends `stream`;
 // empty when its last bytes are not a trailer of that size.
 StripeEntries trailerEntries(const std::vector<uint8_t> &stream, uint32_t count);
+// A trailer listing `entries`, and a 20-byte header.
+Bytes trailerOf(const StripeEntries &entries);
+Bytes jbigHeader(uint32_t XD, uint32_t YD, uint32_t L0, uint8_t D = 0, uint8_t order = 0, uint8_t options = 0);
 
 // A decoder opened on a copy of `stream` in a movable global block; `h` is
 // JBIG_INVALID_HANDLE when the prolog refused. Closed on destruction.
@@ -94,9 +99,10 @@ struct MemoryDecoder {
     GlobalBlock block;
     JbigDecodeOptions opts{};
     JbigHandle h;
-    explicit MemoryDecoder(const std::vector<uint8_t> &stream);
+    explicit MemoryDecoder(const std::vector<uint8_t> &stream, uint16_t flags = 0);
     ~MemoryDecoder();
     bool ok() const { return h != JBIG_INVALID_HANDLE; }
+    Image image() const;  // the raster decoded last
 };
 
 // The same on a file, optionally with a data offset and length (flag 0x0040).
@@ -106,6 +112,7 @@ struct FileDecoder {
     explicit FileDecoder(const std::string &path, uint16_t flags = 0, uint32_t offset = 0, uint32_t length = 0);
     ~FileDecoder();
     bool ok() const { return h != JBIG_INVALID_HANDLE; }
+    Image image() const;
 };
 
 // Decodes up to the top layer of an open decoder and compares the raster

@@ -12,20 +12,14 @@ namespace {
 
 // Header, stripe data entities and, if wanted, a trailer listing them.
 Bytes assemble(const Bytes &header, const std::vector<Bytes> &sdes, bool index) {
-    Bytes out(header.begin(), header.begin() + 20), entries;
+    Bytes out(header.begin(), header.begin() + 20);
+    StripeEntries entries;
     for (const Bytes &sde : sdes) {
-        uint8_t e[8];
-        putBE(e, 4, uint32_t(out.size()));
-        putBE(e + 4, 4, uint32_t(sde.size()));
-        entries.insert(entries.end(), e, e + 8);
+        entries.push_back({uint32_t(out.size()), uint32_t(sde.size())});
         out.insert(out.end(), sde.begin(), sde.end());
     }
-    if (index) {
-        uint8_t head[10] = {0xFF, 0x07, 0, 0, 0, 0, 'C', 'P', 'a', 't'};
-        putBE(head + 2, 4, uint32_t(entries.size() + 4));
-        out.insert(out.end(), head, head + 10);
-        out.insert(out.end(), entries.begin(), entries.end());
-    }
+    Bytes t = index ? trailerOf(entries) : Bytes();
+    out.insert(out.end(), t.begin(), t.end());
     return out;
 }
 

@@ -12,7 +12,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 const auto kFailInfo = reinterpret_cast<JbigImageInfo *>(~uintptr_t(0));
 
 struct Variant {

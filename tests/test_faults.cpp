@@ -11,7 +11,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 const auto kFailDib = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
 
 #if defined(ZELJBIG_HAVE_TESTHOOKS)

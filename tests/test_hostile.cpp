@@ -12,32 +12,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 #if defined(ZELJBIG_HAVE_TESTHOOKS)
-
-void putU32(Bytes &b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
-}
-
-Bytes header(uint32_t XD, uint32_t YD, uint32_t L0, uint8_t D = 0, uint8_t options = 0) {
-    Bytes h = {0, D, 1, 0};
-    putU32(h, XD);
-    putU32(h, YD);
-    putU32(h, L0);
-    h.insert(h.end(), {0, 0, 0, options});
-    return h;
-}
 
 // The index a stream gets when every stripe is the same range of bytes.
 void appendIndex(Bytes &s, uint32_t stripes, uint32_t offset, uint32_t length) {
-    s.insert(s.end(), {0xFF, 0x07});
-    putU32(s, 8 * stripes + 4);
-    s.insert(s.end(), {'C', 'P', 'a', 't'});
-    for (uint32_t i = 0; i < stripes; i++) {
-        putU32(s, offset);
-        putU32(s, length);
-    }
+    Bytes t = trailerOf(StripeEntries(stripes, {offset, length}));
+    s.insert(s.end(), t.begin(), t.end());
 }
 
 // Opens `stream` from a file and decodes its top layer; the ReadFile calls
@@ -82,9 +62,9 @@ TEST(HostileHeaders, HugeImagesAreRefusedBeforeAllocating) {
     const long live = liveBlocks();
     TempDir dir;
     const Bytes huge[] = {
-        header(100000, 100000, 100000), header(100000, 100000, 128),  // 1.25 GB of raster
-        header(1, 0x80000000u, 0x80000000u), header(1, 0x80000000u, 0x20000),  // 2^31 rows of 4 bytes
-        header(0xFFFFFFF0u, 0xFFFFFFF0u, 0xFFFFFFF0u),
+        jbigHeader(100000, 100000, 100000), jbigHeader(100000, 100000, 128),  // 1.25 GB of raster
+        jbigHeader(1, 0x80000000u, 0x80000000u), jbigHeader(1, 0x80000000u, 0x20000),  // 2^31 rows of 4 bytes
+        jbigHeader(0xFFFFFFF0u, 0xFFFFFFF0u, 0xFFFFFFF0u),
     };
     for (const Bytes &h : huge) {
         ASSERT_EQ(h.size(), 20u);
@@ -106,20 +86,20 @@ TEST(HostileHeaders, HugeImagesAreRefusedBeforeAllocating) {
 TEST(HostileHeaders, RasterLimitIsOneGibibyte) {
     bool opened;
     // 32 pixels: rows of 8 + 8 bytes, 2^26 of them fill 1 GiB.
-    EXPECT_LT(prologPeak(withStripe(header(32, (1u << 26) - 1, 1u << 26)), &opened), size_t(64) << 10);
+    EXPECT_LT(prologPeak(withStripe(jbigHeader(32, (1u << 26) - 1, 1u << 26)), &opened), size_t(64) << 10);
     EXPECT_TRUE(opened);
-    prologPeak(withStripe(header(32, 1u << 26, 1u << 26)), &opened);
+    prologPeak(withStripe(jbigHeader(32, 1u << 26, 1u << 26)), &opened);
     EXPECT_FALSE(opened);
     // Two rows of 2^30 - 64 pixels take 256 MB; their work line would add 1 GiB.
-    prologPeak(withStripe(header((1u << 30) - 64, 1, 1, 0)), &opened);
+    prologPeak(withStripe(jbigHeader((1u << 30) - 64, 1, 1, 0)), &opened);
     EXPECT_TRUE(opened);
-    prologPeak(withStripe(header((1u << 30) - 64, 1, 1, 1)), &opened);
+    prologPeak(withStripe(jbigHeader((1u << 30) - 64, 1, 1, 1)), &opened);
     EXPECT_FALSE(opened);
-    prologPeak(withStripe(header(1u << 29, 1, 1, 1)), &opened);
+    prologPeak(withStripe(jbigHeader(1u << 29, 1, 1, 1)), &opened);
     EXPECT_TRUE(opened);
     // The largest stripe table a header can then ask for: 12 layers of
     // 32767 stripes, a few megabytes.
-    EXPECT_LT(prologPeak(withStripe(header(8, 32767u << 11, 1, 11)), &opened), size_t(8) << 20);
+    EXPECT_LT(prologPeak(withStripe(jbigHeader(8, 32767u << 11, 1, 11)), &opened), size_t(8) << 20);
     EXPECT_TRUE(opened);
 }
 
@@ -166,7 +146,7 @@ TEST(HostileStreams, StripesSharingMarkersAreNotQuadratic) {
     TempDir dir;
     const uint32_t stripes = 20000;
     // Through an index: every stripe is the same 48 KB of empty comments.
-    Bytes shared = header(8, stripes, 1);
+    Bytes shared = jbigHeader(8, stripes, 1);
     for (int i = 0; i < 8000; i++) shared.insert(shared.end(), {0xFF, 0x07, 0, 0, 0, 0});
     shared.insert(shared.end(), {0x00, 0xFF, 0x02});
     appendIndex(shared, stripes, 20, uint32_t(shared.size() - 20));
@@ -174,7 +154,7 @@ TEST(HostileStreams, StripesSharingMarkersAreNotQuadratic) {
     // after two bytes, and the next one begins among its parameters; each
     // parameter set hides a further ATMOVE, so the decoder of every stripe
     // finds a chain of them running to the end.
-    Bytes chain = header(8, stripes, 1);
+    Bytes chain = jbigHeader(8, stripes, 1);
     chain.push_back(0x00);
     for (uint32_t i = 0; i < stripes / 2; i++) chain.insert(chain.end(), {0xFF, 0x06, 0x00, 0xFF, 0x06, 0, 0, 0});
     for (const Bytes *s : {&shared, &chain}) {
@@ -188,7 +168,7 @@ TEST(HostileStreams, StripesSharingMarkersAreNotQuadratic) {
 // many stripes: once the data has ended the scan reads no more.
 TEST(HostileStreams, ScanStopsReadingAtTheEndOfTheData) {
     TempDir dir;
-    writeFile(dir.file("short.jbg"), withStripe(header(8, 32767, 1)));
+    writeFile(dir.file("short.jbg"), withStripe(jbigHeader(8, 32767, 1)));
     const long before = zjReadCount();
     FileDecoder dec(dir.file("short.jbg"), JBIG_FLAG_DATA_OFFSET, 0, 1000);
     ASSERT_TRUE(dec.ok());

@@ -13,11 +13,8 @@ namespace {
 
 // The whole stream, header included, without stripe index.
 Bytes referenceEncode(const Image &img, const RefOptions &o) {
-    Bytes out = {0, uint8_t(o.D), 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08};
-    putBE(&out[4], 4, img.width);
-    putBE(&out[8], 4, img.height);
-    putBE(&out[12], 4, o.L0);
-    out.push_back(uint8_t(o.two * 0x40 | 0x20 | o.tpdon * 0x10 | o.tpbon * 0x08 | o.dpon * 0x04));
+    Bytes out = jbigHeader(img.width, img.height, o.L0, uint8_t(o.D), 0x08,
+                           uint8_t(o.two * 0x40 | 0x20 | o.tpdon * 0x10 | o.tpbon * 0x08 | o.dpon * 0x04));
     for (const Bytes &sde : referenceSdes(img, o)) out.insert(out.end(), sde.begin(), sde.end());
     return out;
 }
@@ -38,23 +35,6 @@ Image pattern(uint32_t w, uint32_t h, uint32_t kind, uint32_t seed) {
     }
     return img;
 }
-
-// A decoder on a memory copy of a stream, closed on destruction.
-struct LayerDecoder {
-    GlobalBlock block;
-    JbigHandle h;
-    explicit LayerDecoder(const Bytes &stream) : block(stream) {
-        JbigDecodeOptions o{};
-        o.flags = JBIG_FLAG_MEMORY;
-        o.inHandle = block.handle;
-        o.inLength = uint32_t(stream.size());
-        h = jbigDecodeProlog(nullptr, &o);
-    }
-    ~LayerDecoder() {
-        if (ok()) jbigDecodeEpilog(h);
-    }
-    bool ok() const { return h != JBIG_INVALID_HANDLE; }
-};
 
 struct SweepCase {
     uint32_t w, h, kind, D, L0, tpdp, two;
@@ -171,7 +151,7 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
         HeapFree(GetProcessHeap(), 0, o.outData);
         ASSERT_EQ(stream, referenceEncode(img, ro));
 
-        LayerDecoder dec(stream);
+        MemoryDecoder dec(stream);
         ASSERT_TRUE(dec.ok());
         std::vector<Image> got = decodeAllLayers(dec.h);
         ASSERT_EQ(got.size(), expect.size());
@@ -193,7 +173,7 @@ TEST(Layers, CorpusPagesDecodeAtEveryLayer) {
             o.DPON = dpon;
             Bytes stream = encodeToMemory(img, o);
             ASSERT_FALSE(stream.empty());
-            LayerDecoder dec(stream);
+            MemoryDecoder dec(stream);
             ASSERT_TRUE(dec.ok());
             std::vector<Image> layers = decodeAllLayers(dec.h);
             ASSERT_EQ(layers.size(), 4u);
@@ -212,7 +192,7 @@ TEST(Layers, LayerNumbersMoveOnlyUpwards) {
     Bytes stream = encodeToMemory(img, defaultOptions(img, 2));
     const auto fail = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
     {
-        LayerDecoder dec(stream);
+        MemoryDecoder dec(stream);
         uint32_t w, hh;
         EXPECT_EQ(jbigDecodeGetImageSize(dec.h, &w, &hh, -1), -1);
         for (int32_t d = 0; d <= 2; d++) {
@@ -227,7 +207,7 @@ TEST(Layers, LayerNumbersMoveOnlyUpwards) {
         EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), -1);
     }
     {
-        LayerDecoder dec(stream);
+        MemoryDecoder dec(stream);
         HGLOBAL dib = jbigDecodeToWinDIB(dec.h, 2 + 5);
         ASSERT_NE(dib, fail);
         GlobalFree(dib);
@@ -237,7 +217,7 @@ TEST(Layers, LayerNumbersMoveOnlyUpwards) {
         EXPECT_EQ(jbigDecodeToWinDIB(dec.h, 1), fail);
     }
     {
-        LayerDecoder dec(stream);
+        MemoryDecoder dec(stream);
         HGLOBAL dib = jbigDecodeToWinDIB(dec.h, 1);
         ASSERT_NE(dib, fail);
         GlobalFree(dib);

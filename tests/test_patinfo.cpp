@@ -11,8 +11,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 bool exists(const std::string &path) { return std::filesystem::exists(path); }
 
 long writeCount() {

@@ -7,8 +7,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 // A memory-output encoder context for driving the internals directly.
 struct MemoryEncoder {
     JbigContext *ctx;

@@ -13,7 +13,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 const HBITMAP kBadBitmap = reinterpret_cast<HBITMAP>(~uintptr_t(0));
 const HGLOBAL kBadDib = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
 
@@ -134,25 +133,6 @@ int32_t fromDib(JbigHandle h, const Bytes &dib) {
     return jbigEncodeSetOrgDataFromWinDIB(h, block.handle);
 }
 
-struct Decoder {
-    GlobalBlock block;
-    JbigHandle h;
-    Decoder(const Bytes &stream, uint16_t flags) : block(stream) {
-        JbigDecodeOptions o{};
-        o.flags = uint16_t(flags | JBIG_FLAG_MEMORY);
-        o.inHandle = block.handle;
-        o.inLength = uint32_t(stream.size());
-        h = jbigDecodeProlog(nullptr, &o);
-        EXPECT_NE(h, JBIG_INVALID_HANDLE);
-    }
-    ~Decoder() { jbigDecodeEpilog(h); }
-    Image image() const {
-        JbigImageInfo info;
-        jbigDecodeGetImageAddress(h, &info);
-        return imageFrom(info);
-    }
-};
-
 Bytes encoded(const Image &img) { return encodeToMemory(img, defaultOptions(img, 0)); }
 
 }  // namespace
@@ -255,7 +235,7 @@ TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
     EXPECT_EQ(liveBlocks(), live);
 
     Bytes stream = encoded(img);
-    Decoder dec(stream, 0);
+    MemoryDecoder dec(stream, 0);
     EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(dec.h, nullptr), -1);
     GlobalBlock block(dibOf(gdi));
     EXPECT_EQ(jbigEncodeSetOrgDataFromWinDIB(dec.h, block.handle), -1);
@@ -265,7 +245,7 @@ TEST(WinResult, Width17AllZeroDefaultPolarity) {
     Image zero(17, 3);
     Bytes stream = encoded(zero);
     {
-        Decoder dec(stream, 0);
+        MemoryDecoder dec(stream, 0);
         HBITMAP b = jbigDecodeToWinBitmap(dec.h, 0);
         ASSERT_NE(b, kBadBitmap);
         BITMAP bm{};
@@ -283,7 +263,7 @@ TEST(WinResult, Width17AllZeroDefaultPolarity) {
             for (uint32_t i = 0; i < info.bytesPerLine; i++) EXPECT_EQ(info.data[y * info.bytesPerLine + i], 0);
         EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), int32_t(stream.size() - 20 - 18));
     }
-    Decoder dec(stream, 0);
+    MemoryDecoder dec(stream, 0);
     HGLOBAL g = jbigDecodeToWinDIB(dec.h, 0);
     ASSERT_NE(g, kBadDib);
     Dib d = readDib(g);
@@ -300,14 +280,14 @@ TEST(WinResult, PolarityFlagKeepsTheDecodedBits) {
     Image img = randomImage(17, 9, 3);
     Bytes stream = encoded(img);
     {
-        Decoder dec(stream, JBIG_FLAG_POLARITY);
+        MemoryDecoder dec(stream, JBIG_FLAG_POLARITY);
         HBITMAP b = jbigDecodeToWinBitmap(dec.h, -1);
         ASSERT_NE(b, kBadBitmap);
         EXPECT_EQ(bitmapBits(b), img);
         EXPECT_TRUE(DeleteObject(b));
         EXPECT_EQ(dec.image(), img);
     }
-    Decoder dec(stream, JBIG_FLAG_POLARITY);
+    MemoryDecoder dec(stream, JBIG_FLAG_POLARITY);
     HGLOBAL g = jbigDecodeToWinDIB(dec.h, 0);
     ASSERT_NE(g, kBadDib);
     Dib d = readDib(g);
@@ -320,7 +300,7 @@ TEST(WinResult, DibDibitsAndBitmapGiveTheSamePixels) {
     Image page = readPbm(dataPath("corpus/fax200-awk.pbm.gz"));
     Bytes stream = encoded(page);
     ASSERT_FALSE(stream.empty());
-    Decoder d1(stream, 0), d2(stream, 0), d3(stream, 0);
+    MemoryDecoder d1(stream, 0), d2(stream, 0), d3(stream, 0);
 
     HGLOBAL g = jbigDecodeToWinDIB(d1.h, 0);
     ASSERT_NE(g, kBadDib);
@@ -347,7 +327,7 @@ TEST(WinResult, DibDibitsAndBitmapGiveTheSamePixels) {
 
 TEST(WinResult, BitmapFailures) {
     Bytes stream = encoded(randomImage(20, 4, 5));
-    Decoder dec(stream, 0);
+    MemoryDecoder dec(stream, 0);
     EXPECT_EQ(jbigDecodeToWinBitmap(0, 0), kBadBitmap);
     HBITMAP b = jbigDecodeToWinBitmap(dec.h, 5);  // above D means D
     ASSERT_NE(b, kBadBitmap);
@@ -369,7 +349,7 @@ TEST(WinResult, BitmapFailures) {
 TEST(WinResult, BitmapLinesThatCannotBeAllocated) {
     Image img = randomImage(20, 4, 5);
     Bytes stream = encoded(img);
-    Decoder dec(stream, 0);
+    MemoryDecoder dec(stream, 0);
     ASSERT_EQ(jbigDecodeToWinDIBits(dec.h, nullptr, nullptr, 0), -1);
     HGLOBAL g = jbigDecodeToWinDIB(dec.h, 0);
     ASSERT_NE(g, kBadDib);
