@@ -116,39 +116,6 @@ TEST(StripeIndex, OrderBitsMatterOnlyWithoutTrailer) {
     }
 }
 
-TEST(ByteStream, MemoryOutputGrowsInBlocks) {
-    auto s = std::make_unique<JbigStream>();
-    s->streamFlags = kStreamMemory;
-    ASSERT_EQ(streamOpenWrite(s.get()), 0);
-    Bytes data(5000);
-    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 7);
-    EXPECT_EQ(streamWrite(s.get(), data.data(), 20), 20);
-    EXPECT_EQ(s->memCapacity, 4096u);
-    EXPECT_EQ(streamWrite(s.get(), data.data(), 5000), 5000);
-    EXPECT_EQ(s->memCapacity, 8192u);
-    EXPECT_EQ(s->memLength, 5020u);
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 20, s->memPtr));
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), s->memPtr + 20));
-    HeapFree(GetProcessHeap(), 0, s->memPtr);
-}
-
-TEST(ByteStream, MemoryInputStopsAtTheEnd) {
-    Bytes data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-    auto s = std::make_unique<JbigStream>();
-    s->streamFlags = kStreamMemory;
-    s->memBase = s->memPtr = data.data();
-    s->memLength = uint32_t(data.size());
-    ASSERT_EQ(streamOpenRead(s.get()), 0);
-    uint8_t buf[16] = {};
-    EXPECT_EQ(streamRead(s.get(), buf, 10), 10);
-    EXPECT_EQ(streamRead(s.get(), buf, 10), 4);
-    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{11, 12, 13, 14}));
-    EXPECT_EQ(streamRead(s.get(), buf, 10), 0);
-    EXPECT_EQ(streamSeek(s.get(), 0, 0), 0u);
-    EXPECT_EQ(streamRead(s.get(), buf, 14), 14);
-    EXPECT_EQ(Bytes(buf, buf + 14), data);
-}
-
 TEST(ByteStream, FileCopyInBlocks) {
     TempDir dir;
     Bytes data(5000);
