@@ -58,6 +58,13 @@ inline bool exerciseDecoder(JbigHandle h, const JbigDecodeOptions &o) {
         if (jbigDecodeToWinDIBits(h, bits.data(), header, k) != int32_t(lh)) return fail("decoding a layer");
         if (jbigDecodeGetImageAddress(h, &info) != &info || info.width != lw || info.height != lh)
             return fail("decoded raster");
+        // Stored form: nothing right of the last pixel, a zero byte after it.
+        const uint32_t n = (lw + 7) / 8;
+        const uint8_t pad = uint8_t(0xFF >> (lw & 7 ? lw & 7 : 8));
+        for (uint32_t y = 0; y < lh; y++) {
+            const uint8_t *row = info.data + size_t(y) * info.bytesPerLine;
+            if ((row[n - 1] & pad) != 0 || row[n] != 0) return fail("bits past the last pixel");
+        }
         if (jbigDecodeGetDecodedBytes(h) == -1) return fail("decoded bytes");
     }
     // A decoder moves upwards only.

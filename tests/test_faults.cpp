@@ -5,6 +5,7 @@
 #include <random>
 #include <thread>
 
+#include "fuzz/harness.h"
 #include "platform/testhooks.h"
 #include "support.h"
 
@@ -77,42 +78,20 @@ void sweepEncoder(const std::string &path, bool writes) {
 
 #endif
 
-// Decodes whatever an opened decoder gives and checks that it is a complete
-// raster in stored form: the header's size, nothing right of the last pixel.
-bool decodesCompletely(JbigHandle h) {
-    uint32_t w, hgt;
-    if (jbigDecodeGetImageSize(h, &w, &hgt, 0) != 0) return false;
-    HGLOBAL dib = jbigDecodeToWinDIB(h, 0);
-    if (dib == kFailDib) return false;
-    GlobalFree(dib);
-    JbigImageInfo info;
-    if (jbigDecodeGetImageAddress(h, &info) != &info || info.width != w || info.height != hgt) return false;
-    const uint32_t bytes = (w + 7) / 8;
-    const uint8_t pad = uint8_t(0xFF >> (w & 7 ? w & 7 : 8));
-    for (uint32_t y = 0; y < hgt; y++) {
-        const uint8_t *row = info.data + size_t(y) * info.bytesPerLine;
-        if ((row[bytes - 1] & pad) != 0 || row[bytes] != 0) return false;
-    }
-    return true;
-}
-
-// Opens every given stream from memory (and, if asked, from a file); each
-// either is refused or decodes completely, and nothing is left allocated.
+// Opens every given stream from memory (and, if asked, from a file, whole
+// and as regions) through the fuzz targets' steps: each is refused or
+// decodes completely, and nothing is left allocated. The undamaged stream
+// must give the image.
 void openAll(const std::vector<Bytes> &streams, const Bytes &whole, const Image &img, const std::string &file) {
     const long live = liveBlocks();
     for (const Bytes &s : streams) {
-        {
+        if (s == whole) {
             MemoryDecoder d(s);
-            if (d.ok()) {
-                EXPECT_TRUE(s == whole ? decodesTo(d.h, img) : decodesCompletely(d.h)) << s.size() << " bytes";
-            }
+            EXPECT_TRUE(d.ok() && decodesTo(d.h, img));
         }
+        EXPECT_TRUE(harness::decodeMemory(s.data(), s.size())) << s.size() << " bytes: " << harness::failure();
         if (!file.empty()) {
-            writeFile(file, s);
-            FileDecoder d(file);
-            if (d.ok()) {
-                EXPECT_TRUE(s == whole ? decodesTo(d.h, img) : decodesCompletely(d.h)) << s.size() << " bytes";
-            }
+            EXPECT_TRUE(harness::decodeFile(file, s.data(), s.size())) << s.size() << " bytes: " << harness::failure();
         }
         EXPECT_EQ(liveBlocks(), live) << s.size() << " bytes";
     }
