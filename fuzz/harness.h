@@ -94,7 +94,7 @@ inline bool decodeMemory(const uint8_t *data, size_t size) {
 inline bool writeFile(const std::string &path, const uint8_t *data, size_t size) {
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    bool ok = std::fwrite(data, 1, size, f) == size;
+    bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;  // data may be null when empty
     return std::fclose(f) == 0 && ok;
 }
 
@@ -179,7 +179,7 @@ inline bool patInfoFiles(const std::string &dir, const uint8_t *data, size_t siz
             // The copy is the source with an index appended; removing it
             // gives the source back, adding in place gives the same copy,
             // and the source has no index to remove.
-            if (!readFile(added, &a) || a.size() <= size || std::memcmp(a.data(), data, size) != 0)
+            if (!readFile(added, &a) || a.size() <= size || (size && std::memcmp(a.data(), data, size) != 0))
                 return fail("copy with index");
             if (jbigDelPatInfo(back.c_str(), added.c_str()) != 0 || !readFile(back, &b) || b != source)
                 return fail("index removed again");
@@ -193,7 +193,7 @@ inline bool patInfoFiles(const std::string &dir, const uint8_t *data, size_t siz
         if (jbigAddPatInfo(inPlace.c_str(), inPlace.c_str()) != -1 || !readFile(inPlace, &b) || b != source)
             return fail("refused in-place addition changed the file");
         const int32_t del = jbigDelPatInfo(removed.c_str(), src.c_str());
-        if (del == 0 && (!readFile(removed, &b) || b.size() >= size || std::memcmp(b.data(), data, b.size()) != 0))
+        if (del == 0 && (!readFile(removed, &b) || b.size() >= size || (!b.empty() && std::memcmp(b.data(), data, b.size()) != 0)))
             return fail("copy without index");
         if (del != 0 && (del != -1 || fileExists(removed))) return fail("refused removal left a file");
         return true;
