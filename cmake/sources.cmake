@@ -3,7 +3,7 @@
 set(ZELJBIG_CORE
   frame/jpgLib.cpp frame/jbgBIH.cpp frame/jbgPat.cpp frame/jbgResReduce.cpp frame/jbgDpTable.cpp
   encoder/jbgCBase.cpp encoder/jbgCBS.cpp encoder/jbgCDiff.cpp encoder/jbgCQM.cpp
-  decoder/jbgDBase.cpp decoder/jbgDBS.cpp decoder/jbgDDiff.cpp decoder/jbgDQM.cpp
+  decoder/jbgDBase.cpp decoder/jbgDBS.cpp decoder/jbgDQM.cpp
   windows/jbgWinDib.cpp windows/jbgWinBitmap.cpp windows/jbgAbi.cpp
   patinfo/jbgDPat.cpp)
 # Stand-ins for the Win32 services on other systems.

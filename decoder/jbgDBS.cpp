@@ -1,31 +1,10 @@
-// Differential layers: the layer driver and the stripe loops of the decoder.
+// Differential layers: the layer driver of the decoder.
 #include "jbgDBase.h"
-#include "jbgDDiff.h"
-
-namespace {
-
-template <bool kTPDON, bool kDPON>
-void diffStripeDecode(JbigContext *ctx, uint32_t n, uint32_t lastStripe) {
-    DecPx px{QmDecoder(ctx)};
-    const uint32_t pairs = (n + 1) / 2;
-    for (uint32_t p = 0; p < pairs; p++) {
-        bool last = p + 1 == pairs;
-        uint32_t singleRow = last && lastStripe ? (n & 1) : 0;
-        if (kTPDON && px.q.decode(kLntpContext) == 0)
-            diffPairDecode<true, kDPON>(px, ctx, singleRow, last);
-        else
-            diffPairDecode<false, kDPON>(px, ctx, singleRow, last);
-    }
-    px.q.store();
-}
-
-}  // namespace
 
 int32_t diffLayerDecode(JbigContext *ctx) {
     JbigLayerImage &cur = ctx->cur, &low = ctx->low;
     const JbigBih &b = ctx->bih;
     const uint32_t d = static_cast<uint32_t>(ctx->layerCursor);
-    const bool tpdon = b.options & kTPDON, dpon = b.options & kDPON;
     low = cur;
     cur = JbigLayerImage{};
     layerImageSetup(&cur, layerSize(b.XD, b.D, d), layerSize(b.YD, b.D, d));
@@ -41,19 +20,16 @@ int32_t diffLayerDecode(JbigContext *ctx) {
         layerImageFree(&low);
         return -1;
     }
-    cur.lines[1] = cur.lines[2] = cur.rows[cur.blankRow];
+    cur.lines[2] = cur.lines[3] = cur.rows[cur.blankRow];
     low.lines[1] = low.rows[low.blankRow];
     low.lines[2] = low.rows[0];
-    if ((tpdon || dpon) && !diffWorkAlloc(ctx, low.width)) {
+    if ((b.options & (kTPDON | kDPON)) && !diffWorkAlloc(ctx, low.width)) {
         layerImageFree(&low);
         layerImageFree(&cur);
         return -1;
     }
-    void (*decoder)(JbigContext *, uint32_t, uint32_t);
-    if (tpdon)
-        decoder = dpon ? diffStripeDecode<true, true> : diffStripeDecode<true, false>;
-    else
-        decoder = dpon ? diffStripeDecode<false, true> : diffStripeDecode<false, false>;
+    ctx->at = AtPosition{0, 0};
+    const DiffStripeFn decoder = diffStripeFor<DecCoder>(b.options);
     const uint32_t S = static_cast<uint32_t>(ctx->stripeCount);
     uint32_t done = 0;
     for (uint32_t s = 0; s < S; s++) {
@@ -64,7 +40,7 @@ int32_t diffLayerDecode(JbigContext *ctx) {
         done += lines;
     }
     layerImageFree(&low);
-    int32_t result = static_cast<int32_t>(ctx->byteCount);
+    int32_t result = static_cast<int32_t>(ctx->dec.layerBytes);
     if (diffWorkFree(ctx) != 0) result = -1;
     return result;
 }

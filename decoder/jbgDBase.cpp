@@ -1,78 +1,7 @@
 // Decoder interface and the decoding of the lowest-resolution layer.
 #include "jbgDBase.h"
 
-#include "jbgDQM.h"
-
 // ---------------------------------------------------------------- lowest layer
-
-namespace {
-
-// Decodes the W pixels of the current line p0 from the line above p1 (and
-// p2 two above, for the three-line template); the registers of the lines
-// above hold the previous, current and next byte as in the encoder.
-template <bool kTwo>
-ZJ_INLINE void lowLineDecode(QmDecoder &q, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W) {
-    uint32_t r2 = p2[0], r1 = p1[0], r0 = 0;
-    uint32_t full = W >> 3;
-    auto pixel = [&](int k) {
-        uint32_t cx;
-        if (kTwo)
-            cx = ((r1 >> (9 - k)) & 0x3f0) | (r0 & 0x00f);
-        else
-            cx = ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & 0x07c) | (r0 & 0x003);
-        r0 = (r0 << 1) | q.decode(cx);
-    };
-    for (uint32_t b = 0; b < full; b++) {
-        r1 = (r1 << 8) | p1[b + 1];
-        if (!kTwo) r2 = (r2 << 8) | p2[b + 1];
-        pixel(0);
-        pixel(1);
-        pixel(2);
-        pixel(3);
-        pixel(4);
-        pixel(5);
-        pixel(6);
-        pixel(7);
-        p0[b] = static_cast<uint8_t>(r0);
-    }
-    uint32_t rest = W & 7;
-    if (rest) {
-        r1 = (r1 << 8) | p1[full + 1];
-        if (!kTwo) r2 = (r2 << 8) | p2[full + 1];
-        for (uint32_t k = 0; k < rest; k++) pixel(static_cast<int>(k));
-        p0[full] = static_cast<uint8_t>(r0 << (8 - rest));
-        p0[full + 1] = 0;
-    } else {
-        p0[full] = 0;
-    }
-}
-
-template <bool kTwo, bool kTp>
-void lowStripeDecode(JbigContext *ctx, uint32_t count) {
-    JbigLayerImage &img = ctx->cur;
-    QmDecoder q(ctx);
-    uint32_t ltp = (ctx->cur.stripe > 1 && ctx->tpReset) ? 1 : ctx->ltpPrev;
-    const uint32_t W = img.width;
-    for (uint32_t i = 0; i < count; i++) {
-        bool coded = true;
-        if (kTp) {
-            uint32_t slntp = q.decode(kTwo ? 0x195 : 0x0E5);
-            ltp = (slntp == ltp);
-            if (!ltp) {
-                std::memcpy(img.lines[2], img.lines[1], img.lineBytes);
-                coded = false;
-            }
-        }
-        if (coded) lowLineDecode<kTwo>(q, kTwo ? img.lines[1] : img.lines[0], img.lines[1], img.lines[2], W);
-        if (!kTwo) img.lines[0] = img.lines[1];
-        img.lines[1] = img.lines[2];
-        img.lines[2] = img.rows[++img.row];
-    }
-    ctx->ltpPrev = static_cast<uint16_t>(ltp);
-    q.store();
-}
-
-}  // namespace
 
 int32_t lowLayerDecode(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
@@ -83,28 +12,25 @@ int32_t lowLayerDecode(JbigContext *ctx) {
     img.stripeRows = b.L0;
     img.layer = 0;
     ctx->ltpPrev = 1;
+    ctx->at = AtPosition{0, 0};
     if (!layerImageAlloc(&img)) return -1;
-    img.lines[2] = img.rows[0];
-    img.lines[0] = img.lines[1] = img.rows[img.blankRow];
-    void (*decoder)(JbigContext *, uint32_t);
-    bool two = b.options & kLRLTWO, tp = b.options & kTPBON;
-    if (two)
-        decoder = tp ? lowStripeDecode<true, true> : lowStripeDecode<true, false>;
-    else
-        decoder = tp ? lowStripeDecode<false, true> : lowStripeDecode<false, false>;
+    img.lines[0] = img.lines[1] = img.lines[2] = img.rows[img.blankRow];
+    const StripeFn decoder = lowStripeFor<DecCoder>(b.options);
     uint32_t S = static_cast<uint32_t>(ctx->stripeCount), done = 0;
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
         qmDecInit(ctx);
+        // After SDRST the next stripe starts its typical prediction afresh.
+        if (s > 0 && ctx->dec.tpReset) ctx->ltpPrev = 1;
         decoder(ctx, lines);
         done += lines;
     }
-    return static_cast<int32_t>(ctx->byteCount);
+    return static_cast<int32_t>(ctx->dec.layerBytes);
 }
 
 int32_t decodeNextLayer(JbigContext *ctx) {
     if (ctx->layerCursor >= ctx->bih.D) return -1;
-    ctx->byteCount = 0;
+    ctx->dec.layerBytes = 0;
     ctx->layerCursor++;
     return ctx->layerCursor == 0 ? lowLayerDecode(ctx) : diffLayerDecode(ctx);
 }
@@ -145,14 +71,14 @@ JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts) {
     if (streamOpenRead(&s) != 0) return fail();
     if (opts->flags & kFlagDataOffset) {
         if (opts->dataOffset > s.fileSize) return fail();
-        ctx->dataOffset = opts->dataOffset;
-        ctx->dataLength = opts->dataLength ? opts->dataLength : s.fileSize - opts->dataOffset;
+        ctx->dec.dataOffset = opts->dataOffset;
+        ctx->dec.dataLength = opts->dataLength ? opts->dataLength : s.fileSize - opts->dataOffset;
     }
-    if (bihRead(ctx) != 0 || !headerUsable(ctx->bih, true)) return fail();
+    if (bihRead(ctx) != 0 || bihCheck(ctx->bih, true) != kBihUsable) return fail();
     if (patInfoRead(ctx) != 0) return fail();
     ctx->layerCursor = -1;
     ctx->stripeCount = ctx->tableStripes;
-    ctx->decodedBytes = 0;
+    ctx->dec.decodedBytes = 0;
     streamCloseFile(&s);
     const JbigBih &b = ctx->bih;
     opts->XD = b.XD;
@@ -216,5 +142,5 @@ JbigImageInfo *JBIGAPI jbigDecodeGetImageAddress(JbigHandle handle, JbigImageInf
 
 int32_t JBIGAPI jbigDecodeGetDecodedBytes(JbigHandle handle) {
     JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
-    return ctx ? ctx->decodedBytes : -1;
+    return ctx ? ctx->dec.decodedBytes : -1;
 }

@@ -11,24 +11,24 @@ void qmDecInit(JbigContext *ctx) {
     const uint32_t *e = stripeEntry(ctx, img.layer, s);
     uint32_t offset = e[0], length = e[1];
     uint32_t end = ctxDataEnd(ctx);
-    ctx->sdeEnd = 0;
+    ctx->dec.sdeEnd = 0;
     // Seeking before every stripe is always right: the table holds absolute
     // positions.
-    streamSeek(&ctx->stream, offset, 0);
+    streamSeek(&ctx->stream, offset, kSeekStart);
     if (length == 0xFFFFFFFFu) length = offset < end ? end - offset : 0;
-    ctx->sdeLength = offset < end ? std::min(length, end - offset) : 0;
+    ctx->dec.sdeLength = offset < end ? std::min(length, end - offset) : 0;
     // Counted as far as the data reaches and saturated: hostile lengths
     // must not add up to the failure value -1.
-    ctx->byteCount = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(ctx->byteCount) + ctx->sdeLength, 0x7FFFFFFF));
-    ctx->sdeRead = 0;
+    ctx->dec.layerBytes = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(ctx->dec.layerBytes) + ctx->dec.sdeLength, 0x7FFFFFFF));
+    ctx->dec.sdeRead = 0;
     ctx->stream.bufFill = 0;
     ctx->stream.bufPos = 0;
     if (s == 0) {
         std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
-        ctx->markerBudget = end > ctx->dataOffset ? end - ctx->dataOffset : 0;
+        ctx->dec.markerBudget = end > ctx->dec.dataOffset ? end - ctx->dec.dataOffset : 0;
     } else {
-        ctx->tpReset = ctx->sdrstSeen;
-        if (ctx->sdrstSeen) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
+        ctx->dec.tpReset = ctx->dec.sdrstSeen;
+        if (ctx->dec.sdrstSeen) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
     }
     uint32_t b1 = qmDecByteIn(ctx);
     uint32_t b2 = qmDecByteIn(ctx);
@@ -39,30 +39,23 @@ void qmDecInit(JbigContext *ctx) {
     img.stripe = s + 1;
 }
 
-uint32_t qmDecode(JbigContext *ctx, uint32_t cx) {
-    QmDecoder q(ctx);
-    uint32_t d = q.decode(cx & 0xFFF);
-    q.store();
-    return d;
-}
-
 // Refills the buffer from the stripe's remaining bytes; false at its end.
 static bool rawRefill(JbigContext *ctx) {
     JbigStream &s = ctx->stream;
-    if (ctx->sdeRead >= ctx->sdeLength) {
-        ctx->sdeEnd = 1;
+    if (ctx->dec.sdeRead >= ctx->dec.sdeLength) {
+        ctx->dec.sdeEnd = 1;
         return false;
     }
-    uint32_t n = std::min(ctx->sdeLength - ctx->sdeRead, kIoBufferSize);
+    uint32_t n = std::min(ctx->dec.sdeLength - ctx->dec.sdeRead, kIoBufferSize);
     int32_t got = streamRead(&s, s.ioBuffer, n);
     if (got < 1) {
-        ctx->sdeEnd = 1;
+        ctx->dec.sdeEnd = 1;
         return false;
     }
     s.bufFill = static_cast<uint32_t>(got);
     s.bufPos = 0;
     // A short read ends the stripe after the bytes that did arrive.
-    ctx->sdeRead = static_cast<uint32_t>(got) < n ? ctx->sdeLength : ctx->sdeRead + n;
+    ctx->dec.sdeRead = static_cast<uint32_t>(got) < n ? ctx->dec.sdeLength : ctx->dec.sdeRead + n;
     return true;
 }
 
@@ -72,11 +65,6 @@ uint32_t qmDecRawByte(JbigContext *ctx) {
     return s.ioBuffer[s.bufPos++];
 }
 
-uint32_t qmDecReadU32(JbigContext *ctx) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; i++) v = (v << 8) | qmDecRawByte(ctx);
-    return v;
-}
 
 static void rawSkip(JbigContext *ctx, uint32_t n) {
     JbigStream &s = ctx->stream;
@@ -93,53 +81,62 @@ static void rawSkip(JbigContext *ctx, uint32_t n) {
 // it. The SDEs of one layer never overlap in a sound stream: their segments
 // together are smaller than the data. Past that the stripe ends.
 static bool spendMarkerBudget(JbigContext *ctx, uint64_t bytes) {
-    if (bytes > ctx->markerBudget) {
-        ctx->markerBudget = 0;
-        ctx->sdeEnd = 1;
+    if (bytes > ctx->dec.markerBudget) {
+        ctx->dec.markerBudget = 0;
+        ctx->dec.sdeEnd = 1;
         return false;
     }
-    ctx->markerBudget -= static_cast<uint32_t>(bytes);
+    ctx->dec.markerBudget -= static_cast<uint32_t>(bytes);
     return true;
 }
 
+namespace {
+
+// The stripe's raw bytes as a source for the marker reader; past its end
+// they read as 0, as the coded data does.
+struct SdeSource {
+    JbigContext *ctx;
+    int32_t get() { return int32_t(qmDecRawByte(ctx)); }
+};
+
+}  // namespace
+
 uint32_t qmDecByteInSlow(JbigContext *ctx) {
-    if (ctx->sdeEnd) return 0;
+    if (ctx->dec.sdeEnd) return 0;
     uint32_t b = qmDecRawByte(ctx);
-    if (b < 0xFF) return b;
+    if (b != kEsc) return b;
     for (;;) {
-        uint32_t m = qmDecRawByte(ctx);
+        const uint32_t m = qmDecRawByte(ctx);
+        SdeSource src{ctx};
+        MarkerSegment seg;
         switch (m) {
-        case 0x00:
-            return 0xFF;
-        case 0x02:
-            ctx->sdrstSeen = 0;
-            ctx->sdeEnd = 1;
+        case kStuff:
+            return kEsc;
+        case kSdnorm:
+        case kSdrst:
+            ctx->dec.sdrstSeen = m == kSdrst;
+            ctx->dec.sdeEnd = 1;
             return 0;
-        case 0x03:
-            ctx->sdrstSeen = 1;
-            ctx->sdeEnd = 1;
+        case kReserved:
+        case kAbort:
+        case kNewlen:
+            ctx->dec.sdeEnd = 1;
             return 0;
-        case 0x01:
-        case 0x04:
-        case 0x05:
-            ctx->sdeEnd = 1;
-            return 0;
-        case 0x06:
+        case kAtmove:
             // The AT pixel stays where it is: the parameters are skipped.
-            if (!spendMarkerBudget(ctx, 8)) return 0;
-            rawSkip(ctx, 6);
+            if (!spendMarkerBudget(ctx, 2 + kAtmoveParams)) return 0;
+            markerParams(src, kAtmove, &seg);
             break;
-        case 0x07: {
-            uint32_t length = qmDecReadU32(ctx);
-            if (!spendMarkerBudget(ctx, 6 + uint64_t(length))) return 0;
-            rawSkip(ctx, length);
+        case kComment:
+            markerParams(src, kComment, &seg);
+            if (!spendMarkerBudget(ctx, 2 + kCommentParams + uint64_t(seg.value))) return 0;
+            rawSkip(ctx, seg.value);
             break;
-        }
         default:
             return 0;
         }
-        if (ctx->sdeEnd) return 0;
+        if (ctx->dec.sdeEnd) return 0;
         b = qmDecRawByte(ctx);
-        if (b < 0xFF) return b;
+        if (b != kEsc) return b;
     }
 }

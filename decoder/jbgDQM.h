@@ -6,18 +6,16 @@
 #include "../frame/jpgLib.h"
 
 void qmDecInit(JbigContext *ctx);
-uint32_t qmDecode(JbigContext *ctx, uint32_t cx);
 uint32_t qmDecByteInSlow(JbigContext *ctx);
 uint32_t qmDecRawByte(JbigContext *ctx);
-uint32_t qmDecReadU32(JbigContext *ctx);
 
 // Next byte of coded data with stuffing removed and markers acted on; 0
 // once the stripe's data has ended.
 ZJ_INLINE uint32_t qmDecByteIn(JbigContext *ctx) {
     JbigStream &s = ctx->stream;
-    if (ZJ_LIKELY(s.bufPos != s.bufFill && !ctx->sdeEnd)) {
+    if (ZJ_LIKELY(s.bufPos != s.bufFill && !ctx->dec.sdeEnd)) {
         uint32_t b = s.ioBuffer[s.bufPos];
-        if (ZJ_LIKELY(b != 0xFF)) {
+        if (ZJ_LIKELY(b != kEsc)) {
             s.bufPos++;
             return b;
         }
@@ -36,6 +34,16 @@ struct QmDecoder {
         ctx->qmA = A;
         ctx->qmC = C;
         ctx->qmCT = CT;
+    }
+
+    // n decisions in context cx at once, when they are all its MPS `value`
+    // with A at or above 0x8000 through all of them: then only A moves.
+    ZJ_INLINE bool run(uint32_t cx, uint32_t value, uint32_t n) {
+        const uint8_t s = states[cx];
+        const uint32_t take = n * kQmTable[s].qe;
+        if (value != (s & 1u) || take > A - 0x8000 || (C >> 16) >= A - take) return false;
+        A -= take;
+        return true;
     }
 
     ZJ_INLINE uint32_t decode(uint32_t cx) {
@@ -65,15 +73,24 @@ struct QmDecoder {
             }
             a = qe;
         }
-        do {
-            if (CT == 0) {
-                C |= qmDecByteIn(ctx) << 8;
-                CT = 8;
-            }
-            C <<= 1;
-            a <<= 1;
-            CT--;
-        } while (a < 0x8000);
+        // Renormalise: a shifts until it reaches 0x8000 again. When the
+        // shift does not run CT out, it happens in one step.
+        const uint32_t shift = leadingZeros(a) - 16;
+        if (ZJ_LIKELY(int32_t(shift) <= CT)) {
+            C <<= shift;
+            a <<= shift;
+            CT -= int32_t(shift);
+        } else {
+            do {
+                if (CT == 0) {
+                    C |= qmDecByteIn(ctx) << 8;
+                    CT = 8;
+                }
+                C <<= 1;
+                a <<= 1;
+                CT--;
+            } while (a < 0x8000);
+        }
         if (CT == 0) {
             C |= qmDecByteIn(ctx) << 8;
             CT = 8;

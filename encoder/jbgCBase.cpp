@@ -1,91 +1,19 @@
 // Encoder interface and the coding of the lowest-resolution layer.
 #include "jbgCBase.h"
 
-#include "jbgCQM.h"
-
 // ---------------------------------------------------------------- lowest layer
-
-namespace {
-
-// Codes the W pixels of the current line p0 with the line above p1 (and the
-// one above that, p2, for the three-line template). Each register holds the
-// previous, current and next byte of its line so that the eight contexts of
-// a byte come from fixed shifts.
-template <bool kTwo>
-ZJ_INLINE void lowLineEncode(QmEncoder &q, const uint8_t *p2, const uint8_t *p1, const uint8_t *p0, uint32_t W) {
-    uint32_t r2 = p2[0], r1 = p1[0], r0 = 0;
-    uint32_t full = W >> 3;
-    auto pixel = [&](int k) {
-        uint32_t pix = (r0 >> (7 - k)) & 1;
-        uint32_t cx;
-        if (kTwo)
-            cx = ((r1 >> (9 - k)) & 0x3f0) | ((r0 >> (8 - k)) & 0x00f);
-        else
-            cx = ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & 0x07c) | ((r0 >> (8 - k)) & 0x003);
-        q.code(cx, pix);
-    };
-    for (uint32_t b = 0; b < full; b++) {
-        r1 = (r1 << 8) | p1[b + 1];
-        if (!kTwo) r2 = (r2 << 8) | p2[b + 1];
-        r0 = (r0 << 8) | p0[b];
-        pixel(0);
-        pixel(1);
-        pixel(2);
-        pixel(3);
-        pixel(4);
-        pixel(5);
-        pixel(6);
-        pixel(7);
-    }
-    uint32_t rest = W & 7;
-    if (rest) {
-        r1 = (r1 << 8) | p1[full + 1];
-        if (!kTwo) r2 = (r2 << 8) | p2[full + 1];
-        r0 = (r0 << 8) | p0[full];
-        for (uint32_t k = 0; k < rest; k++) pixel(static_cast<int>(k));
-    }
-}
-
-template <bool kTwo, bool kTp>
-void lowStripeEncode(JbigContext *ctx, uint32_t count) {
-    JbigLayerImage &img = ctx->cur;
-    QmEncoder q(ctx);
-    uint32_t ltp = ctx->ltpPrev;
-    const uint32_t W = img.width, bytes = (W + 7) >> 3;
-    for (uint32_t i = 0; i < count; i++) {
-        if (!kTwo) img.lines[0] = img.lines[1];
-        img.lines[1] = img.lines[2];
-        img.lines[2] = img.rows[img.row++];
-        if (kTp) {
-            uint32_t lntp = std::memcmp(img.lines[2], img.lines[1], bytes) != 0;
-            q.code(kTwo ? 0x195 : 0x0E5, lntp == ltp);
-            ltp = lntp;
-            if (!lntp) continue;
-        }
-        lowLineEncode<kTwo>(q, kTwo ? img.lines[1] : img.lines[0], img.lines[1], img.lines[2], W);
-    }
-    ctx->ltpPrev = static_cast<uint16_t>(ltp);
-    q.store();
-}
-
-}  // namespace
 
 int32_t lowLayerEncode(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
     img.row = 0;
     img.stripe = 0;
     ctx->ltpPrev = 1;
-    uint32_t done = 0;
+    ctx->at = AtPosition{0, 0};
     std::memset(img.rows[img.blankRow], 0, img.stride);
     img.lines[0] = img.lines[1] = img.lines[2] = img.rows[img.blankRow];
-    void (*coder)(JbigContext *, uint32_t);
-    bool two = ctx->bih.options & kLRLTWO, tp = ctx->bih.options & kTPBON;
-    if (two)
-        coder = tp ? lowStripeEncode<true, true> : lowStripeEncode<true, false>;
-    else
-        coder = tp ? lowStripeEncode<false, true> : lowStripeEncode<false, false>;
-    uint32_t start = qmEncTell(ctx);
-    uint32_t S = static_cast<uint32_t>(ctx->stripeCount);
+    const StripeFn coder = lowStripeFor<EncCoder>(ctx->bih.options);
+    uint32_t start = qmEncTell(ctx), done = 0;
+    const uint32_t S = static_cast<uint32_t>(ctx->stripeCount);
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
         qmEncInit(ctx);
@@ -131,10 +59,11 @@ static void encAbandon(JbigContext *ctx) {
     JbigStream *s = &ctx->stream;
     if (streamIsMemory(s) && s->memPtr != nullptr) HeapFree(GetProcessHeap(), 0, s->memPtr);
     s->memPtr = nullptr;
-    if (ctx->encOptions != nullptr && (ctx->mode & kFlagMemory)) {
-        ctx->encOptions->outData = nullptr;
-        ctx->encOptions->outLength = 0;
-        ctx->encOptions->outHandle = nullptr;
+    JbigEncodeOptions *o = ctx->enc.options;
+    if (o != nullptr && (ctx->mode & kFlagMemory)) {
+        o->outData = nullptr;
+        o->outLength = 0;
+        o->outHandle = nullptr;
     }
     ctxDestroy(ctx);
 }
@@ -159,7 +88,7 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     b.options = (opts->LRLTWO & 1) * kLRLTWO | (opts->VLENGTH & 1) * kVLENGTH | (opts->TPDON & 1) * kTPDON |
                 (opts->TPBON & 1) * kTPBON | (opts->DPON & 1) * kDPON | (opts->DPPRIV & 1) * kDPPRIV |
                 (opts->DPLAST & 1) * kDPLAST;
-    if (!headerUsable(b, false)) {
+    if (bihCheck(b, false) != kBihUsable) {
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
@@ -168,14 +97,14 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
-    ctx->encOptions = opts;
+    ctx->enc.options = opts;
     if (bihWrite(ctx) != 0 || stripeTableCreate(ctx) != 0) {
         encAbandon(ctx);
         return JBIG_INVALID_HANDLE;
     }
     for (int32_t d = 0; d < ctx->tableLayers; d++)
         std::memset(ctx->stripeTable[d], 0, size_t(ctx->tableStripes) * 8);
-    ctx->byteCount = 20;
+    ctx->enc.written = kBihBytes;
     ctx->layerCursor = b.D;
     ctx->stripeCount = ctx->tableStripes;
     return reinterpret_cast<JbigHandle>(ctx);
@@ -193,7 +122,7 @@ bool encMakeRaster(JbigContext *ctx) {
 int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageInfo *info) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
     if (ctx == nullptr || info == nullptr || info->depth != 1) return -1;
-    if (ctx->layerCursor != ctx->bih.D || ctx->failed) return -1;
+    if (ctx->layerCursor != ctx->bih.D || ctx->enc.failed) return -1;
     if (info->width != ctx->bih.XD || (info->data == nullptr && info->height != 0)) return -1;
     if (!encMakeRaster(ctx)) return -1;
     JbigLayerImage &img = ctx->cur;
@@ -212,7 +141,7 @@ int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageI
 
 int32_t JBIGAPI jbigEncode(JbigHandle handle) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
-    if (ctx == nullptr || ctx->failed) return -1;
+    if (ctx == nullptr || ctx->enc.failed) return -1;
     if (ctx->cur.rows == nullptr) return -1;
     if (ctx->layerCursor < 0) return -1;
     int32_t k = ctx->layerCursor;
@@ -224,7 +153,7 @@ int32_t JBIGAPI jbigEncode(JbigHandle handle) {
         r = lowLayerEncode(ctx);
         ctx->low = ctx->cur;
     }
-    if (r != 0) ctx->failed = 1;
+    if (r != 0) ctx->enc.failed = 1;
     return r == 0 ? 0 : -1;
 }
 
@@ -244,7 +173,7 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
     if (ctx == nullptr) return -1;
     // An unfinished or failed stream is not handed out.
-    if (ctx->layerCursor >= 0 || ctx->failed) {
+    if (ctx->layerCursor >= 0 || ctx->enc.failed) {
         encAbandon(ctx);
         return -1;
     }
@@ -255,9 +184,9 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
     layerImageFree(&ctx->cur);
     JbigStream *s = &ctx->stream;
     if (streamIsMemory(s)) {
-        ctx->encOptions->outData = s->memPtr;
-        ctx->encOptions->outLength = s->memLength;
-        ctx->encOptions->outHandle = nullptr;
+        ctx->enc.options->outData = s->memPtr;
+        ctx->enc.options->outLength = s->memLength;
+        ctx->enc.options->outHandle = nullptr;
     }
     return ctxDestroy(ctx);
 }

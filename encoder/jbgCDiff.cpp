@@ -1,19 +1,29 @@
 // Resolution reduction, one half-resolution row ahead of the coding.
-#include "jbgCDiff.h"
+#include "jbgCBase.h"
 
 namespace {
 
 // Computes half-resolution row k from high rows U = 2k-1, A = 2k, B = 2k+1
 // and the half-resolution row above P, eight output pixels per step.
+//
+// The index of L(k, j), the pixel made, and the pixels it is made from:
+//
+//   L:   j-1   j          H:    2j-1 2j  2j+1
+//   k-1: 11   10          2k-1:   8   7   6
+//   k  :  9    *          2k  :   5   4   3
+//                         2k+1:   2   1   0
+//
+// Registers for output byte m (pixels j = 8m .. 8m+7): hu, ha, hb hold
+// bytes 2m-1 .. 2m+1 of U, A and B, column 16m+c at bit 15-c, so the three
+// columns 2j-1 .. 2j+1 of pixel t are (h >> (14-2t)) & 7; p holds bytes m-1
+// and m of P, column 8m+t at bit 7-t; prev is the pixel made just before.
 void reduceRow(const uint8_t *U, const uint8_t *A, const uint8_t *B, const uint8_t *P, uint8_t *out, uint32_t width) {
     const uint32_t bytes = (width + 7) >> 3;
     uint32_t hu = 0, ha = 0, hb = 0, p = 0, prev = 0;
     for (uint32_t m = 0; m < bytes; m++) {
-        // High rows: bytes 2m-1 .. 2m+1, column 16m+c at bit 15-c.
         hu = (hu << 16) | uint32_t(U[2 * m]) << 8 | U[2 * m + 1];
         ha = (ha << 16) | uint32_t(A[2 * m]) << 8 | A[2 * m + 1];
         hb = (hb << 16) | uint32_t(B[2 * m]) << 8 | B[2 * m + 1];
-        // Row above: bytes m-1 .. m, column 8m+t at bit 7-t.
         p = (p << 8) | P[m];
         if (((hu | ha | hb) & 0x1FFFF) == 0 && (p & 0x1FF) == 0) {
             // Entries 0x000 and 0x200 are both white.

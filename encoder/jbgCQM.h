@@ -1,5 +1,5 @@
 // QM arithmetic encoder. The layer coders keep the registers in a QmEncoder
-// for the length of a line so that the common decision (an MPS that needs
+// for the length of a stripe so that the common decision (an MPS that needs
 // no renormalisation) is a table load, a subtraction and a compare.
 #pragma once
 
@@ -7,11 +7,10 @@
 #include "../frame/jpgLib.h"
 
 void qmEncInit(JbigContext *ctx);
-void qmEncode(JbigContext *ctx, uint32_t v);
 uint32_t qmEncFlush(JbigContext *ctx);
 void qmEncPutByte(JbigContext *ctx, uint32_t b);
 int32_t qmEncWriteRest(JbigContext *ctx);
-inline uint32_t qmEncTell(const JbigContext *ctx) { return ctx->byteCount + ctx->stream.bufPos; }
+inline uint32_t qmEncTell(const JbigContext *ctx) { return ctx->enc.written + ctx->stream.bufPos; }
 // The byte-out step, with C as it stands when the bit counter runs out.
 void qmEncByteOut(JbigContext *ctx, uint32_t c);
 
@@ -50,7 +49,26 @@ struct QmEncoder {
         renormalise();
     }
 
+    // n decisions pix in context cx, when pix is its MPS and A stays at or
+    // above 0x8000 through all of them: then C and the state do not move.
+    ZJ_INLINE bool run(uint32_t cx, uint32_t pix, uint32_t n) {
+        const uint8_t s = states[cx];
+        const uint32_t take = n * kQmTable[s].qe;
+        if (pix != (s & 1u) || take > A - 0x8000) return false;
+        A -= take;
+        return true;
+    }
+
     ZJ_INLINE void renormalise() {
+        // A shifts until it reaches 0x8000 again; in one step when CT does
+        // not run out on the way.
+        const uint32_t shift = leadingZeros(A) - 16;
+        if (ZJ_LIKELY(int32_t(shift) < CT)) {
+            A <<= shift;
+            C <<= shift;
+            CT -= int32_t(shift);
+            return;
+        }
         do {
             A <<= 1;
             C <<= 1;

@@ -1,4 +1,4 @@
-// The 20-byte bi-level image header.
+// The 20-byte bi-level image header, and the limits of what can be coded.
 #include "jpgLib.h"
 
 uint32_t getBE(const uint8_t *bytes, int n) {
@@ -14,44 +14,71 @@ void putBE(uint8_t *bytes, int n, uint32_t value) {
     }
 }
 
+// Byte positions within the header.
+enum { kAtDL = 0, kAtD = 1, kAtP = 2, kAtFill = 3, kAtXD = 4, kAtYD = 8, kAtL0 = 12, kAtMX = 16, kAtMY = 17,
+       kAtOrder = 18, kAtOptions = 19 };
+
 int32_t bihWrite(JbigContext *ctx) {
     const JbigBih &b = ctx->bih;
-    uint8_t h[20];
-    h[0] = b.DL;
-    h[1] = b.D;
-    h[2] = b.P;
-    h[3] = 0;
-    putBE(h + 4, 4, b.XD);
-    putBE(h + 8, 4, b.YD);
-    putBE(h + 12, 4, b.L0);
-    h[16] = b.MX;
-    h[17] = b.MY;
-    h[18] = static_cast<uint8_t>(b.order);
-    h[19] = static_cast<uint8_t>(b.options);
-    return streamWrite(&ctx->stream, h, 20) == 20 ? 0 : -1;
+    uint8_t h[kBihBytes];
+    h[kAtDL] = b.DL;
+    h[kAtD] = b.D;
+    h[kAtP] = b.P;
+    h[kAtFill] = 0;
+    putBE(h + kAtXD, 4, b.XD);
+    putBE(h + kAtYD, 4, b.YD);
+    putBE(h + kAtL0, 4, b.L0);
+    h[kAtMX] = b.MX;
+    h[kAtMY] = b.MY;
+    h[kAtOrder] = static_cast<uint8_t>(b.order);
+    h[kAtOptions] = static_cast<uint8_t>(b.options);
+    return streamWrite(&ctx->stream, h, kBihBytes) == int32_t(kBihBytes) ? 0 : -1;
+}
+
+void bihParse(const uint8_t *h, JbigBih *b) {
+    b->DL = h[kAtDL];
+    b->D = h[kAtD];
+    b->P = h[kAtP];
+    b->XD = getBE(h + kAtXD, 4);
+    b->YD = getBE(h + kAtYD, 4);
+    b->L0 = getBE(h + kAtL0, 4);
+    b->MX = h[kAtMX];
+    b->MY = h[kAtMY];
+    // Bits the standard leaves unused are dropped.
+    b->order = h[kAtOrder] & 0x0F;
+    b->options = h[kAtOptions] & 0x7F;
 }
 
 int32_t bihRead(JbigContext *ctx) {
-    JbigBih &b = ctx->bih;
-    b = JbigBih{};
-    if (ctx->dataOffset != 0 && streamSeek(&ctx->stream, ctx->dataOffset, 0) == 0xFFFFFFFFu) return -1;
-    uint8_t h[20];
-    uint32_t got = 0;
-    // A file may deliver the header in more than one piece.
-    while (got < 20) {
-        int32_t r = streamRead(&ctx->stream, h + got, 20 - got);
-        if (r < 1) return -1;
-        got += static_cast<uint32_t>(r);
-    }
-    b.DL = h[0];
-    b.D = h[1];
-    b.P = h[2];
-    b.XD = getBE(h + 4, 4);
-    b.YD = getBE(h + 8, 4);
-    b.L0 = getBE(h + 12, 4);
-    b.MX = h[16];
-    b.MY = h[17];
-    b.order = h[18] & 0x0F;
-    b.options = h[19] & 0x7F;
+    ctx->bih = JbigBih{};
+    const uint32_t at = ctx->dec.dataOffset;
+    if (at != 0 && streamSeek(&ctx->stream, at, kSeekStart) == kSeekFailed) return -1;
+    uint8_t h[kBihBytes];
+    if (!streamReadFully(&ctx->stream, h, kBihBytes)) return -1;
+    bihParse(h, &ctx->bih);
     return 0;
+}
+
+BihProblem bihCheck(const JbigBih &b, bool decoder) {
+    if (b.DL != 0 || b.P != 1 || b.D >= 32) return kBihLayout;
+    if (b.XD == 0 || b.YD == 0 || b.L0 == 0) return kBihEmpty;
+    if (stripeHeight(b) > 0xFFFFFFFFu) return kBihStripeHeight;
+    if (stripesOf(b) > kMaxStripes) return kBihStripes;
+    // Every raster of every layer: rows + 1 of stride and their row table,
+    // all within 32-bit sizes.
+    const uint64_t stride = strideFor(b.XD), rows = uint64_t(b.YD) + 1;
+    if (uint64_t(b.XD) + 15 > 0xFFFFFFFFu || rows * stride > 0xFFFFFFFFu || rows * 4 + 32 > 0xFFFFFFFFu)
+        return kBihRaster;
+    if (sizeof(void *) < 8 && rows * sizeof(void *) + 64 > 0x7FFFFFFFu) return kBihRaster;
+    if (decoder) {
+        // What decoding the top layer holds: its rows with an 8-byte row
+        // address each (as on 64-bit systems) and, under differential
+        // layers, their work line of 2 bytes per pixel of the layer below.
+        // Very narrow or very flat pictures would otherwise need gigabytes
+        // beside a raster within the limit.
+        uint64_t need = rows * (stride + 8);
+        if (b.D > 0) need += 2 * ((uint64_t(b.XD) + 1) >> 1);
+        if (need > kMaxDecodeRaster) return kBihTooLarge;
+    }
+    return kBihUsable;
 }

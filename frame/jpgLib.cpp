@@ -18,20 +18,11 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
     }
     // Cleared so that no field a hostile call sequence reaches is undefined.
     std::memset(static_cast<void *>(ctx), 0, sizeof(JbigContext));
-    ctx->self = ctx;
-    ctx->recordSize = sizeof(JbigContext);
     ctx->memHandle = h;
     ctx->magic = kJbigMagic;
-    ctx->verMajor = 2;
-    ctx->verMinor = 0;
-    ctx->verLetter = 'd';
     ctx->mode = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(flags)));
     if (path != nullptr) streamSetPath(&ctx->stream, path);
-    ctx->stripeTable = nullptr;
-    ctx->cur.rows = nullptr;
-    ctx->low.rows = nullptr;
     ctx->stripeCount = -1;
-    ctx->stream.streamFlags = 0;
     return ctx;
 }
 
@@ -160,32 +151,6 @@ int32_t diffWorkFree(JbigContext *ctx) {
     return r;
 }
 
-bool headerUsable(const JbigBih &b, bool decoder) {
-    if (b.DL != 0 || b.P != 1 || b.XD == 0 || b.YD == 0 || b.L0 == 0) return false;
-    uint64_t stripeHeight = uint64_t(b.L0) << (b.D > 40 ? 40 : b.D);
-    if (b.D >= 32 || stripeHeight > 0xFFFFFFFFu) return false;
-    uint64_t stripes = (uint64_t(b.YD) + stripeHeight - 1) / stripeHeight;
-    if (stripes > 32767) return false;
-    // Every raster of every layer: rows + 1 of stride, its row table, all
-    // within 32-bit sizes.
-    uint64_t stride = strideFor(b.XD);
-    if (stride < 4 || uint64_t(b.XD) + 15 > 0xFFFFFFFFu) return false;
-    uint64_t rows = uint64_t(b.YD) + 1;
-    if (rows * stride > 0xFFFFFFFFu || rows * 4 + 32 > 0xFFFFFFFFu) return false;
-    if (decoder) {
-        // What decoding the top layer holds: its rows with an 8-byte row
-        // address each (as on 64-bit systems) and, under differential
-        // layers, their work line of 2 bytes per pixel of the layer below.
-        // Very narrow or very flat pictures would otherwise need gigabytes
-        // beside a raster within the limit.
-        uint64_t need = rows * (stride + 8);
-        if (b.D > 0) need += 2 * ((uint64_t(b.XD) + 1) >> 1);
-        if (need > kMaxDecodeRaster) return false;
-    }
-    if (sizeof(void *) < 8 && rows * sizeof(void *) + 64 > 0x7FFFFFFFu) return false;
-    return true;
-}
-
 // ---------------------------------------------------------------- file layer
 
 static HANDLE fileCreate(const char *path) {
@@ -193,17 +158,20 @@ static HANDLE fileCreate(const char *path) {
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
+// How fileOpen opens an existing file.
+enum { kOpenRead = 0, kOpenWrite = 1, kOpenUpdate = 2 };
+
 static HANDLE fileOpen(const char *path, int how) {
     DWORD access, share = 0;
     switch (how) {
-    case 0:
+    case kOpenRead:
         access = GENERIC_READ;
         share = FILE_SHARE_READ;
         break;
-    case 1:
+    case kOpenWrite:
         access = GENERIC_WRITE;
         break;
-    case 2:
+    case kOpenUpdate:
         access = GENERIC_READ | GENERIC_WRITE;
         break;
     default:
@@ -214,8 +182,8 @@ static HANDLE fileOpen(const char *path, int how) {
 }
 
 static uint32_t fileGetSize(const char *path) {
-    HANDLE h = fileOpen(path, 0);
-    if (h == INVALID_HANDLE_VALUE) return 0xFFFFFFFFu;
+    HANDLE h = fileOpen(path, kOpenRead);
+    if (h == INVALID_HANDLE_VALUE) return INVALID_FILE_SIZE;
     DWORD size = GetFileSize(h, nullptr);
     CloseHandle(h);
     return size;
@@ -239,10 +207,10 @@ static uint32_t fileSeek(HANDLE h, uint32_t offset, int whence) {
     // Offsets are unsigned 32-bit: pass the high part so that positions
     // from 2 GiB on stay reachable.
     LONG high = 0;
-    DWORD method = whence == 0 ? FILE_BEGIN : whence == 1 ? FILE_CURRENT : FILE_END;
-    if (whence != 0) high = static_cast<int32_t>(offset) < 0 ? -1 : 0;
+    DWORD method = whence == kSeekStart ? FILE_BEGIN : whence == kSeekCurrent ? FILE_CURRENT : FILE_END;
+    if (whence != kSeekStart) high = static_cast<int32_t>(offset) < 0 ? -1 : 0;
     DWORD r = SetFilePointer(h, static_cast<LONG>(offset), &high, method);
-    if (r == INVALID_SET_FILE_POINTER || high != 0) return 0xFFFFFFFFu;
+    if (r == INVALID_SET_FILE_POINTER || high != 0) return kSeekFailed;
     return r;
 }
 
@@ -272,7 +240,7 @@ int32_t streamOpenWrite(JbigStream *s) {
         HANDLE h = fileCreate(s->path);
         if (h == INVALID_HANDLE_VALUE) {
             s->hFile = nullptr;
-            s->ioStatus = 3;
+            s->ioStatus = kIoNoFile;
             return static_cast<int32_t>(kStatusNoFile);
         }
         s->hFile = h;
@@ -297,10 +265,10 @@ int32_t streamOpenRead(JbigStream *s) {
 
 intptr_t streamOpenFile(JbigStream *s) {
     if (streamIsMemory(s)) return 1;
-    HANDLE h = fileOpen(s->path, 0);
+    HANDLE h = fileOpen(s->path, kOpenRead);
     if (h == INVALID_HANDLE_VALUE) {
         s->hFile = nullptr;
-        s->ioStatus = 3;
+        s->ioStatus = kIoNoFile;
         return -1;
     }
     s->hFile = h;
@@ -308,19 +276,19 @@ intptr_t streamOpenFile(JbigStream *s) {
 }
 
 HANDLE streamOpenUpdate(JbigStream *s) {
-    HANDLE h = fileOpen(s->path, 2);
+    HANDLE h = fileOpen(s->path, kOpenUpdate);
     if (h == INVALID_HANDLE_VALUE) {
         s->hFile = nullptr;
-        s->ioStatus = 3;
+        s->ioStatus = kIoNoFile;
         return INVALID_HANDLE_VALUE;
     }
     s->hFile = h;
-    s->ioStatus = 0;
+    s->ioStatus = kIoOk;
     return h;
 }
 
 uint32_t streamCloseFile(JbigStream *s) {
-    if (s->hFile == nullptr || s->ioStatus == 3) return 0;
+    if (s->hFile == nullptr || s->ioStatus == kIoNoFile) return 0;
     HANDLE h = s->hFile;
     s->hFile = nullptr;
     return fileClose(h);
@@ -330,15 +298,15 @@ uint32_t streamClose(JbigStream *s) { return streamIsMemory(s) ? 0 : streamClose
 
 uint32_t streamSeek(JbigStream *s, uint32_t offset, int whence) {
     if (streamIsMemory(s)) {
-        if (whence == 0)
+        if (whence == kSeekStart)
             s->memPos = offset;
-        else if (whence == 1)
+        else if (whence == kSeekCurrent)
             s->memPos += offset;
         else
             s->memPos = s->memLength + offset;
         return s->memPos;
     }
-    if (s->hFile == nullptr) return 0xFFFFFFFFu;
+    if (s->hFile == nullptr) return kSeekFailed;
     return fileSeek(s->hFile, offset, whence);
 }
 
@@ -379,9 +347,20 @@ int32_t streamRead(JbigStream *s, void *buf, uint32_t n) {
     return r < 1 ? -1 : r;
 }
 
+bool streamReadFully(JbigStream *s, uint8_t *buf, uint32_t n) {
+    // A file may deliver less than asked for at a time.
+    while (n > 0) {
+        int32_t r = streamRead(s, buf, n);
+        if (r < 1) return false;
+        buf += r;
+        n -= static_cast<uint32_t>(r);
+    }
+    return true;
+}
+
 uint32_t streamCopy(JbigStream *target, JbigStream *source, uint32_t offset, uint32_t count) {
     if (source->hFile == nullptr || target->hFile == nullptr) return kStatusOpenFailed;
-    if (fileSeek(source->hFile, offset, 0) == 0xFFFFFFFFu) return kStatusOpenFailed;
+    if (fileSeek(source->hFile, offset, kSeekStart) == kSeekFailed) return kStatusOpenFailed;
     while (count > 0) {
         int32_t got = fileRead(source->hFile, source->ioBuffer, std::min<uint32_t>(count, kIoBufferSize));
         if (got < 1) return kStatusOpenFailed;
@@ -404,8 +383,8 @@ int32_t ctxCloseFile(JbigContext *ctx) {
 }
 
 uint32_t ctxDataEnd(const JbigContext *ctx) {
-    if (ctx->dataLength != 0) {
-        uint64_t end = uint64_t(ctx->dataOffset) + ctx->dataLength;
+    if (ctx->dec.dataLength != 0) {
+        uint64_t end = uint64_t(ctx->dec.dataOffset) + ctx->dec.dataLength;
         return end > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
     }
     return streamIsMemory(&ctx->stream) ? ctx->stream.memLength : ctx->stream.fileSize;

@@ -8,17 +8,31 @@
 #include <cstring>
 
 #include "../platform/win32.h"
+#include "jbgMarker.h"
 #include "zeljbig.h"
 
 #if defined(__GNUC__)
 #define ZJ_INLINE inline __attribute__((always_inline))
+#define ZJ_LAMBDA_INLINE __attribute__((always_inline))
 #define ZJ_LIKELY(x) __builtin_expect(!!(x), 1)
 #define ZJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #else
 #define ZJ_INLINE inline
+#define ZJ_LAMBDA_INLINE
 #define ZJ_LIKELY(x) (x)
 #define ZJ_UNLIKELY(x) (x)
 #endif
+
+// Leading zero bits of a non-zero 32-bit value.
+ZJ_INLINE uint32_t leadingZeros(uint32_t v) {
+#if defined(__GNUC__)
+    return static_cast<uint32_t>(__builtin_clz(v));
+#else
+    uint32_t n = 0;
+    for (; !(v & 0x80000000u); v <<= 1) n++;
+    return n;
+#endif
+}
 
 constexpr uint32_t kJbigMagic = 0x4A424947u;  // "JBIG"
 
@@ -44,11 +58,19 @@ constexpr uint32_t kLRLTWO = 0x40, kVLENGTH = 0x20, kTPDON = 0x10, kTPBON = 0x08
 
 // stream flags
 constexpr uint32_t kStreamRead = 0x02, kStreamWrite = 0x04, kStreamMemory = 0x10;
+// ioStatus
+constexpr uint32_t kIoOk = 0, kIoWriteFailed = 2, kIoNoFile = 3;
 constexpr uint32_t kIoBufferSize = 4096;
 
+// Seek origins of streamSeek, as the file layer's.
+constexpr int kSeekStart = 0, kSeekCurrent = 1, kSeekEnd = 2;
+constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
+
 // Largest full-resolution raster a decoder accepts, row addresses and the
-// differential layers' work line included (headerUsable).
+// differential layers' work line included (bihCheck).
 constexpr uint64_t kMaxDecodeRaster = uint64_t(1) << 30;
+// Stripes per layer: the stripe table counts them in 16 bits.
+constexpr uint64_t kMaxStripes = 32767;
 
 struct JbigLayerImage {
     uint8_t **rows;
@@ -74,6 +96,21 @@ struct JbigBih {
     uint32_t options;
 };
 
+// Where the AT pixel sits: tx columns left of the pixel coded and ty rows up;
+// tx = ty = 0 is its default place in each template.
+struct AtPosition {
+    uint8_t tx, ty;
+    bool moved() const { return (tx | ty) != 0; }
+};
+
+// A move of the AT pixel from line `row` of a stripe on.
+struct JbigAtMove {
+    uint32_t row;
+    uint8_t tx, ty;
+};
+// Moves one stripe makes at the most.
+constexpr uint32_t kMaxAtMoves = 64;
+
 struct JbigStream {
     uint8_t *memPtr;
     uint32_t memLength;
@@ -92,52 +129,67 @@ struct JbigStream {
     uint8_t ioBuffer[kIoBufferSize];
 };
 
+// What only an encoder handle has.
+struct JbigEncoderState {
+    JbigEncodeOptions *options;  // the caller's record, until the epilog
+    uint32_t written;            // bytes written to the stream; ioBuffer holds the rest
+    // QM encoder registers beside C, A and CT.
+    int32_t qmSC;       // pending 0xFF bytes
+    uint32_t qmBuffer;  // the byte held back
+    uint16_t qmFirst;   // 1 until the first byte of the stripe is produced
+    int32_t qmZeros;    // 0x00 bytes held back
+    // A coding step failed; the stream can only be abandoned.
+    uint32_t failed;
+};
+
+// What only a decoder handle has; the scan runs in its prolog.
+struct JbigDecoderState {
+    int32_t decodedBytes;  // result of the last decode call
+    uint32_t dataOffset;   // stream position of the header
+    uint32_t dataLength;   // bytes of JBIG data from there; 0: to the end
+    uint32_t layerBytes;   // stripe lengths started in the current layer
+    // Stripe data entity being read.
+    uint32_t sdeLength;
+    uint32_t sdeRead;
+    uint32_t sdeEnd;     // its data has ended
+    uint32_t sdrstSeen;  // the last one ended with SDRST
+    uint32_t tpReset;    // sdrstSeen as it stood when this stripe started
+    // Marker bytes the stripes of the current layer may still skip; see
+    // qmDecByteInSlow.
+    uint32_t markerBudget;
+    uint32_t scanEnded;  // the scan has met the end of the data
+};
+
 struct JbigContext {
     uint32_t magic;
-    uint16_t verMajor;
-    uint8_t verMinor;
-    uint8_t verLetter;
-    JbigContext *self;
-    uint32_t recordSize;
+    uint32_t mode;
     HGLOBAL memHandle;
+    JbigBih bih;
     JbigLayerImage cur;
     JbigLayerImage low;
-    JbigBih bih;
-    JbigEncodeOptions *encOptions;
-    int32_t decodedBytes;
-    uint32_t dataOffset;
-    uint32_t dataLength;
-    uint32_t mode;
-    uint32_t tpReset;
-    uint32_t sdrstSeen;
     int32_t stripeCount;
+    // Encoder: layers still to code, D down to -1; decoder: the last
+    // decoded layer, -1 up to D.
     int32_t layerCursor;
-    uint32_t stripesInterleaved;
+    uint16_t ltpPrev;  // TPBON: LNTP of the previous line
     uint16_t *diffWork;
     uint32_t diffWorkSize;
     HLOCAL diffWorkHandle;
-    uint16_t ltpPrev;
-    JbigStream stream;
-    uint32_t sdeLength;
-    uint32_t sdeRead;
-    uint32_t byteCount;
-    // Decoder: bytes of marker segments that the stripes of the current
-    // layer may still skip; see qmDecByteInSlow.
-    uint32_t markerBudget;
-    uint16_t sdeEnd;
-    uint32_t qmC;
-    uint32_t qmA;
-    int32_t qmSC;
-    uint32_t qmBuffer;
-    int32_t qmCT;
-    uint16_t qmFirst;
-    int32_t qmZeros;
     uint8_t **stripeTable;
     uint16_t tablePlanes;
     int16_t tableLayers;
     int16_t tableStripes;
-    // Encoder: a coding step failed; the stream can only be abandoned.
-    uint32_t failed;
+    // QM coder registers, both directions.
+    uint32_t qmC, qmA;
+    int32_t qmCT;
+    // The AT pixel of the layer being coded, and its moves within the
+    // current stripe.
+    AtPosition at;
+    uint32_t atMoveCount;
+    JbigAtMove atMoves[kMaxAtMoves];
+    JbigEncoderState enc;
+    JbigDecoderState dec;
+    JbigStream stream;
     // Adaptive probability state of every context: 2 * ST + MPS. Kept per
     // handle so that handles can code on different threads at once.
     uint8_t qmStates[4096];
@@ -160,12 +212,17 @@ inline uint32_t layerSize(uint32_t full, uint32_t D, uint32_t d) {
     for (uint32_t k = d; k < D; k++) v = (v + 1) >> 1;
     return static_cast<uint32_t>(v);
 }
-// The sanity rules shared by both prologs; true when the header is usable.
-bool headerUsable(const JbigBih &bih, bool decoder);
+// Lines per stripe of the lowest layer times 2^D, the stripe height of the
+// full resolution.
+inline uint64_t stripeHeight(const JbigBih &b) { return uint64_t(b.L0) << (b.D < 40 ? b.D : 40); }
+inline uint64_t stripesOf(const JbigBih &b) {
+    uint64_t h = stripeHeight(b);
+    return h ? (uint64_t(b.YD) + h - 1) / h : 0;
+}
 
 // Sets up the layer image fields for a raster of the given size.
 void layerImageSetup(JbigLayerImage *img, uint32_t width, uint32_t height);
-// Allocates the rows of img (height + 1 rows of stride) and clears the blank row.
+// Allocates the rows of img (height + 1 rows of stride) and clears them.
 bool layerImageAlloc(JbigLayerImage *img);
 void layerImageFree(JbigLayerImage *img);
 
@@ -180,6 +237,21 @@ uint32_t getBE(const uint8_t *bytes, int n);
 void putBE(uint8_t *bytes, int n, uint32_t value);
 int32_t bihWrite(JbigContext *ctx);
 int32_t bihRead(JbigContext *ctx);
+// The 20 header bytes as fields.
+void bihParse(const uint8_t *bytes, JbigBih *b);
+
+// Why a header cannot be coded, or kBihUsable. Shared by both prologs and
+// the tool, so that every size limit lives here.
+enum BihProblem : int {
+    kBihUsable,
+    kBihLayout,        // DL other than 0, P other than 1, or D of 32 and more
+    kBihEmpty,         // XD, YD or L0 of 0
+    kBihStripeHeight,  // L0 << D does not fit 32 bits
+    kBihStripes,       // more than kMaxStripes stripes per layer
+    kBihRaster,        // a raster, its stride or row table past 32-bit sizes
+    kBihTooLarge,      // decoder: past kMaxDecodeRaster
+};
+BihProblem bihCheck(const JbigBih &bih, bool decoder);
 
 // ---- byte stream (jpgLib) ----
 int32_t streamOpenWrite(JbigStream *s);
@@ -192,6 +264,8 @@ int32_t streamReset(JbigStream *s);
 uint32_t streamSeek(JbigStream *s, uint32_t offset, int whence);
 int32_t streamWrite(JbigStream *s, const void *buf, uint32_t n);
 int32_t streamRead(JbigStream *s, void *buf, uint32_t n);
+// Reads exactly n bytes; false on a short read.
+bool streamReadFully(JbigStream *s, uint8_t *buf, uint32_t n);
 uint32_t streamCopy(JbigStream *target, JbigStream *source, uint32_t offset, uint32_t count);
 int32_t ctxReopen(JbigContext *ctx);
 int32_t ctxCloseFile(JbigContext *ctx);
@@ -201,7 +275,13 @@ bool streamSetPath(JbigStream *s, const char *path);
 // End of the JBIG data of a decoder: the region end, or the data size.
 uint32_t ctxDataEnd(const JbigContext *ctx);
 
-// ---- stripe table and trailer (jbgPat) ----
+// ---- stripe table, trailer and scan (jbgPat) ----
+// Where the order bits put the stripes of one bit plane: layer after layer
+// (SEQ, ILEAVE, SMID 0, ILEAVE, ILEAVE + SMID), or stripe after stripe with
+// the layers of each in turn (SMID, SEQ, SEQ + ILEAVE). SEQ with SMID names
+// no order.
+enum StripeOrder { kLayerOuter, kStripeOuter, kNoOrder };
+StripeOrder stripeOrderOf(uint32_t order);
 int32_t stripeTableCreate(JbigContext *ctx);
 int32_t stripeTableFree(JbigContext *ctx);
 int32_t patInfoWrite(JbigContext *ctx);
@@ -209,6 +289,18 @@ uint32_t patInfoRead(JbigContext *ctx);
 int32_t stripeTableScan(JbigContext *ctx);
 int32_t sdeScanLength(JbigContext *ctx);
 int32_t scanGetByte(JbigContext *ctx);
+// Size of the trailer the table makes.
+uint32_t patInfoBytes(const JbigContext *ctx);
+
+// A look at the stripes of an open decoder without decoding them: each is
+// measured from its table offset the way the scan measures, and the first
+// that does not end where the table says is named.
+struct StripeSurvey {
+    int32_t badLayer, badStripe;  // -1: every stripe is where the table says
+    SdeReport problem;            // why that one does not measure
+    uint32_t dataEnd;             // stream position after the last stripe data
+};
+void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
 
 inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t layer, uint32_t stripe) {
     return reinterpret_cast<uint32_t *>(ctx->stripeTable[layer]) + 2 * stripe;

@@ -13,10 +13,6 @@ JbigContext *openSource(const char *source, bool *hasIndex) {
     return reinterpret_cast<JbigContext *>(h);
 }
 
-uint32_t indexBytes(const JbigContext *ctx) {
-    return 10 + 8u * static_cast<uint32_t>(ctx->tableLayers) * static_cast<uint32_t>(ctx->tableStripes);
-}
-
 int32_t closeSource(JbigContext *ctx, int32_t result) {
     ctxCloseFile(ctx);
     jbigDecodeEpilog(reinterpret_cast<JbigHandle>(ctx));
@@ -42,11 +38,11 @@ int32_t JBIGAPI jbigAddPatInfo(const char *destination, const char *source) {
         }
         // The decoder's stream carries on with the destination file.
         ctx->stream.hFile = dest.hFile;
-        ctx->stream.ioStatus = 0;
+        ctx->stream.ioStatus = kIoOk;
     } else {
         streamCloseFile(&ctx->stream);
         if (streamOpenUpdate(&ctx->stream) == INVALID_HANDLE_VALUE) return closeSource(ctx, -1);
-        if (streamSeek(&ctx->stream, size, 0) != size) return closeSource(ctx, -1);
+        if (streamSeek(&ctx->stream, size, kSeekStart) != size) return closeSource(ctx, -1);
     }
     return closeSource(ctx, patInfoWrite(ctx) == 0 ? 0 : -1);
 }
@@ -62,7 +58,7 @@ int32_t JBIGAPI jbigDelPatInfo(const char *destination, const char *source) {
     JbigStream dest{};
     streamSetPath(&dest, destination);
     if (streamOpenWrite(&dest) != 0) return closeSource(ctx, -1);
-    int32_t result = streamCopy(&dest, &ctx->stream, 0, ctx->stream.fileSize - indexBytes(ctx)) == 0 ? 0 : -1;
+    int32_t result = streamCopy(&dest, &ctx->stream, 0, ctx->stream.fileSize - patInfoBytes(ctx)) == 0 ? 0 : -1;
     if (streamClose(&dest) != 0) result = -1;
     return closeSource(ctx, result);
 }

@@ -10,6 +10,12 @@
 
 namespace {
 
+void qmEncode(JbigContext *ctx, uint32_t v) {
+    QmEncoder q(ctx);
+    q.code(v >> 1, v & 1);
+    q.store();
+}
+
 // Pixel of an image; outside reads 0, and a row just below an odd height
 // repeats the last row (the one-row last pair).
 int px(const Image &img, int64_t y, int64_t x) {
@@ -126,7 +132,7 @@ std::vector<Bytes> referenceSdes(const Image &img, const RefOptions &o, const st
                 refDiffStripe(ctx, cur, layers[d - 1], y0, y1, o);
             else
                 refLowStripe(ctx, cur, y0, y1, o);
-            uint32_t start = ctx->byteCount;
+            uint32_t start = ctx->enc.written;
             qmEncFlush(ctx);
             qmEncWriteRest(ctx);
             sdes.emplace_back(ctx->stream.memPtr + start, ctx->stream.memPtr + ctx->stream.memLength);

@@ -33,13 +33,10 @@ struct Bitmap {
     const uint8_t *row(uint32_t y) const { return bits.data() + stride() * y; }
 };
 
-// Largest raster the tool makes from an input image: the decoder refuses
-// anything above 1 GiB anyway.
-constexpr uint64_t kMaxRasterBytes = uint64_t(1) << 30;
 // Input files (after gunzip) are held in memory whole.
 constexpr uint64_t kMaxInputBytes = (uint64_t(1) << 30) + (uint64_t(1) << 20);
 
-// Refuses sizes the library cannot code.
+// Refuses sizes the library cannot code or decode.
 void checkImageSize(uint32_t w, uint32_t h, const std::string &name);
 // Allocates a w x h all-white bitmap, after checkImageSize.
 Bitmap makeBitmap(uint32_t w, uint32_t h, const std::string &name);

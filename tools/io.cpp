@@ -1,6 +1,8 @@
 // Reading whole inputs and writing outputs that appear only when complete.
 #include "cli.h"
 
+#include "../frame/jpgLib.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,9 +32,12 @@ std::string displayName(const std::string &path) {
 
 void checkImageSize(uint32_t w, uint32_t h, const std::string &name) {
     if (w == 0 || h == 0) fail(kInput, name, "image has no pixels (" + std::to_string(w) + " x " + std::to_string(h) + ")");
-    // The decoder's own limit, so that whatever is encoded can be decoded.
-    uint64_t libraryStride = ((uint64_t(w) + 15) / 8 + 5) & ~uint64_t(3);
-    if (libraryStride * (uint64_t(h) + 1) > kMaxRasterBytes)
+    // The decoder's own limits, so that whatever is encoded can be decoded.
+    JbigBih b{};
+    b.P = 1;
+    b.XD = w;
+    b.YD = b.L0 = h;
+    if (bihCheck(b, true) != kBihUsable)
         fail(kInput, name, "image too large (" + std::to_string(w) + " x " + std::to_string(h) + ", at most 1 GiB of pixels)");
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "../frame/jpgLib.h"
+
 namespace cli {
 
 namespace {
@@ -31,152 +33,48 @@ HGLOBAL globalCopy(const uint8_t *data, size_t size) {
     return block;
 }
 
-// Walks the stripe data from just after the header, as the decoder does
-// when a stream has no index. Measures one stripe data entity: its length
-// up to and including the closing marker, or a reason why not.
-struct Scanner {
-    const Bytes &d;
-    uint64_t pos, end;
-    std::string error;
+}  // namespace
 
-    bool measure(uint32_t *length) {
-        uint64_t start = pos;
-        bool dataSeen = false;
-        while (pos < end) {
-            uint8_t b = d[pos++];
-            if (b != 0xFF) {
-                dataSeen = true;
-                continue;
-            }
-            if (pos >= end) break;
-            uint8_t m = d[pos++];
-            switch (m) {
-            case 0x00: dataSeen = true; break;
-            case 0x02:
-            case 0x03: *length = uint32_t(pos - start); return true;
-            case 0x06:
-                if (dataSeen) {
-                    error = "damaged stripe data: ATMOVE after coded data at byte " + std::to_string(pos - 2);
-                    return false;
-                }
-                pos += 6;
-                break;
-            case 0x07: {
-                if (end - pos < 4) {
-                    pos = end;
-                    break;
-                }
-                pos += 4 + uint64_t(be32(&d[pos]));
-                break;
-            }
-            default:
-                error = "damaged stripe data: marker 0xFF " + hex2(m) + " at byte " + std::to_string(pos - 2);
-                return false;
-            }
-        }
-        error = "truncated: the stripe data ends early";
-        return false;
+// Why the library cannot take a header, in the user's words.
+std::string headerProblem(const JbigBih &b, BihProblem p) {
+    const std::string size = std::to_string(b.XD) + " x " + std::to_string(b.YD);
+    switch (p) {
+    case kBihLayout:
+        return "not a JBIG image: its header has DL " + std::to_string(b.DL) + ", D " + std::to_string(b.D) + ", P " +
+               std::to_string(b.P) + " where DL 0, D below 32 and P 1 are expected";
+    case kBihEmpty: return "not a JBIG image: its header has a zero width, height or stripe size";
+    case kBihStripeHeight: return "not a JBIG image: stripe height too large";
+    case kBihStripes: return "unsupported JBIG image: more than 32767 stripes per layer";
+    case kBihRaster:
+    case kBihTooLarge: return "image too large to decode (" + size + ", at most 1 GiB of pixels)";
+    case kBihUsable: break;
     }
-};
+    return "";
+}
+
+namespace {
+
+// The header of `data`, refused with the reason when the library cannot
+// decode it.
+JbigBih readHeader(const Bytes &data, const std::string &name) {
+    if (data.size() < kBihBytes) fail(kInput, name, "not a JBIG image: shorter than the 20-byte header");
+    JbigBih b{};
+    bihParse(data.data(), &b);
+    BihProblem p = bihCheck(b, true);
+    if (p != kBihUsable) fail(kInput, name, headerProblem(b, p));
+    return b;
+}
+
+std::string where(int layer, int stripe) {
+    return " (layer " + std::to_string(layer) + ", stripe " + std::to_string(stripe) + ")";
+}
 
 }  // namespace
 
-// ---- Layout ----
-
-Layout::Layout(const Bytes &data, const std::string &name) {
-    if (data.size() < 20) fail(kInput, name, "not a JBIG image: shorter than the 20-byte header");
-    const uint8_t *h = data.data();
-    DL = h[0], D = h[1], P = h[2];
-    XD = be32(h + 4), YD = be32(h + 8), L0 = be32(h + 12);
-    MX = h[16], MY = h[17], order = h[18] & 0x0F, options = h[19] & 0x7F;
-    if (DL != 0 || P != 1 || D >= 32)
-        fail(kInput, name,
-             "not a JBIG image: its header has DL " + std::to_string(DL) + ", D " + std::to_string(D) + ", P " +
-                 std::to_string(P) + " where DL 0, D below 32 and P 1 are expected");
-    if (XD == 0 || YD == 0 || L0 == 0) fail(kInput, name, "not a JBIG image: its header has a zero width, height or stripe size");
-    // The decoder's raster limit, as checkImageSize applies it to inputs.
-    if ((((uint64_t(XD) + 15) / 8 + 5) & ~uint64_t(3)) * (uint64_t(YD) + 1) > kMaxRasterBytes)
-        fail(kInput, name,
-             "image too large to decode (" + std::to_string(XD) + " x " + std::to_string(YD) +
-                 ", at most 1 GiB of pixels)");
-    uint64_t stripeHeight = uint64_t(L0) << D;
-    if (stripeHeight > 0xFFFFFFFFu) fail(kInput, name, "not a JBIG image: stripe height too large");
-    uint64_t s = (uint64_t(YD) + stripeHeight - 1) / stripeHeight;
-    if (s > 32767) fail(kInput, name, "unsupported JBIG image: more than 32767 stripes per layer");
-    stripes = uint32_t(s);
-    entries.assign(size_t(D) + 1, std::vector<Entry>(stripes));
-
-    // The index is the last thing in the stream and its size follows from
-    // the header; anything else there means there is none.
-    uint64_t trailer = 10 + 8ull * (D + 1) * stripes;
-    uint64_t dataEnd = data.size();
-    if (data.size() >= 20 + trailer) {
-        const uint8_t *t = data.data() + data.size() - trailer;
-        if (t[0] == 0xFF && t[1] == 0x07 && std::memcmp(t + 6, "CPat", 4) == 0) {
-            indexFound = true;
-            indexBytes = trailer;
-            dataEnd = data.size() - trailer;
-            const uint8_t *e = t + 10;
-            uint64_t last = 20;
-            for (unsigned d = 0; d <= D; d++)
-                for (uint32_t k = 0; k < stripes; k++, e += 8) {
-                    Entry en{be32(e), be32(e + 4)};
-                    uint64_t stop = uint64_t(en.offset) + en.length;
-                    if (en.offset < 20 || en.length < 2 || stop > dataEnd || data[stop - 2] != 0xFF ||
-                        (data[stop - 1] != 0x02 && data[stop - 1] != 0x03))
-                        fail(kInput, name,
-                             "damaged stripe index: layer " + std::to_string(d) + " stripe " + std::to_string(k) +
-                                 " does not point at stripe data");
-                    entries[d][k] = en;
-                    last = std::max(last, stop);
-                }
-            trailingBytes = dataEnd - last;
-            return;
-        }
-    }
-
-    Scanner sc{data, 20, dataEnd, {}};
-    auto fill = [&](unsigned d, uint32_t k) {
-        unsigned layer = (order & 0x08) ? D - d : d;  // HITOLO: highest layer first
-        Entry &en = entries[layer][k];
-        en.offset = uint32_t(sc.pos);
-        if (!sc.measure(&en.length))
-            fail(kInput, name, sc.error + " (layer " + std::to_string(layer) + ", stripe " + std::to_string(k) + ")");
-    };
-    switch (order & 7) {
-    case 0:
-    case 2:
-    case 3:
-        for (unsigned d = 0; d <= D; d++)
-            for (uint32_t k = 0; k < stripes; k++) fill(d, k);
-        break;
-    case 1:
-    case 4:
-    case 6:
-        for (uint32_t k = 0; k < stripes; k++)
-            for (unsigned d = 0; d <= D; d++) fill(d, k);
-        break;
-    default: fail(kInput, name, "stripes cannot be located: no stripe index and order bits SEQ and SMID both set");
-    }
-    trailingBytes = sc.pos < dataEnd ? dataEnd - sc.pos : 0;
-}
-
-uint64_t Layout::layerBytes(int layer) const {
-    uint64_t sum = 0;
-    for (const Entry &e : entries[size_t(layer)]) sum += e.length;
-    return sum;
-}
-
-void Layout::layerSize(int layer, uint32_t *w, uint32_t *h) const {
-    uint64_t x = XD, y = YD;
-    for (int k = D; k > layer; k--) x = (x + 1) >> 1, y = (y + 1) >> 1;
-    *w = uint32_t(x);
-    *h = uint32_t(y);
-}
-
 // ---- Decoder ----
 
-Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name) {
+Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name), size_(data.size()) {
+    const JbigBih header = readHeader(data, name);
     block_ = globalCopy(data.data(), data.size());
     if (!block_) fail(kInternal, name, "out of memory for the input");
     opts_.flags = JBIG_FLAG_MEMORY;
@@ -186,8 +84,55 @@ Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name) {
     if (handle_ == JBIG_INVALID_HANDLE) {
         GlobalFree(block_);
         block_ = nullptr;
+        if (stripeOrderOf(header.order) == kNoOrder)
+            fail(kInput, name, "stripes cannot be located: no stripe index and order bits SEQ and SMID both set");
         fail(kInput, name, "the decoder does not accept this JBIG image");
     }
+    // The library decodes damaged data without complaint: look at every
+    // stripe first.
+    JbigContext *ctx = ctxFromHandle(handle_, kModeDecoder);
+    StripeSurvey survey;
+    stripeSurvey(ctx, &survey);
+    dataEnd_ = survey.dataEnd;
+    if (survey.badLayer < 0) return;
+    const int d = survey.badLayer, k = survey.badStripe;
+    std::string why;
+    if (indexFound()) {
+        why = "damaged stripe index: layer " + std::to_string(d) + " stripe " + std::to_string(k) +
+              " does not point at stripe data";
+    } else {
+        const uint32_t *e = stripeEntry(ctx, uint32_t(d), uint32_t(k));
+        const uint32_t at = e[0] + survey.problem.at, code = survey.problem.problem - kSdeMarker;
+        if (survey.problem.problem == kSdeDataEnded)
+            why = "truncated: the stripe data ends early" + where(d, k);
+        else if (code == kAtmove)
+            why = "damaged stripe data: ATMOVE after coded data at byte " + std::to_string(at) + where(d, k);
+        else
+            why = "damaged stripe data: marker 0xFF " + hex2(code) + " at byte " + std::to_string(at) + where(d, k);
+    }
+    jbigDecodeEpilog(handle_);
+    GlobalFree(block_);
+    handle_ = JBIG_INVALID_HANDLE;
+    block_ = nullptr;
+    fail(kInput, name, why);
+}
+
+uint32_t Decoder::stripes() const { return uint32_t(ctxFromHandle(handle_, kModeDecoder)->tableStripes); }
+
+uint64_t Decoder::indexBytes() const {
+    return indexFound() ? patInfoBytes(ctxFromHandle(handle_, kModeDecoder)) : 0;
+}
+
+uint64_t Decoder::trailingBytes() const {
+    const uint64_t end = size_ - indexBytes();
+    return end > dataEnd_ ? end - dataEnd_ : 0;
+}
+
+uint64_t Decoder::layerBytes(int layer) const {
+    JbigContext *ctx = ctxFromHandle(handle_, kModeDecoder);
+    uint64_t sum = 0;
+    for (int32_t k = 0; k < ctx->tableStripes; k++) sum += stripeEntry(ctx, uint32_t(layer), uint32_t(k))[1];
+    return sum;
 }
 
 Decoder::~Decoder() {
@@ -305,12 +250,21 @@ Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettin
     if (s.tpbon >= 0) o.TPBON = uint8_t(s.tpbon);
     if (s.tpdon >= 0) o.TPDON = uint8_t(s.tpdon);
     if (s.dpon >= 0) o.DPON = uint8_t(s.dpon);
-    uint64_t stripeHeight = uint64_t(o.L0) << o.D;
-    if (stripeHeight > 0xFFFFFFFFu) fail(kUsage, name, "lines per stripe too large for " + std::to_string(s.layers) + " layers");
-    uint64_t stripes = (uint64_t(h) + stripeHeight - 1) / stripeHeight;
-    if (stripes > 32767)
+    JbigBih b{};
+    b.P = 1;
+    b.D = o.D;
+    b.XD = w;
+    b.YD = h;
+    b.L0 = o.L0;
+    switch (BihProblem p = bihCheck(b, true)) {
+    case kBihUsable: break;
+    case kBihStripeHeight:
+        fail(kUsage, name, "lines per stripe too large for " + std::to_string(s.layers) + " layers");
+    case kBihStripes:
         fail(kUsage, name,
-             std::to_string(stripes) + " stripes per layer, at most 32767 are possible: give more lines per stripe");
+             std::to_string(stripesOf(b)) + " stripes per layer, at most 32767 are possible: give more lines per stripe");
+    default: fail(kInput, name, headerProblem(b, p));
+    }
 
     JbigHandle enc = jbigEncodeProlog(nullptr, &o);
     if (enc == JBIG_INVALID_HANDLE) fail(kInternal, name, "the encoder refused the image and options");

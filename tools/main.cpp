@@ -276,7 +276,6 @@ int runDecode(const std::vector<std::string> &argv) {
 
     std::string name = displayName(in);
     Bytes data = readInput(in);
-    Layout layout(data, name);
     Decoder dec(data, name);
     int D = jbigDecodeGetMaxLayer(dec.handle());
     if (layer > D)
@@ -332,7 +331,6 @@ int runInfo(const std::vector<std::string> &argv) {
     const std::string &in = a.positional[0];
     std::string name = displayName(in);
     Bytes data = readInput(in);
-    Layout L(data, name);
     Decoder dec(data, name);  // the decoder must accept what is described
     const JbigDecodeOptions &o = dec.options();
     const uint8_t hdr[] = {o.HITOLO, o.SEQ, o.ILEAVE, o.SMID, o.LRLTWO, o.VLENGTH, o.TPDON,
@@ -340,7 +338,7 @@ int runInfo(const std::vector<std::string> &argv) {
     uint8_t order = 0, options = 0;
     for (int i = 0; i < 4; i++) order |= hdr[i] ? kOrderFlags[i].bit : 0;
     for (int i = 0; i < 7; i++) options |= hdr[4 + i] ? kOptionFlags[i].bit : 0;
-    const char *index = dec.indexRebuilt() ? "rebuilt" : "found";
+    const char *index = !dec.indexFound() ? "rebuilt" : "found";
     uint64_t rawFull = (uint64_t(o.XD) + 7) / 8 * o.YD;
 
     std::string s;
@@ -355,14 +353,14 @@ int runInfo(const std::vector<std::string> &argv) {
         for (int i = 0; i < 4; i++) s += std::string(", \"") + kOrderFlags[i].name + "\": " + std::to_string(hdr[i]);
         for (int i = 0; i < 7; i++)
             s += std::string(", \"") + kOptionFlags[i].name + "\": " + std::to_string(hdr[4 + i]);
-        s += "}, \"stripes_per_layer\": " + std::to_string(L.stripes) + ", \"index\": \"" + index +
-             "\", \"index_bytes\": " + std::to_string(L.indexBytes) + ", \"layers\": [";
+        s += "}, \"stripes_per_layer\": " + std::to_string(dec.stripes()) + ", \"index\": \"" + index +
+             "\", \"index_bytes\": " + std::to_string(dec.indexBytes()) + ", \"layers\": [";
         for (int d = 0; d <= o.D; d++) {
             uint32_t w = 0, h = 0;
             jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
-            uint64_t bytes = L.layerBytes(d);
+            uint64_t bytes = dec.layerBytes(d);
             s += std::string(d ? ", " : "") + "{\"layer\": " + std::to_string(d) + ", \"width\": " + std::to_string(w) +
-                 ", \"height\": " + std::to_string(h) + ", \"stripes\": " + std::to_string(L.stripes) +
+                 ", \"height\": " + std::to_string(h) + ", \"stripes\": " + std::to_string(dec.stripes()) +
                  ", \"bytes\": " + std::to_string(bytes) + ", \"ratio\": " + ratioText((uint64_t(w) + 7) / 8 * h, bytes) + "}";
         }
         s += "], \"ratio\": " + ratioText(rawFull, data.size()) + "}\n";
@@ -385,27 +383,27 @@ int runInfo(const std::vector<std::string> &argv) {
         std::snprintf(line, sizeof line, "  options  0x%02X %s\n", options, names(kOptionFlags, 7, hdr + 4).c_str());
         s += line;
         std::snprintf(line, sizeof line, "  stripes  %" PRIu32 " per layer, %" PRIu32 " lines each in layer 0\n",
-                      L.stripes, o.L0);
+                      dec.stripes(), o.L0);
         s += line;
-        if (dec.indexRebuilt())
+        if (!dec.indexFound())
             s += "  index    none in the file: rebuilt by scanning\n";
         else
-            s += "  index    found (" + std::to_string(L.indexBytes) + " bytes)\n";
+            s += "  index    found (" + std::to_string(dec.indexBytes()) + " bytes)\n";
         s += "  layer          size   stripes       bytes    ratio\n";
         for (int d = 0; d <= o.D; d++) {
             uint32_t w = 0, h = 0;
             jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
-            uint64_t bytes = L.layerBytes(d);
+            uint64_t bytes = dec.layerBytes(d);
             std::string size = std::to_string(w) + " x " + std::to_string(h);
             std::snprintf(line, sizeof line, "  %5d %13s %9" PRIu32 " %11" PRIu64 " %8s\n", d, size.c_str(),
-                          L.stripes, bytes, ratioText((uint64_t(w) + 7) / 8 * h, bytes).c_str());
+                          dec.stripes(), bytes, ratioText((uint64_t(w) + 7) / 8 * h, bytes).c_str());
             s += line;
         }
         std::snprintf(line, sizeof line, "  file   %zu bytes, ratio %s to the full-resolution raster\n", data.size(),
                       ratioText(rawFull, data.size()).c_str());
         s += line;
-        if (L.trailingBytes)
-            s += "  note   " + std::to_string(L.trailingBytes) + " bytes after the stripe data are not an index\n";
+        if (dec.trailingBytes())
+            s += "  note   " + std::to_string(dec.trailingBytes()) + " bytes after the stripe data are not an index\n";
     }
     Output out("-");
     out.commit(Bytes(s.begin(), s.end()));
@@ -425,10 +423,9 @@ int runIndex(const std::vector<std::string> &argv) {
     std::string outName = a.positional.size() == 3 ? a.positional[2] : in;
     std::string name = displayName(in);
     Bytes data = readInput(in);
-    Layout layout(data, name);
     Decoder check(data, name);  // refuses what the library would refuse on its copy
-    if (add && layout.indexFound) fail(kInput, name, "already has a stripe index");
-    if (!add && !layout.indexFound) fail(kInput, name, "has no stripe index to remove");
+    if (add && check.indexFound()) fail(kInput, name, "already has a stripe index");
+    if (!add && !check.indexFound()) fail(kInput, name, "has no stripe index to remove");
     Output out(outName);
     // The library works on files: hand it private copies.
     ScratchFile source, result;

@@ -18,7 +18,7 @@ constexpr size_t kConversionBytes = 1068;
 
 int32_t JBIGAPI jbigEncodeSetOrgDataFromWinBitmap(JbigHandle handle, HBITMAP bitmap) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
-    if (ctx == nullptr || ctx->layerCursor != ctx->bih.D || ctx->failed) return -1;
+    if (ctx == nullptr || ctx->layerCursor != ctx->bih.D || ctx->enc.failed) return -1;
     const uint32_t XD = ctx->bih.XD, YD = ctx->bih.YD;
     if (XD > INT_MAX || YD > INT_MAX) return -1;
     BITMAP bm;
@@ -121,7 +121,7 @@ HBITMAP JBIGAPI jbigDecodeToWinBitmap(JbigHandle handle, int32_t layer) {
     JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
     if (ctx == nullptr) return failedBitmap();
     int32_t r = decodeToLayer(handle, layer);
-    ctx->decodedBytes = r;
+    ctx->dec.decodedBytes = r;
     if (r == -1) {
         ctxCloseFile(ctx);
         return failedBitmap();

@@ -46,7 +46,7 @@ uint8_t *dibBits(void *dib) {
 
 int32_t JBIGAPI jbigEncodeSetOrgDataFromWinDIB(JbigHandle handle, HGLOBAL dib) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
-    if (ctx == nullptr || ctx->layerCursor != ctx->bih.D || ctx->failed) return -1;
+    if (ctx == nullptr || ctx->layerCursor != ctx->bih.D || ctx->enc.failed) return -1;
     auto *base = static_cast<uint8_t *>(GlobalLock(dib));
     if (base == nullptr) return -1;
     auto fail = [dib]() {
@@ -160,7 +160,7 @@ HGLOBAL JBIGAPI jbigDecodeToWinDIB(JbigHandle handle, int32_t layer) {
     JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
     if (ctx == nullptr) return fail;
     int32_t r = decodeToLayer(handle, layer);
-    ctx->decodedBytes = r;
+    ctx->dec.decodedBytes = r;
     if (r == -1) {
         ctxCloseFile(ctx);
         return fail;
@@ -248,7 +248,7 @@ int32_t JBIGAPI jbigDecodeToWinDIBits(JbigHandle handle, void *bits, BITMAPINFO 
     }
     if (ctx == nullptr || header == nullptr) return 0;
     int32_t r = decodeToLayer(handle, layer);
-    ctx->decodedBytes = r;
+    ctx->dec.decodedBytes = r;
     if (r == -1) {
         ctxCloseFile(ctx);
         return 0;

@@ -1,0 +1,207 @@
+// The lowest-resolution layer, walked the same way by the encoder and the
+// decoder: the same contexts in the same order by construction. A Coder
+// gives the direction:
+//   kEncoder                  true when the rows hold the pixels to code
+//   pixel(cx, v)              codes v (encoder) or decodes a pixel (decoder)
+//   run(cx, v, n)             takes n decisions v in context cx at once when
+//                             v is the more probable symbol and the interval
+//                             needs no renormalisation on the way; false
+//                             when it cannot (nothing is coded then)
+//   typicalLine(cx, row, above, bytes, ltp)
+//                             TPBON: codes or decodes SLNTP and returns LNTP;
+//                             the decoder copies a typical line
+//   store()                   puts the coder registers back into the context
+#pragma once
+
+#include "jpgLib.h"
+
+// Context of the SLNTP pseudo-pixel of each line under TPBON.
+constexpr uint32_t kTpContextThree = 0x0E5, kTpContextTwo = 0x195;
+
+// Eight pixels of a row from column c on, the first in bit 7; columns left
+// of the row are white. The decoder reads only bytes it has finished, plus
+// stale bits of the next that the shift drops.
+ZJ_INLINE uint32_t eightFrom(const uint8_t *row, int64_t c) {
+    if (c >= 0) {
+        const uint32_t i = uint32_t(c >> 3), s = uint32_t(c & 7);
+        return ((uint32_t(row[i]) << 8 | row[i + 1]) >> (8 - s)) & 0xFF;
+    }
+    return c > -8 ? uint32_t(row[0]) >> uint32_t(-c) : 0;
+}
+
+// One line of the lowest layer: the W pixels of `row` from left to right.
+//
+// Two-line template (LRLTWO), X the pixel coded, A the AT pixel, the digits
+// its context bits:
+//
+//          x-4 x-3 x-2 x-1  x  x+1 x+2
+//   y-1:        9   8   7   6   5   4=A
+//   y  :    3   2   1   0   X
+//
+// Three-line template:
+//
+//          x-2 x-1  x  x+1 x+2
+//   y-2:        9   8   7
+//   y-1:    6   5   4   3   2=A
+//   y  :    1   0   X
+//
+// Registers, while pixel k of byte b is coded (x = 8b + k):
+//
+//   r2, r1  rows y-2, y-1: bytes b-1, b, b+1 in the low 24 bits, so that
+//           column 8b+j sits at bit 15-j:
+//             bit 23 ........ 16 15 ......... 8  7 .......... 0
+//                 [ byte b-1    ][ byte b      ][ byte b+1    ]
+//           and (r1 >> (9-k)) & 0x3F0 is columns x-3 .. x+2 as CX bits 9..4.
+//   r0      row y. Encoder: bytes b-1 and b, column 8b+j at bit 7-j, so
+//           pixel x-1 is at bit 8-k. Decoder: the pixels decoded so far,
+//           pixel x-1 in bit 0.
+//   ra      (moved AT pixel) the eight AT pixels of byte b, the one of pixel
+//           8b+k at bit 7-k.
+//
+// A byte moves every register left by 8 and appends the next byte. When the
+// whole window of a byte (the template pixels of its eight contexts, and
+// for the encoder its own pixels) is one colour, the eight contexts are
+// equal and Coder::run tries them at once: the long white runs of text, and
+// black ones. The window of byte b, two-line template:
+//
+//          8b-4 ... 8b-1 | 8b ......... 8b+7 | 8b+8 8b+9
+//   y-1:        w  w  w  |  w  w  w  w  w  w |  w    w     (from 8b-3)
+//   y  :     w  w  w  w  |  e  e  e  e  e  e  e  e         (e: encoder only)
+template <class Coder, bool kTwo, bool kAt>
+ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
+                          const uint8_t *atRow, AtPosition at) {
+    constexpr bool kEnc = Coder::kEncoder;
+    uint32_t r2 = p2[0], r1 = p1[0], r0 = 0, ra = 0;
+    // The decoder finds an AT pixel of its own row less than 8 columns back
+    // in r0; every other one comes from finished bytes.
+    const bool atNear = !kEnc && at.ty == 0 && at.tx < 8;
+    // The context of pixel k of the byte.
+    auto context = [&](uint32_t k) ZJ_LAMBDA_INLINE {
+        const uint32_t h = kEnc ? r0 >> (8 - k) : r0;
+        uint32_t cx;
+        if (kTwo)
+            cx = ((r1 >> (9 - k)) & (kAt ? 0x3E0 : 0x3F0)) | (h & 0x00F);
+        else
+            cx = ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & (kAt ? 0x078 : 0x07C)) | (h & 0x003);
+        if (kAt) cx |= (atNear ? (r0 >> (at.tx - 1)) & 1 : (ra >> (7 - k)) & 1) << (kTwo ? 4 : 2);
+        return cx;
+    };
+    auto pixel = [&](uint32_t k) ZJ_LAMBDA_INLINE {
+        const uint32_t cx = context(k);
+        if (kEnc)
+            px.pixel(cx, (r0 >> (7 - k)) & 1);
+        else
+            r0 = (r0 << 1) | px.pixel(cx, 0);
+    };
+    auto load = [&](uint32_t b) ZJ_LAMBDA_INLINE {
+        r1 = (r1 << 8) | p1[b + 1];
+        if (!kTwo) r2 = (r2 << 8) | p2[b + 1];
+        if (kEnc) r0 = (r0 << 8) | p0[b];
+        if (kAt && !atNear) ra = eightFrom(atRow, int64_t(8) * b - at.tx);
+    };
+    const uint32_t full = W >> 3, rest = W & 7;
+    for (uint32_t b = 0; b < full; b++) {
+        load(b);
+        if (!kAt) {
+            // A run: the first context all white (0) or all black (0x3FF),
+            // and the rest of the window the same colour: the template
+            // pixels of the other seven contexts and, for the encoder, the
+            // byte's own pixels.
+            const uint32_t cx = context(0);
+            if (((cx + 1) & 0x3FF) <= 1) {
+                const uint32_t v = cx & 1, ones = 0u - v;
+                bool uniform = (r1 & 0x1FC0) == (ones & 0x1FC0);
+                if (!kTwo) uniform = uniform && (r2 & 0x3F80) == (ones & 0x3F80);
+                if (kEnc) uniform = uniform && (r0 & 0xFF) == (ones & 0xFF);
+                if (uniform && px.run(cx, v, 8)) {
+                    if (!kEnc) {
+                        r0 = (r0 << 8) | (ones & 0xFF);
+                        p0[b] = static_cast<uint8_t>(r0);
+                    }
+                    continue;
+                }
+            }
+        }
+        pixel(0);
+        pixel(1);
+        pixel(2);
+        pixel(3);
+        pixel(4);
+        pixel(5);
+        pixel(6);
+        pixel(7);
+        if (!kEnc) p0[b] = static_cast<uint8_t>(r0);
+    }
+    if (rest) {
+        load(full);
+        for (uint32_t k = 0; k < rest; k++) pixel(k);
+    }
+    if (!kEnc) {
+        // Stored form: the last pixels in the high bits, then a zero byte.
+        if (rest) p0[full] = static_cast<uint8_t>(r0 << (8 - rest));
+        p0[full + (rest != 0)] = 0;
+    }
+}
+
+// Moves of the AT pixel within the stripe being coded, by line of the stripe.
+// Shared with the differential layers.
+struct AtCursor {
+    const JbigAtMove *moves;
+    uint32_t count, next;
+    AtPosition at;
+    // The position for line i of the stripe (lines asked for in order).
+    ZJ_INLINE AtPosition forLine(uint32_t i) {
+        while (ZJ_UNLIKELY(next < count && moves[next].row <= i)) {
+            at = AtPosition{moves[next].tx, moves[next].ty};
+            next++;
+        }
+        return at;
+    }
+};
+
+// The row `ty` above row y of img, the white row above the top.
+inline const uint8_t *rowAbove(const JbigLayerImage &img, uint32_t y, uint32_t ty) {
+    return y >= ty ? img.rows[y - ty] : img.rows[img.blankRow];
+}
+
+// `count` lines of the lowest layer from cur.row on, with TPBON if kTp.
+// Each line first moves the window down: lines[0], [1], [2] are rows y-2,
+// y-1 and y (the white row above the top).
+template <class Coder, bool kTwo, bool kTp>
+void lowStripeWalk(JbigContext *ctx, uint32_t count) {
+    JbigLayerImage &img = ctx->cur;
+    Coder px(ctx);
+    AtCursor at{ctx->atMoves, ctx->atMoveCount, 0, ctx->at};
+    uint32_t ltp = ctx->ltpPrev;
+    const uint32_t W = img.width, bytes = (W + 7) >> 3;
+    for (uint32_t i = 0; i < count; i++) {
+        const uint32_t y = img.row;
+        if (!kTwo) img.lines[0] = img.lines[1];
+        img.lines[1] = img.lines[2];
+        img.lines[2] = img.rows[img.row++];
+        if (kTp) {
+            ltp = px.typicalLine(kTwo ? kTpContextTwo : kTpContextThree, img.lines[2], img.lines[1], bytes, ltp);
+            if (!ltp) continue;
+        }
+        const uint8_t *up2 = kTwo ? img.lines[1] : img.lines[0];
+        const AtPosition a = at.forLine(i);
+        if (ZJ_LIKELY(!a.moved()))
+            lowRowWalk<Coder, kTwo, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+        else
+            lowRowWalk<Coder, kTwo, true>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+    }
+    ctx->ltpPrev = static_cast<uint16_t>(ltp);
+    ctx->at = at.at;
+    px.store();
+}
+
+using StripeFn = void (*)(JbigContext *, uint32_t);
+
+// The stripe coder of a layer, chosen once from LRLTWO and TPBON.
+template <class Coder>
+StripeFn lowStripeFor(uint32_t options) {
+    static constexpr StripeFn kByOptions[2][2] = {
+        {lowStripeWalk<Coder, false, false>, lowStripeWalk<Coder, false, true>},
+        {lowStripeWalk<Coder, true, false>, lowStripeWalk<Coder, true, true>}};
+    return kByOptions[(options & kLRLTWO) != 0][(options & kTPBON) != 0];
+}
