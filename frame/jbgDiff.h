@@ -5,9 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Resolution reduction: entry n is bit 7 - (n mod 8) of byte n div 8.
-extern const uint8_t *const resReduceTable;  // 512 bytes
-// The same entries one byte each, for the reduction loop.
-extern const uint8_t *const resReduceBits;  // 4096 bytes
+// Resolution reduction, entry n of the 4096 in byte n.
+extern const uint8_t *const resReduceTable;
 // Deterministic prediction, per phase: 0 or 1 predicted, 2 coded.
 extern const uint8_t *const dpTable[4];

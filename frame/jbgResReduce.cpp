@@ -43,5 +43,4 @@ constexpr std::array<uint8_t, 4096> kBits = unpacked();
 
 }  // namespace
 
-const uint8_t *const resReduceTable = kPacked.data();
-const uint8_t *const resReduceBits = kBits.data();
+const uint8_t *const resReduceTable = kBits.data();

@@ -266,7 +266,7 @@ JBIG_EXPORT int32_t JBIGAPI jbigDecodeGetDecodedBytes(JbigHandle handle);
  * bits buffer only fills the header (1 bit per pixel, two colour entries)
  * and returns 0, or -1 for a layer that jbigDecodeGetImageSize refuses;
  * with a buffer it decodes and returns the header's height, or 0 on
- * failure.
+ * failure. A bad handle or header gives 0 in both forms.
  * Headers of 8, 16, 24 or 32 bits per pixel receive the two colours of
  * the colour table converted to that depth. */
 JBIG_EXPORT HBITMAP JBIGAPI jbigDecodeToWinBitmap(JbigHandle handle, int32_t layer);

@@ -95,7 +95,7 @@ void refLowStripe(JbigContext *ctx, const Image &img, uint32_t y0, uint32_t y1, 
 
 }  // namespace
 
-int resReduce(uint32_t n) { return (resReduceTable[n >> 3] >> (7 - (n & 7))) & 1; }
+int resReduce(uint32_t n) { return resReduceTable[n]; }
 
 Image refReduce(const Image &hi) {
     Image lo((hi.width + 1) / 2, (hi.height + 1) / 2);

