@@ -1,5 +1,6 @@
-// Exactly one encode, or one encode and one decode to the top layer, of a
-// page: the program that bench/callgrind.sh counts instructions of, with
+// Exactly one encode, or one encode and one decode to the top layer (by
+// default or with the whole standard, decode-full), of a page: the program
+// that bench/callgrind.sh counts instructions of, with
 // --toggle-collect=jbigEncode or --toggle-collect=jbigDecodeToWinDIBits.
 #include <cstdio>
 #include <cstdlib>
@@ -10,20 +11,21 @@
 #include "page.h"
 
 int main(int argc, char **argv) {
-    if (argc != 4 || (std::strcmp(argv[3], "encode") != 0 && std::strcmp(argv[3], "decode") != 0)) {
-        std::fprintf(stderr, "usage: %s PAGE.pbm[.gz] LAYERS encode|decode\n", argv[0]);
+    const std::string mode = argc == 4 ? argv[3] : "";
+    if (mode != "encode" && mode != "decode" && mode != "decode-full") {
+        std::fprintf(stderr, "usage: %s PAGE.pbm[.gz] LAYERS encode|decode|decode-full\n", argv[0]);
         return 2;
     }
     Page page = readPage(argv[1]);
     uint32_t layers = uint32_t(std::strtoul(argv[2], nullptr, 10));
     Encoded e = encodePage(page, layers);
     uint32_t length = e.length;
-    if (std::strcmp(argv[3], "decode") == 0) {
+    if (mode != "encode") {
         HGLOBAL block = globalCopy(e.data, length);
         std::vector<uint8_t> bits;
         // The header from jbigDecodeGetImageSize: the one call of
         // jbigDecodeToWinDIBits is the fill that decodes.
-        decodePage(block, length, int32_t(layers), true, bits);
+        decodePage(block, length, int32_t(layers), true, bits, mode == "decode-full" ? JBIG_FLAG_FULL_STANDARD : 0);
         GlobalFree(block);
         checkDecoded(page, bits);
     }

@@ -68,4 +68,22 @@ for row in "${rows[@]}"; do
 | $page | $layers | $(millions "$enc") | $encMax | $encV | $(millions "$dec") | $decMax | $decV |"
 done
 echo "$table"
+
+# The whole standard (JBIG_FLAG_FULL_STANDARD) on the library's own streams:
+# every decoder call, prolog and epilog included, at most 2% above the
+# default decode.
+full="
+| page | layers | decode Ir (M) | with 0x0100 (M) | ratio | at most |
+|---|--:|--:|--:|--:|---|"
+for row in "text300-find 0" "halftone-fs 0" "text300-find 3"; do
+  read -r page layers <<<"$row"
+  plain=$(count "$page" "$layers" decode 'jbigDecode*')
+  with=$(count "$page" "$layers" decode-full 'jbigDecode*')
+  ratio=$(awk -v a="$with" -v b="$plain" 'BEGIN { printf "%.4f", a / b }')
+  verdict=$(awk -v r="$ratio" 'BEGIN { print (r <= 1.02 ? "PASS" : "FAIL") }')
+  [[ $verdict == PASS ]] || failed=1
+  full+="
+| $page | $layers | $(millions "$plain") | $(millions "$with") | $ratio | 1.02 $verdict |"
+done
+echo "$full"
 exit $failed

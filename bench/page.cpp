@@ -105,9 +105,10 @@ HGLOBAL globalCopy(const uint8_t *data, uint32_t length) {
     return block;
 }
 
-void decodePage(HGLOBAL block, uint32_t length, int32_t layer, bool sizeOnly, std::vector<uint8_t> &bits) {
+void decodePage(HGLOBAL block, uint32_t length, int32_t layer, bool sizeOnly, std::vector<uint8_t> &bits,
+                uint16_t flags) {
     JbigDecodeOptions o{};
-    o.flags = JBIG_FLAG_MEMORY;
+    o.flags = uint16_t(JBIG_FLAG_MEMORY | flags);
     o.inHandle = block;
     o.inLength = length;
     JbigHandle h = jbigDecodeProlog(nullptr, &o);

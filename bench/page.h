@@ -48,7 +48,9 @@ inline uint32_t dibLineBytes(uint32_t width) { return ((width + 7) / 8 + 3) & ~3
 // first, resized as needed). The header comes from the query form of
 // jbigDecodeToWinDIBits, or with `sizeOnly` from jbigDecodeGetImageSize so
 // that jbigDecodeToWinDIBits runs just once, for the fill.
-void decodePage(HGLOBAL block, uint32_t length, int32_t layer, bool sizeOnly, std::vector<uint8_t> &bits);
+// `flags` are added to the decoder's (JBIG_FLAG_FULL_STANDARD).
+void decodePage(HGLOBAL block, uint32_t length, int32_t layer, bool sizeOnly, std::vector<uint8_t> &bits,
+                uint16_t flags = 0);
 
 // Dies unless the bottom-up DIB bits hold exactly the page.
 void checkDecoded(const Page &page, const std::vector<uint8_t> &bits);

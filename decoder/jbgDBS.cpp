@@ -35,9 +35,21 @@ int32_t diffLayerDecode(JbigContext *ctx) {
     for (uint32_t s = 0; s < S; s++) {
         bool last = s + 1 == S;
         uint32_t lines = last ? cur.height - done : cur.stripeRows;
-        qmDecInit(ctx);
-        decoder(ctx, lines, last ? 1 : 0);
         done += lines;
+        if (stripeAbsent(ctx, d, s)) {
+            // Rows are white when made: only the windows move on.
+            cur.stripe++;
+            for (uint32_t p = 0; p < (lines + 1) / 2; p++) decNextPair(ctx);
+            continue;
+        }
+        qmDecInit(ctx);
+        if (s > 0 && ctx->dec.tpReset && (ctx->mode & kModeFull)) {
+            // After SDRST the stripe sees white rows above it.
+            cur.lines[2] = cur.lines[3] = cur.rows[cur.blankRow];
+            low.lines[1] = low.rows[low.blankRow];
+            ctx->at = AtPosition{0, 0};
+        }
+        decoder(ctx, lines, last ? 1 : 0);
     }
     layerImageFree(&low);
     int32_t result = static_cast<int32_t>(ctx->dec.layerBytes);

@@ -19,11 +19,25 @@ int32_t lowLayerDecode(JbigContext *ctx) {
     uint32_t S = static_cast<uint32_t>(ctx->stripeCount), done = 0;
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
-        qmDecInit(ctx);
-        // After SDRST the next stripe starts its typical prediction afresh.
-        if (s > 0 && ctx->dec.tpReset) ctx->ltpPrev = 1;
-        decoder(ctx, lines);
         done += lines;
+        if (stripeAbsent(ctx, 0, s)) {
+            // Rows are white when made: only the window moves on.
+            img.stripe++;
+            img.row += lines;
+            img.lines[1] = img.lines[2] = img.rows[img.row - 1];
+            continue;
+        }
+        qmDecInit(ctx);
+        if (s > 0 && ctx->dec.tpReset) {
+            // After SDRST the stripe starts its typical prediction afresh and,
+            // under the whole standard, sees white rows above it.
+            ctx->ltpPrev = 1;
+            if (ctx->mode & kModeFull) {
+                img.lines[1] = img.lines[2] = img.rows[img.blankRow];
+                ctx->at = AtPosition{0, 0};
+            }
+        }
+        decoder(ctx, lines);
     }
     return static_cast<int32_t>(ctx->dec.layerBytes);
 }
@@ -74,8 +88,12 @@ JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts) {
         ctx->dec.dataOffset = opts->dataOffset;
         ctx->dec.dataLength = opts->dataLength ? opts->dataLength : s.fileSize - opts->dataOffset;
     }
-    if (bihRead(ctx) != 0 || bihCheck(ctx->bih, true) != kBihUsable) return fail();
-    if (patInfoRead(ctx) != 0) return fail();
+    if (bihRead(ctx) != 0) return fail();
+    if (ctx->mode & kModeFull) {
+        if (patInfoReadFull(ctx) != 0) return fail();
+    } else if (bihCheck(ctx->bih, true) != kBihUsable || patInfoRead(ctx) != 0) {
+        return fail();
+    }
     ctx->layerCursor = -1;
     ctx->stripeCount = ctx->tableStripes;
     ctx->dec.decodedBytes = 0;

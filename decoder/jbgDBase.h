@@ -8,6 +8,21 @@ int32_t lowLayerDecode(JbigContext *ctx);
 int32_t diffLayerDecode(JbigContext *ctx);
 int32_t decodeNextLayer(JbigContext *ctx);
 
+// Rows 2i and 2i+1 of a differential layer become current; the final pair
+// of an odd layer has no second row (cur.lines[3] is then the white row,
+// never written).
+ZJ_INLINE void decNextPair(JbigContext *c) {
+    JbigLayerImage &cur = c->cur, &low = c->low;
+    low.lines[0] = low.lines[1];
+    low.lines[1] = low.lines[2];
+    low.lines[2] = low.rows[low.row++];
+    cur.lines[0] = cur.lines[2];
+    cur.lines[1] = cur.lines[3];
+    cur.lines[2] = cur.rows[cur.row++];
+    cur.lines[3] = cur.rows[cur.row];
+    if (cur.row < cur.height) cur.row++;
+}
+
 // The decoding direction of the row walks: the rows receive the pixels.
 struct DecCoder : QmDecoder {
     static constexpr bool kEncoder = false;
@@ -20,19 +35,7 @@ struct DecCoder : QmDecoder {
         if (!lntp) std::memcpy(row, above, bytes + 1);
         return lntp;
     }
-    // Rows 2i and 2i+1 become current; the final pair of an odd layer has
-    // no second row (cur.lines[3] is then the white row, never written).
-    ZJ_INLINE void nextPair(JbigContext *c, uint32_t) {
-        JbigLayerImage &cur = c->cur, &low = c->low;
-        low.lines[0] = low.lines[1];
-        low.lines[1] = low.lines[2];
-        low.lines[2] = low.rows[low.row++];
-        cur.lines[0] = cur.lines[2];
-        cur.lines[1] = cur.lines[3];
-        cur.lines[2] = cur.rows[cur.row++];
-        cur.lines[3] = cur.rows[cur.row];
-        if (cur.row < cur.height) cur.row++;
-    }
+    ZJ_INLINE void nextPair(JbigContext *c, uint32_t) { decNextPair(c); }
     ZJ_INLINE uint32_t pairNotTypical(uint16_t *work, const uint8_t *lp, const uint8_t *la, const uint8_t *lb, uint32_t blocks,
                             const uint8_t *, const uint8_t *) {
         const uint32_t lntp = decode(kLntpContext);

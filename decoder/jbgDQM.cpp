@@ -30,7 +30,12 @@ void qmDecInit(JbigContext *ctx) {
         ctx->dec.tpReset = ctx->dec.sdrstSeen;
         if (ctx->dec.sdrstSeen) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
     }
+    // ATMOVE segments before the first coded byte move the AT pixel in
+    // this stripe.
+    ctx->atMoveCount = 0;
+    ctx->dec.atOpen = (ctx->mode & kModeFull) != 0;
     uint32_t b1 = qmDecByteIn(ctx);
+    ctx->dec.atOpen = 0;
     uint32_t b2 = qmDecByteIn(ctx);
     uint32_t b3 = qmDecByteIn(ctx);
     ctx->qmC = (b1 << 24) | (b2 << 16) | (b3 << 8);
@@ -117,15 +122,25 @@ uint32_t qmDecByteInSlow(JbigContext *ctx) {
             ctx->dec.sdrstSeen = m == kSdrst;
             ctx->dec.sdeEnd = 1;
             return 0;
+        case kNewlen:
+            // The height was settled by the prolog.
+            if (ctx->mode & kModeFull) {
+                if (!spendMarkerBudget(ctx, 2 + kNewlenParams)) return 0;
+                markerParams(src, kNewlen, &seg);
+                break;
+            }
+            ctx->dec.sdeEnd = 1;
+            return 0;
         case kReserved:
         case kAbort:
-        case kNewlen:
             ctx->dec.sdeEnd = 1;
             return 0;
         case kAtmove:
-            // The AT pixel stays where it is: the parameters are skipped.
             if (!spendMarkerBudget(ctx, 2 + kAtmoveParams)) return 0;
             markerParams(src, kAtmove, &seg);
+            // Only a move that stands before the stripe's data counts.
+            if (ctx->dec.atOpen && ctx->atMoveCount < kMaxAtMoves)
+                ctx->atMoves[ctx->atMoveCount++] = JbigAtMove{seg.value, seg.tx, seg.ty};
             break;
         case kComment:
             markerParams(src, kComment, &seg);

@@ -90,6 +90,7 @@ struct DiffRow {
     const uint8_t *low;     // L row i
     const uint8_t *lowNext; // L row i+1, or row i at the end of a stripe
     uint16_t *work;         // per block: TPDON mark or D
+    const uint8_t *const *dp;  // the deterministic-prediction tables by phase
     uint32_t width;         // W
     uint32_t second;        // 0 for row 2i, 1 for row 2i+1
     const uint8_t *atRow;   // H row y-ty of a moved AT pixel
@@ -109,8 +110,8 @@ ZJ_INLINE uint32_t pixelAt(const uint8_t *row, int64_t c) {
 // below at half resolution, the digits its context bits:
 //
 //   H:     x-2 x-1  x  x+1        L:        J-1  J
-//   y-2:           5=A            i     :    7   6
-//   y-1:        4   3   2         i+1   :    9   8
+//   y-2:            5             i     :    7   6
+//   y-1:       4=A  3   2         i+1   :    9   8
 //   y  :    1   0   X
 //
 // and bit 10 = c, bit 11 = r, the phase of X in its 2x2 block (c = x mod 2,
@@ -138,7 +139,7 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
     uint32_t rl = r.low[0], rn = r.lowNext[0], ru = kDP ? r.lowUp[0] : 0;
     uint32_t hist = 0;
     const uint32_t rowBit = r.second << 11;
-    const uint8_t *dp0 = dpTable[0], *dp1 = dpTable[1], *dp2 = dpTable[2], *dp3 = dpTable[3];
+    const uint8_t *dp0 = r.dp[0], *dp1 = r.dp[1], *dp2 = r.dp[2], *dp3 = r.dp[3];
     const uint32_t tx = r.at.tx;
     const bool atHist = kAt && r.at.ty == 0 && tx <= 32;
     for (uint32_t u = 0, units = (W + 15) >> 4; u < units; u++) {
@@ -168,15 +169,12 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             constexpr uint32_t c = decltype(column)::value;
             uint32_t pix = v;
             if (v == 2) {
-                uint32_t a;
-                if (!kAt)
-                    a = (g2 >> (23 - q)) & 1;
-                else if (atHist)
-                    a = (hist >> (tx - 1)) & 1;
-                else
-                    a = pixelAt(r.atRow, int64_t(16) * u + q - tx);
-                uint32_t cx = (hist & 3) | ((g1 >> (22 - q)) & 7) << 2 | a << 5 | ((rl >> (15 - t - c)) & 3) << 6 |
-                              ((rn >> (15 - t - c)) & 3) << 8 | c << 10 | rowBit;
+                uint32_t cx = (hist & 3) | ((g1 >> (22 - q)) & 7) << 2 | ((g2 >> (23 - q)) & 1) << 5 |
+                              ((rl >> (15 - t - c)) & 3) << 6 | ((rn >> (15 - t - c)) & 3) << 8 | c << 10 | rowBit;
+                if (kAt) {
+                    const uint32_t a = atHist ? (hist >> (tx - 1)) & 1 : pixelAt(r.atRow, int64_t(16) * u + q - tx);
+                    cx = (cx & ~0x10u) | a << 4;
+                }
                 pix = px.pixel(cx, kEnc ? (g0 >> (23 - q)) & 1 : 0);
             }
             hist = (hist << 1) | pix;
@@ -242,7 +240,7 @@ void diffPairWalk(Coder &px, JbigContext *ctx, uint32_t singleRow, uint32_t last
                   AtPosition atA, AtPosition atB) {
     JbigLayerImage &cur = ctx->cur, &low = ctx->low;
     DiffRow r{cur.lines[0],  cur.lines[1], cur.lines[2], low.lines[0], low.lines[1],
-              lastPairOfStripe ? low.lines[1] : low.lines[2], ctx->diffWork, cur.width, 0, nullptr, {0, 0}};
+              lastPairOfStripe ? low.lines[1] : low.lines[2], ctx->diffWork, ctx->dp, cur.width, 0, nullptr, {0, 0}};
     diffRowAt<Coder, kTP, kDP>(px, r, cur, y, atA);
     if (singleRow) return;
     r.above2 = cur.lines[1];

@@ -67,18 +67,31 @@ constexpr uint32_t kSdeMeasured = 0, kSdeDataEnded = 1, kSdeMarker = 0x100;
 struct SdeReport {
     uint32_t problem;  // kSdeMeasured, kSdeDataEnded or kSdeMarker + code
     uint32_t at;       // where it stopped: bytes from the entity's start (the ESC of a marker)
+    bool sdrst;        // it ended with SDRST
+    bool dataSeen;     // coded data came before where it stopped
+    // Marker segments on the way (full standard only, but COMMENT).
+    uint32_t atmoves, comments, newlens;
+    uint32_t newlen;         // the YD of the last NEWLEN
+    uint32_t atColumns[8];   // every tx an ATMOVE names, one bit each
+    uint8_t atMaxTy;         // the largest ty
+    bool atRowsBackwards;    // an ATMOVE names a line before the previous one's
+    uint32_t atLastRow;      // yAT of the last ATMOVE
+    uint64_t commentBytes;
 };
 
 // Measures the stripe data entity that starts at src's next byte: its
 // length up to and including ESC SDNORM or ESC SDRST, or -1 where it cannot
 // be measured: ABORT, NEWLEN, a reserved marker, ATMOVE after coded data,
 // or the end of the data. src.skip(n) passes n bytes, false at the end.
+// With `full` (the whole standard) NEWLEN is a segment to pass like COMMENT.
 template <class Src>
-int32_t sdeMeasure(Src &src, SdeReport *report = nullptr) {
+int32_t sdeMeasure(Src &src, SdeReport *report = nullptr, bool full = false) {
+    SdeReport r{};
     uint32_t count = 0;
-    bool dataSeen = false;
     auto stop = [&](uint32_t problem, uint32_t at) {
-        if (report) *report = SdeReport{problem, at};
+        r.problem = problem;
+        r.at = at;
+        if (report) *report = r;
         return -1;
     };
     for (;;) {
@@ -86,7 +99,7 @@ int32_t sdeMeasure(Src &src, SdeReport *report = nullptr) {
         if (b < 0) return stop(kSdeDataEnded, count);
         count++;
         if (b != kEsc) {
-            dataSeen = true;
+            r.dataSeen = true;
             continue;
         }
         int32_t m = src.get();
@@ -95,19 +108,35 @@ int32_t sdeMeasure(Src &src, SdeReport *report = nullptr) {
         MarkerSegment seg;
         switch (m) {
         case kStuff:
-            dataSeen = true;
+            r.dataSeen = true;
             break;
         case kSdnorm:
         case kSdrst:
-            if (report) *report = SdeReport{kSdeMeasured, count};
+            r.sdrst = m == kSdrst;
+            r.at = count;
+            if (report) *report = r;
             return int32_t(count);
         case kAtmove:
-            if (dataSeen) return stop(kSdeMarker + kAtmove, count - 2);
+            if (r.dataSeen) return stop(kSdeMarker + kAtmove, count - 2);
             if (!markerParams(src, kAtmove, &seg)) return stop(kSdeDataEnded, count);
+            if (r.atmoves && seg.value <= r.atLastRow) r.atRowsBackwards = true;
+            r.atmoves++;
+            r.atLastRow = seg.value;
+            r.atColumns[seg.tx >> 5] |= 1u << (seg.tx & 31);
+            r.atMaxTy = seg.ty > r.atMaxTy ? seg.ty : r.atMaxTy;
             count += kAtmoveParams;
+            break;
+        case kNewlen:
+            if (!full) return stop(kSdeMarker + kNewlen, count - 2);
+            if (!markerParams(src, kNewlen, &seg)) return stop(kSdeDataEnded, count);
+            r.newlens++;
+            r.newlen = seg.value;
+            count += kNewlenParams;
             break;
         case kComment:
             if (!markerParams(src, kComment, &seg) || !src.skip(seg.value)) return stop(kSdeDataEnded, count);
+            r.comments++;
+            r.commentBytes += seg.value;
             count += kCommentParams + seg.value;
             break;
         default:

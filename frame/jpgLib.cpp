@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "jbgDiff.h"
+
 // ---------------------------------------------------------------- context
 
 JbigContext *ctxCreate(const char *path, uint32_t flags) {
@@ -23,11 +25,18 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
     ctx->mode = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(flags)));
     if (path != nullptr) streamSetPath(&ctx->stream, path);
     ctx->stripeCount = -1;
+    ctx->dec.headBytes = kBihBytes;
+    ctx->dec.abortAt = kNoAbort;
+    std::copy(dpTable, dpTable + 4, ctx->dp);
     return ctx;
 }
 
 int32_t ctxDestroy(JbigContext *ctx) {
     if (ctx->stripeTable != nullptr) stripeTableFree(ctx);
+    if (ctx->dec.dpPrivHandle != nullptr) {
+        GlobalUnlock(ctx->dec.dpPrivHandle);
+        GlobalFree(ctx->dec.dpPrivHandle);
+    }
     streamCloseFile(&ctx->stream);
     HGLOBAL h = ctx->memHandle;
     ctx->magic = 0;

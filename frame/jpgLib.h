@@ -49,6 +49,7 @@ constexpr uint32_t kModeScanned = 0x0010;
 constexpr uint32_t kModePolarity = 0x0020;
 constexpr uint32_t kFlagDataOffset = 0x0040;
 constexpr uint32_t kFlagMemory = 0x0080;
+constexpr uint32_t kModeFull = 0x0100;  // every marker of the standard acted on
 
 // header order bits
 constexpr uint32_t kHITOLO = 0x08, kSEQ = 0x04, kILEAVE = 0x02, kSMID = 0x01;
@@ -158,6 +159,13 @@ struct JbigDecoderState {
     // qmDecByteInSlow.
     uint32_t markerBudget;
     uint32_t scanEnded;  // the scan has met the end of the data
+    // The whole standard (kModeFull):
+    uint32_t headBytes;   // header and private table: the first stripe's offset
+    uint32_t abortAt;     // stream-order index of the first stripe ABORT left white
+    uint32_t atOpen;      // no coded byte yet: ATMOVE segments belong to this stripe
+    uint32_t newlenYD;    // the height a NEWLEN set, 0 if none
+    uint32_t newlenIgnored;  // NEWLENs naming 0 or more rows than there are
+    HGLOBAL dpPrivHandle; // the private table, expanded
 };
 
 struct JbigContext {
@@ -182,6 +190,8 @@ struct JbigContext {
     // QM coder registers, both directions.
     uint32_t qmC, qmA;
     int32_t qmCT;
+    // The deterministic-prediction tables in use, by phase.
+    const uint8_t *dp[4];
     // The AT pixel of the layer being coded, and its moves within the
     // current stripe.
     AtPosition at;
@@ -276,6 +286,9 @@ bool streamSetPath(JbigStream *s, const char *path);
 uint32_t ctxDataEnd(const JbigContext *ctx);
 
 // ---- stripe table, trailer and scan (jbgPat) ----
+// A stream's height when it is unknown (fax streams leave it to NEWLEN).
+constexpr uint32_t kUnknownHeight = 0xFFFFFFFFu;
+constexpr uint32_t kNoAbort = 0xFFFFFFFFu;
 // Where the order bits put the stripes of one bit plane: layer after layer
 // (SEQ, ILEAVE, SMID 0, ILEAVE, ILEAVE + SMID), or stripe after stripe with
 // the layers of each in turn (SMID, SEQ, SEQ + ILEAVE). SEQ with SMID names
@@ -287,6 +300,11 @@ int32_t stripeTableFree(JbigContext *ctx);
 int32_t patInfoWrite(JbigContext *ctx);
 uint32_t patInfoRead(JbigContext *ctx);
 int32_t stripeTableScan(JbigContext *ctx);
+// The decoder prolog's reading of the table under kModeFull: the private
+// DP table, the trailer or, without one, the real height and the stripes.
+uint32_t patInfoReadFull(JbigContext *ctx);
+// The stripe of layer `layer` lies after an ABORT and is white.
+bool stripeAbsent(const JbigContext *ctx, uint32_t layer, uint32_t stripe);
 int32_t sdeScanLength(JbigContext *ctx);
 int32_t scanGetByte(JbigContext *ctx);
 // Size of the trailer the table makes.
@@ -299,6 +317,9 @@ struct StripeSurvey {
     int32_t badLayer, badStripe;  // -1: every stripe is where the table says
     SdeReport problem;            // why that one does not measure
     uint32_t dataEnd;             // stream position after the last stripe data
+    SdeReport markers;            // the marker segments of all stripes together
+    uint32_t sdrstCount;          // stripes ending with SDRST
+    bool aborted;                 // an ABORT ends the data
 };
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
 

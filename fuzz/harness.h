@@ -72,6 +72,12 @@ inline bool exerciseDecoder(JbigHandle h, const JbigDecodeOptions &o) {
     return true;
 }
 
+// The whole standard, or not: bit 0 of the header's fill byte, which no
+// decoder reads, chooses.
+inline uint16_t chosenFlags(const uint8_t *data, size_t size) {
+    return size > 3 && (data[3] & 1) ? JBIG_FLAG_FULL_STANDARD : 0;
+}
+
 // Target (a): the bytes as a memory block.
 inline bool decodeMemory(const uint8_t *data, size_t size) {
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size ? size : 1);
@@ -79,7 +85,7 @@ inline bool decodeMemory(const uint8_t *data, size_t size) {
     if (size) std::memcpy(GlobalLock(block), data, size);
     if (size) GlobalUnlock(block);
     JbigDecodeOptions o{};
-    o.flags = JBIG_FLAG_MEMORY;
+    o.flags = JBIG_FLAG_MEMORY | chosenFlags(data, size);
     o.inHandle = block;
     o.inLength = uint32_t(size);
     JbigHandle h = jbigDecodeProlog(nullptr, &o);
@@ -135,13 +141,13 @@ inline bool decodeFile(const std::string &path, const uint8_t *data, size_t size
     if (!writeFile(path, data, size)) return fail("cannot write the file");
     const uint32_t n = uint32_t(size);
     const uint32_t offset = size ? data[0] : 0, cut = size > 1 ? data[1] : 0;
-    bool ok = decodeRegion(path, 0, 0, 0);
-    ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, 0, offset != 0) && ok;
-    if (offset < n && n - offset > cut)
-        ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, n - offset - cut, cut != 0) && ok;
+    const uint16_t region = JBIG_FLAG_DATA_OFFSET | chosenFlags(data, size);
+    bool ok = decodeRegion(path, chosenFlags(data, size), 0, 0);
+    ok = decodeRegion(path, region, offset, 0, offset != 0) && ok;
+    if (offset < n && n - offset > cut) ok = decodeRegion(path, region, offset, n - offset - cut, cut != 0) && ok;
     // Regions running past the end of the file.
-    if (offset <= n) ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, n - offset + 1 + cut) && ok;
-    ok = decodeRegion(path, JBIG_FLAG_DATA_OFFSET, offset, 0xFFFFFFFFu) && ok;
+    if (offset <= n) ok = decodeRegion(path, region, offset, n - offset + 1 + cut) && ok;
+    ok = decodeRegion(path, region, offset, 0xFFFFFFFFu) && ok;
     std::remove(path.c_str());
     return ok;
 }

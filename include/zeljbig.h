@@ -126,6 +126,7 @@ typedef uintptr_t JbigHandle;
 #define JBIG_FLAG_POLARITY 0x0020u        /* Windows bitmaps: 1 is white, not black */
 #define JBIG_FLAG_DATA_OFFSET 0x0040u     /* decoder: dataOffset/dataLength given */
 #define JBIG_FLAG_MEMORY 0x0080u          /* memory output (encoder) or input (decoder) */
+#define JBIG_FLAG_FULL_STANDARD 0x0100u   /* everything T.82 and its fax profile T.85 allow (below) */
 
 /* Raster descriptor: seven 32-bit words on 32-bit systems. */
 typedef struct JbigImageInfo {
@@ -244,6 +245,29 @@ JBIG_EXPORT int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle);
  * stripes of one layer together skip no more bytes of COMMENT and ATMOVE
  * segments than the data holds, and a stripe reaching past that ends there
  * (only an index whose stripes overlap gets there).
+ *
+ * With JBIG_FLAG_FULL_STANDARD the decoder honours every marker segment
+ * T.82 and T.85 allow, where by default it reads them as its first version
+ * did (ATMOVE and COMMENT skipped, NEWLEN, ABORT and reserved markers ending
+ * a stripe, SDRST resetting only the probability states):
+ *  - ATMOVE before a stripe's data moves the AT pixel from the named line
+ *    of that stripe on, tx columns left and ty rows up (tx 0 puts it back);
+ *    moves are taken in the order they stand, at most 64 per stripe;
+ *  - after SDRST the next stripe of the layer starts as the first does:
+ *    fresh states, fresh typical prediction, the rows above it white;
+ *  - NEWLEN sets the real height, smaller than announced (a larger one is
+ *    ignored); a header may announce YD 0xFFFFFFFF and leave the height to
+ *    NEWLEN, and without one the prolog refuses such a stream;
+ *  - DPPRIV without DPLAST: the 1728 bytes after the header are the
+ *    deterministic-prediction table (phases 0 to 3, four two-bit entries a
+ *    byte, the first in the high bits; 0 and 1 predict the pixel, 2 and 3
+ *    do not); DPPRIV with DPLAST needs a previous image's table and is
+ *    refused, as is a table cut short;
+ *  - ABORT ends the image data: what was coded before it is decoded, the
+ *    rest is white.
+ * The prolog then reports the real height in the options record and
+ * through jbigDecodeGetImageSize. Streams of this library decode the same
+ * either way.
  *
  * jbigDecodeGetImageAddress before anything was decoded returns
  * (JbigImageInfo *)-1; jbigDecodeGetDecodedBytes then returns 0, and after

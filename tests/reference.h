@@ -5,16 +5,32 @@
 
 #include "support.h"
 
+// A move of the AT pixel before the data of a stripe of a layer, from line
+// `row` of the stripe on.
+struct RefAtMove {
+    uint32_t layer, stripe, row;
+    uint8_t tx, ty;
+};
+
 struct RefOptions {
     uint32_t D, L0;
     bool two, tpbon, tpdon, dpon;
+    // Stripes (by number, in every layer) that end with SDRST. The next
+    // starts from fresh states and typical prediction, and with
+    // `whiteAbove` (the whole standard) with white rows above it and the
+    // AT pixel in its place.
+    std::set<uint32_t> resets = {};
+    bool whiteAbove = false;
+    std::vector<RefAtMove> moves = {};
+    const uint8_t *dp[4] = {};  // private DP tables by phase; null: the built-in ones
 };
 
 // Entry n of the resolution reduction table.
 int resReduce(uint32_t n);
-// The half-resolution image, pixel by pixel.
-Image refReduce(const Image &hi);
-// The stripe data entities of the stream in coding order, layer D first.
-// A lowest-layer stripe listed in `resets` ends with SDRST, and the next one
-// starts from fresh states with the line above taken as not typical.
-std::vector<Bytes> referenceSdes(const Image &img, const RefOptions &o, const std::set<uint32_t> &resets = {});
+// The half-resolution image, pixel by pixel. With resets (stripe numbers,
+// stripes of `stripeRows` rows) the rows above a stripe after SDRST read
+// white, as they do in its coding.
+Image refReduce(const Image &hi, uint32_t stripeRows = 0, const std::set<uint32_t> &resets = {});
+// The stripe data entities of the stream in coding order, layer D first,
+// each with its ATMOVE segments in front.
+std::vector<Bytes> referenceSdes(const Image &img, const RefOptions &o);

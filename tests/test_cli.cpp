@@ -233,6 +233,29 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
         writeFile(t.file("cut.pbm.gz"), Bytes(raw.begin(), raw.begin() + long(raw.size() / 2)));
     }
     writeFile(t.file("header.jbg"), Bytes{0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 8, 0});
+    // Marker segments the whole standard refuses: a stream of three stripes
+    // without index, cut at the end of each stripe (ESC SDNORM) and mended.
+    {
+        o.flags |= JBIG_FLAG_NO_PATINFO;
+        o.L0 = 30;
+        const Bytes bare = encodeToMemory(img, o);
+        std::vector<size_t> ends;
+        for (size_t i = 21; i < bare.size(); i++)
+            if (bare[i - 1] == 0xFF && bare[i] == 0x02) ends.push_back(i + 1);
+        ASSERT_EQ(ends.size(), 3u);
+        auto with = [&](const std::string &name, size_t at, Bytes what, size_t byte = 0, Bytes value = {}) {
+            Bytes b = bare;
+            b.insert(b.begin() + long(at), what.begin(), what.end());
+            std::copy(value.begin(), value.end(), b.begin() + long(byte));
+            writeFile(t.file(name), b);
+        };
+        with("farat.jbg", ends[0], {0xFF, 0x06, 0, 0, 0, 2, 20, 0});
+        with("backat.jbg", ends[0], {0xFF, 0x06, 0, 0, 0, 5, 2, 0, 0xFF, 0x06, 0, 0, 0, 3, 2, 0});
+        with("newlen.jbg", ends[0], {0xFF, 0x05, 0, 0, 0, 100});
+        with("unknown.jbg", 0, {}, 8, {0xFF, 0xFF, 0xFF, 0xFF});
+        with("dpprivcut.jbg", 0, {}, 19, {uint8_t(bare[19] | 0x02)});
+        with("dplast.jbg", 20, Bytes(1728, 0), 19, {uint8_t(bare[19] | 0x03)});
+    }
     writeFile(t.file("tall.jbg"), jbigHeader(1, 100000000, 100000000));
     writeFile(t.file("out.jbg"), Bytes{'k', 'e', 'e', 'p'});
     writeFile(t.file("out.pbm"), Bytes{'k', 'e', 'e', 'p'});
@@ -263,6 +286,12 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
         {{"info", t.file("half.jbg")}, 3, "half.jbg: truncated"},
         {{"decode", t.file("badindex.jbg"), pout}, 3, "badindex.jbg: damaged stripe index"},
         {{"decode", t.file("header.jbg"), pout}, 3, "header.jbg: not a JBIG image"},
+        {{"decode", t.file("farat.jbg"), pout}, 3, "moves the AT pixel 20 columns, more than MX 8"},
+        {{"decode", t.file("backat.jbg"), pout}, 3, "name their lines out of order"},
+        {{"decode", t.file("newlen.jbg"), pout}, 3, "a NEWLEN names no fewer rows than the 80"},
+        {{"info", t.file("unknown.jbg")}, 3, "no NEWLEN gives it"},
+        {{"decode", t.file("dpprivcut.jbg"), pout}, 3, "table is cut short"},
+        {{"decode", t.file("dplast.jbg"), pout}, 3, "(DPPRIV with DPLAST)"},
         {{"decode", t.file("tall.jbg"), pout}, 3, "tall.jbg: image too large to decode"},
         {{"decode", t.file("good.pbm"), pout}, 3, "good.pbm: not a JBIG image"},
         {{"encode", t.file("good.pbm"), t.file("nodir/x.jbg")}, 4, "nodir/x.jbg: cannot create"},
@@ -290,6 +319,32 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
     Result full = cli({"encode", t.file("good.pbm"), "-"}, "/dev/null", "/dev/full");
     EXPECT_EQ(full.code, 4);
     EXPECT_NE(full.err.find("standard output: cannot write"), std::string::npos) << full.err;
+}
+
+// Every stream of the other encoders decodes exactly through the tool, and
+// info names the markers it holds.
+TEST(Cli, DecodesTheStreamsOfOtherEncoders) {
+    TempDir t;
+    int streams = 0;
+    for (const auto &e : fs::directory_iterator(dataPath("wild"))) {
+        const std::string name = e.path().filename().string();
+        if (e.path().extension() != ".jbg") continue;
+        SCOPED_TRACE(name);
+        Result r = cli({"decode", e.path().string(), t.file("x.pbm")});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(readPbm(t.file("x.pbm")) == readPbm(dataPath("wild/" + name.substr(0, name.find('_')) + ".pbm")));
+        streams++;
+    }
+    EXPECT_EQ(streams, 115);
+    const std::string wild = dataPath("wild/screen6-300x260_");
+    EXPECT_TRUE(cli({"info", wild + "t85-unknown-height.jbg"})
+                    .says("markers  ATMOVE 1 (columns 6), NEWLEN (height 260 of unknown)\n"
+                          "  profile  height unknown in the header (YD 0xFFFFFFFF), set by NEWLEN; fits the T.85 fax "
+                          "profile\n"));
+    EXPECT_TRUE(cli({"info", "--json", wild + "sdrst-q-s16.jbg"})
+                    .says("\"markers\": {\"ATMOVE\": 9, \"AT_columns\": [6], \"SDRST\": 17, \"NEWLEN_height\": null, "
+                          "\"COMMENT\": 0, \"comment_bytes\": 0, \"ABORT\": false, \"private_DP_table\": false}, "
+                          "\"profile\": {\"unknown_height\": false, \"T85\": false}"));
 }
 
 TEST(Cli, HelpVersionAndTheReadmeExample) {

@@ -57,7 +57,7 @@ TEST(LowestLayer, SdrstRestartsStatesAndTypicalPrediction) {
         bool two = v & 1, tp = v & 2;
         SCOPED_TRACE(v);
         Bytes header = encodeToMemory(img, optionsFor(img, 6, two, tp, JBIG_FLAG_NO_PATINFO));
-        std::vector<Bytes> sdes = referenceSdes(img, {0, 6, two, tp, false, false}, resets);
+        std::vector<Bytes> sdes = referenceSdes(img, {0, 6, two, tp, false, false, resets});
         for (bool index : {false, true}) {
             MemoryDecoder d(assemble(header, sdes, index));
             ASSERT_TRUE(d.ok());

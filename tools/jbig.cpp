@@ -55,13 +55,19 @@ std::string headerProblem(const JbigBih &b, BihProblem p) {
 namespace {
 
 // The header of `data`, refused with the reason when the library cannot
-// decode it.
+// decode it. An unknown height is left to NEWLEN.
 JbigBih readHeader(const Bytes &data, const std::string &name) {
     if (data.size() < kBihBytes) fail(kInput, name, "not a JBIG image: shorter than the 20-byte header");
     JbigBih b{};
     bihParse(data.data(), &b);
-    BihProblem p = bihCheck(b, true);
+    JbigBih known = b;
+    if (known.YD == kUnknownHeight) known.YD = 1;
+    BihProblem p = bihCheck(known, true);
     if (p != kBihUsable) fail(kInput, name, headerProblem(b, p));
+    if ((b.options & kDPPRIV) && (b.options & kDPLAST))
+        fail(kInput, name, "needs the deterministic-prediction table of an earlier image (DPPRIV with DPLAST)");
+    if ((b.options & kDPPRIV) && data.size() < kBihBytes + kDpPrivBytes)
+        fail(kInput, name, "truncated: the private deterministic-prediction table is cut short");
     return b;
 }
 
@@ -75,15 +81,18 @@ std::string where(int layer, int stripe) {
 
 Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name), size_(data.size()) {
     const JbigBih header = readHeader(data, name);
+    announced_ = header.YD;
     block_ = globalCopy(data.data(), data.size());
     if (!block_) fail(kInternal, name, "out of memory for the input");
-    opts_.flags = JBIG_FLAG_MEMORY;
+    opts_.flags = JBIG_FLAG_MEMORY | JBIG_FLAG_FULL_STANDARD;
     opts_.inHandle = block_;
     opts_.inLength = uint32_t(data.size());
     handle_ = jbigDecodeProlog(nullptr, &opts_);
     if (handle_ == JBIG_INVALID_HANDLE) {
         GlobalFree(block_);
         block_ = nullptr;
+        if (header.YD == kUnknownHeight)
+            fail(kInput, name, "the height is unknown (YD 0xFFFFFFFF) and no NEWLEN gives it");
         if (stripeOrderOf(header.order) == kNoOrder)
             fail(kInput, name, "stripes cannot be located: no stripe index and order bits SEQ and SMID both set");
         fail(kInput, name, "the decoder does not accept this JBIG image");
@@ -91,31 +100,42 @@ Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name), size
     // The library decodes damaged data without complaint: look at every
     // stripe first.
     JbigContext *ctx = ctxFromHandle(handle_, kModeDecoder);
-    StripeSurvey survey;
-    stripeSurvey(ctx, &survey);
-    dataEnd_ = survey.dataEnd;
-    if (survey.badLayer < 0) return;
-    const int d = survey.badLayer, k = survey.badStripe;
+    stripeSurvey(ctx, &survey_);
     std::string why;
-    if (indexFound()) {
+    const uint32_t *columns = survey_.markers.atColumns;
+    const int d = survey_.badLayer, k = survey_.badStripe;
+    if (d >= 0 && indexFound()) {
         why = "damaged stripe index: layer " + std::to_string(d) + " stripe " + std::to_string(k) +
               " does not point at stripe data";
-    } else {
+    } else if (d >= 0) {
         const uint32_t *e = stripeEntry(ctx, uint32_t(d), uint32_t(k));
-        const uint32_t at = e[0] + survey.problem.at, code = survey.problem.problem - kSdeMarker;
-        if (survey.problem.problem == kSdeDataEnded)
+        const uint32_t at = e[0] + survey_.problem.at, code = survey_.problem.problem - kSdeMarker;
+        if (survey_.problem.problem == kSdeDataEnded)
             why = "truncated: the stripe data ends early" + where(d, k);
         else if (code == kAtmove)
             why = "damaged stripe data: ATMOVE after coded data at byte " + std::to_string(at) + where(d, k);
         else
             why = "damaged stripe data: marker 0xFF " + hex2(code) + " at byte " + std::to_string(at) + where(d, k);
+    } else if (ctx->dec.newlenIgnored) {
+        why = "damaged stream: a NEWLEN names no fewer rows than the " + std::to_string(ctx->bih.YD) + " there are";
+    } else if (survey_.markers.atRowsBackwards) {
+        why = "damaged stream: ATMOVE segments of a stripe name their lines out of order";
+    } else {
+        for (uint32_t tx = uint32_t(ctx->bih.MX) + 1; tx < 256 && why.empty(); tx++)
+            if (columns[tx >> 5] >> (tx & 31) & 1)
+                why = "damaged stream: an ATMOVE moves the AT pixel " + std::to_string(tx) +
+                      " columns, more than MX " + std::to_string(ctx->bih.MX);
     }
+    if (why.empty()) return;
     jbigDecodeEpilog(handle_);
     GlobalFree(block_);
     handle_ = JBIG_INVALID_HANDLE;
     block_ = nullptr;
     fail(kInput, name, why);
 }
+
+uint32_t Decoder::announcedHeight() const { return announced_; }
+uint32_t Decoder::newlenHeight() const { return ctxFromHandle(handle_, kModeDecoder)->dec.newlenYD; }
 
 uint32_t Decoder::stripes() const { return uint32_t(ctxFromHandle(handle_, kModeDecoder)->tableStripes); }
 
@@ -125,7 +145,7 @@ uint64_t Decoder::indexBytes() const {
 
 uint64_t Decoder::trailingBytes() const {
     const uint64_t end = size_ - indexBytes();
-    return end > dataEnd_ ? end - dataEnd_ : 0;
+    return end > survey_.dataEnd ? end - survey_.dataEnd : 0;
 }
 
 uint64_t Decoder::layerBytes(int layer) const {

@@ -2,11 +2,9 @@
 // stream's stripes without decoding them.
 #pragma once
 
+#include "../frame/jpgLib.h"
 #include "cli.h"
 #include "zeljbig.h"
-
-struct JbigBih;
-enum BihProblem : int;
 
 namespace cli {
 
@@ -26,6 +24,10 @@ public:
     uint64_t indexBytes() const;     // size of the index trailer, 0 when there is none
     uint64_t trailingBytes() const;  // bytes after the last stripe that are not an index
     uint64_t layerBytes(int layer) const;
+    // The marker segments of the stripes, as the library's survey found them.
+    const StripeSurvey &survey() const { return survey_; }
+    uint32_t announcedHeight() const;  // YD of the header
+    uint32_t newlenHeight() const;     // the height a NEWLEN set, 0 if none
     // Decodes up to `layer` (upwards only) and returns it in `format`.
     Bytes layerAs(int layer, Format format);
 
@@ -35,7 +37,8 @@ private:
     HGLOBAL block_ = nullptr;
     JbigHandle handle_ = JBIG_INVALID_HANDLE;
     JbigDecodeOptions opts_{};
-    uint32_t dataEnd_ = 0;  // after the last stripe data
+    StripeSurvey survey_{};
+    uint32_t announced_ = 0;
 };
 
 struct EncodeSettings {

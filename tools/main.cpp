@@ -324,6 +324,59 @@ const Flag kOrderFlags[] = {{"HITOLO", 0x08}, {"SEQ", 0x04}, {"ILEAVE", 0x02}, {
 const Flag kOptionFlags[] = {{"LRLTWO", 0x40}, {"VLENGTH", 0x20}, {"TPDON", 0x10}, {"TPBON", 0x08},
                              {"DPON", 0x04},   {"DPPRIV", 0x02},  {"DPLAST", 0x01}};
 
+// What the stream holds beside coded data, and which profile it fits.
+struct MarkerInfo {
+    const StripeSurvey &survey;
+    const JbigDecodeOptions &o;
+    uint32_t announced, newlen;
+    std::vector<unsigned> columns() const {
+        std::vector<unsigned> v;
+        for (unsigned tx = 0; tx < 256; tx++)
+            if (survey.markers.atColumns[tx >> 5] >> (tx & 31) & 1) v.push_back(tx);
+        return v;
+    }
+    bool unknownHeight() const { return announced == 0xFFFFFFFFu; }
+    // T.85: one layer, one bit plane, no vertical AT moves, stripes in plain
+    // order, neither differential-layer prediction nor a private table.
+    bool fax() const {
+        return o.D == 0 && o.P == 1 && o.MY == 0 && o.MX <= 127 && !o.HITOLO && !o.SEQ && !o.ILEAVE && !o.SMID &&
+               !o.TPDON && !o.DPON && !o.DPPRIV && !o.DPLAST;
+    }
+    std::string text() const {
+        const SdeReport &m = survey.markers;
+        std::vector<std::string> parts;
+        if (m.atmoves) {
+            std::string cols;
+            for (unsigned c : columns()) cols += (cols.empty() ? "" : ", ") + std::to_string(c);
+            parts.push_back("ATMOVE " + std::to_string(m.atmoves) + " (columns " + cols + ")");
+        }
+        if (survey.sdrstCount) parts.push_back("SDRST " + std::to_string(survey.sdrstCount));
+        if (newlen)
+            parts.push_back("NEWLEN (height " + std::to_string(newlen) + " of " +
+                            (unknownHeight() ? std::string("unknown") : std::to_string(announced)) + ")");
+        if (m.comments)
+            parts.push_back("COMMENT " + std::to_string(m.comments) + " (" + std::to_string(m.commentBytes) + " bytes)");
+        if (survey.aborted) parts.push_back("ABORT");
+        if (o.DPPRIV) parts.push_back("private DP table");
+        std::string t;
+        for (const std::string &p : parts) t += (t.empty() ? "" : ", ") + p;
+        return t.empty() ? "none" : t;
+    }
+    std::string json() const {
+        const SdeReport &m = survey.markers;
+        std::string cols;
+        for (unsigned c : columns()) cols += (cols.empty() ? "" : ", ") + std::to_string(c);
+        auto b = [](bool v) { return std::string(v ? "true" : "false"); };
+        return "\"markers\": {\"ATMOVE\": " + std::to_string(m.atmoves) + ", \"AT_columns\": [" + cols +
+               "], \"SDRST\": " + std::to_string(survey.sdrstCount) +
+               ", \"NEWLEN_height\": " + (newlen ? std::to_string(newlen) : std::string("null")) +
+               ", \"COMMENT\": " + std::to_string(m.comments) + ", \"comment_bytes\": " +
+               std::to_string(m.commentBytes) + ", \"ABORT\": " + b(survey.aborted) +
+               ", \"private_DP_table\": " + b(o.DPPRIV) + "}, \"profile\": {\"unknown_height\": " +
+               b(unknownHeight()) + ", \"T85\": " + b(fax()) + "}";
+    }
+};
+
 int runInfo(const std::vector<std::string> &argv) {
     Args a = parseArgs("info", argv, {{"json", 0, false}});
     if (a.has("help")) return printHelp(kInfoHelp), kOk;
@@ -333,6 +386,7 @@ int runInfo(const std::vector<std::string> &argv) {
     Bytes data = readInput(in);
     Decoder dec(data, name);  // the decoder must accept what is described
     const JbigDecodeOptions &o = dec.options();
+    const MarkerInfo markers{dec.survey(), o, dec.announcedHeight(), dec.newlenHeight()};
     const uint8_t hdr[] = {o.HITOLO, o.SEQ, o.ILEAVE, o.SMID, o.LRLTWO, o.VLENGTH, o.TPDON,
                            o.TPBON,  o.DPON, o.DPPRIV, o.DPLAST};
     uint8_t order = 0, options = 0;
@@ -354,7 +408,7 @@ int runInfo(const std::vector<std::string> &argv) {
         for (int i = 0; i < 7; i++)
             s += std::string(", \"") + kOptionFlags[i].name + "\": " + std::to_string(hdr[4 + i]);
         s += "}, \"stripes_per_layer\": " + std::to_string(dec.stripes()) + ", \"index\": \"" + index +
-             "\", \"index_bytes\": " + std::to_string(dec.indexBytes()) + ", \"layers\": [";
+             "\", \"index_bytes\": " + std::to_string(dec.indexBytes()) + ", " + markers.json() + ", \"layers\": [";
         for (int d = 0; d <= o.D; d++) {
             uint32_t w = 0, h = 0;
             jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
@@ -385,6 +439,11 @@ int runInfo(const std::vector<std::string> &argv) {
         std::snprintf(line, sizeof line, "  stripes  %" PRIu32 " per layer, %" PRIu32 " lines each in layer 0\n",
                       dec.stripes(), o.L0);
         s += line;
+        s += "  markers  " + markers.text() + "\n";
+        if (markers.unknownHeight() || markers.fax())
+            s += std::string("  profile  ") +
+                 (markers.unknownHeight() ? "height unknown in the header (YD 0xFFFFFFFF), set by NEWLEN; " : "") +
+                 (markers.fax() ? "fits the T.85 fax profile" : "") + "\n";
         if (!dec.indexFound())
             s += "  index    none in the file: rebuilt by scanning\n";
         else
