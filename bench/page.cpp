@@ -83,9 +83,9 @@ std::vector<std::string> corpusFiles(const std::string &dir) {
     return files;
 }
 
-Encoded encodePage(const Page &page, uint32_t layers) {
+Encoded encodePage(const Page &page, uint32_t layers, uint16_t flags) {
     JbigEncodeOptions o{};
-    jbigEncodeCreatDefaultOptions(&o, page.width, page.height, layers, JBIG_FLAG_MEMORY);
+    jbigEncodeCreatDefaultOptions(&o, page.width, page.height, layers, uint16_t(JBIG_FLAG_MEMORY | flags));
     JbigHandle h = jbigEncodeProlog(nullptr, &o);
     if (h == JBIG_INVALID_HANDLE) die("encoder prolog refused " + page.name);
     JbigImageInfo info{page.width, page.height, page.rowBytes(), 1, 0, 0, const_cast<uint8_t *>(page.bits.data())};

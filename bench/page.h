@@ -26,13 +26,14 @@ Page readPage(const std::string &path);
 // The *.pbm.gz files of a directory, sorted.
 std::vector<std::string> corpusFiles(const std::string &dir);
 
-// One encode, memory to memory, options from jbigEncodeCreatDefaultOptions.
-// The stream is a process-heap block of the caller (HeapFree).
+// One encode, memory to memory, options from jbigEncodeCreatDefaultOptions
+// with `flags` added (JBIG_FLAG_FULL_STANDARD). The stream is a
+// process-heap block of the caller (HeapFree).
 struct Encoded {
     uint8_t *data = nullptr;
     uint32_t length = 0;
 };
-Encoded encodePage(const Page &page, uint32_t layers);
+Encoded encodePage(const Page &page, uint32_t layers, uint16_t flags = 0);
 
 // The stream in a movable global block, the decoder's memory input.
 HGLOBAL globalCopy(const uint8_t *data, uint32_t length);

@@ -19,6 +19,11 @@ int32_t diffLayerEncode(JbigContext *ctx) {
         layerImageFree(&low);
         return -1;
     }
+    if (!atPlannerAlloc(ctx, cur.width)) {
+        diffWorkFree(ctx);
+        layerImageFree(&low);
+        return -1;
+    }
     reduceNextRow(ctx, 0);
     uint32_t start = qmEncTell(ctx), done = 0;
     int32_t status = 0;
@@ -27,6 +32,8 @@ int32_t diffLayerEncode(JbigContext *ctx) {
         bool last = s + 1 == S;
         uint32_t lines = last ? cur.height - done : cur.stripeRows;
         qmEncInit(ctx);
+        atPlanStripe(ctx, done, lines, false);
+        atWriteMoves(ctx);
         coder(ctx, lines, last ? 1 : 0);
         bool failed = qmEncFlush(ctx) != 0;
         if (failed) status = -1;
@@ -42,6 +49,7 @@ int32_t diffLayerEncode(JbigContext *ctx) {
     }
     layerImageFree(&cur);
     cur = low;
+    atPlannerFree(ctx);
     if (diffWorkFree(ctx) != 0) status = -1;
     return status;
 }

@@ -9,6 +9,15 @@ int32_t diffLayerEncode(JbigContext *ctx);
 // Makes the encoder's full-resolution raster if there is none; false when
 // it cannot be allocated.
 bool encMakeRaster(JbigContext *ctx);
+// AT moves under the whole standard: the planner's rows for layers of
+// `width` pixels (nothing when the AT pixel cannot move), the moves of a
+// stripe of `lines` rows from row `top` into ctx->atMoves, their ATMOVE
+// segments at the start of the stripe's data.
+bool atPlannerAlloc(JbigContext *ctx, uint32_t width);
+void atPlannerFree(JbigContext *ctx);
+void atPlanStripe(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowest);
+void atWriteMoves(JbigContext *ctx);
+void spoolFree(JbigContext *ctx);
 // Resolution reduction: moves the windows of cur and low down by one line
 // pair and, unless it is the final pair of the layer, computes the next
 // half-resolution row.

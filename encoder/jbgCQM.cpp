@@ -2,6 +2,8 @@
 // and the closing of each stripe data entity with ESC SDNORM.
 #include "jbgCQM.h"
 
+#include <algorithm>
+
 void qmEncInit(JbigContext *ctx) {
     if (ctx->cur.stripe == 0) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
     ctx->cur.stripe++;
@@ -14,13 +16,30 @@ void qmEncInit(JbigContext *ctx) {
     ctx->qmCT = 11;
 }
 
+bool encWrite(JbigContext *ctx, const uint8_t *bytes, uint32_t n) {
+    JbigEncoderState &e = ctx->enc;
+    if (!e.spooling) return streamWrite(&ctx->stream, bytes, n) == static_cast<int32_t>(n);
+    if (uint64_t(e.spoolLength) + n > e.spoolCapacity) {
+        const uint64_t want = std::max<uint64_t>(uint64_t(e.spoolLength) + n, uint64_t(e.spoolCapacity) * 3 / 2 + 65536);
+        if (want > 0x7FFFFFFFu) return false;
+        void *p = e.spool ? HeapReAlloc(GetProcessHeap(), 0, e.spool, size_t(want))
+                          : HeapAlloc(GetProcessHeap(), 0, size_t(want));
+        if (p == nullptr) return false;
+        e.spool = static_cast<uint8_t *>(p);
+        e.spoolCapacity = uint32_t(want);
+    }
+    std::memcpy(e.spool + e.spoolLength, bytes, n);
+    e.spoolLength += n;
+    return true;
+}
+
 void qmEncPutByte(JbigContext *ctx, uint32_t b) {
     JbigStream *s = &ctx->stream;
     s->ioBuffer[s->bufPos++] = static_cast<uint8_t>(b);
     if (s->bufPos == kIoBufferSize) {
         ctx->enc.written += kIoBufferSize;
         s->bufPos = 0;
-        if (streamWrite(s, s->ioBuffer, kIoBufferSize) != static_cast<int32_t>(kIoBufferSize)) s->ioStatus = kIoWriteFailed;
+        if (!encWrite(ctx, s->ioBuffer, kIoBufferSize)) s->ioStatus = kIoWriteFailed;
     }
 }
 
@@ -78,7 +97,7 @@ uint32_t qmEncFlush(JbigContext *ctx) {
 int32_t qmEncWriteRest(JbigContext *ctx) {
     JbigStream *s = &ctx->stream;
     if (s->bufPos > 0) {
-        if (streamWrite(s, s->ioBuffer, s->bufPos) != static_cast<int32_t>(s->bufPos)) {
+        if (!encWrite(ctx, s->ioBuffer, s->bufPos)) {
             s->ioStatus = kIoWriteFailed;
             return -1;
         }

@@ -9,6 +9,9 @@
 void qmEncInit(JbigContext *ctx);
 uint32_t qmEncFlush(JbigContext *ctx);
 void qmEncPutByte(JbigContext *ctx, uint32_t b);
+// Writes coded bytes on: to the stream, or to the spool while stripes wait
+// for their place in it. False when they cannot be.
+bool encWrite(JbigContext *ctx, const uint8_t *bytes, uint32_t n);
 int32_t qmEncWriteRest(JbigContext *ctx);
 inline uint32_t qmEncTell(const JbigContext *ctx) { return ctx->enc.written + ctx->stream.bufPos; }
 // The byte-out step, with C as it stands when the bit counter runs out.

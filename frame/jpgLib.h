@@ -141,6 +141,14 @@ struct JbigEncoderState {
     int32_t qmZeros;    // 0x00 bytes held back
     // A coding step failed; the stream can only be abandoned.
     uint32_t failed;
+    // Under kModeFull, where the announced stripe order is not the order of
+    // coding: the coded stripes, in coding order, until they are written.
+    uint8_t *spool;
+    uint32_t spoolLength, spoolCapacity;
+    uint32_t spooling;
+    // Rows of the AT planner while a layer is coded under kModeFull.
+    uint64_t *atWords;
+    HLOCAL atWordsHandle;
 };
 
 // What only a decoder handle has; the scan runs in its prolog.

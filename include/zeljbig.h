@@ -194,6 +194,17 @@ typedef struct JbigDecodeOptions {
  * not fit 32 bits; a path longer than 255 characters; a null options
  * record; file output without a path.
  *
+ * With JBIG_FLAG_FULL_STANDARD the encoder writes the stripes in the order
+ * the order bits announce (HITOLO 0: the lowest layer first; SEQ, ILEAVE and
+ * SMID as T.82 defines them; SEQ with SMID is refused), holding the coded
+ * layers in memory until the lowest one is done where that order is not the
+ * order of coding. It may also move the AT pixel, up to MX columns (at most
+ * 127; MX 0 never moves it), and writes an ATMOVE segment before the data of
+ * a stripe for each move; reading such a stream needs a decoder that honours
+ * ATMOVE (this one with JBIG_FLAG_FULL_STANDARD). Without the flag the
+ * stream is what the encoder has always written: the highest layer first,
+ * the order bits recorded as given, the AT pixel in its place.
+ *
  * jbigEncodeGetImageAddress before the first jbigEncode call returns
  * (JbigImageInfo *)-1: there is no coded image to describe yet.
  *

@@ -90,12 +90,39 @@ TEST(Cli, OptionsReachTheHeader) {
               0);
     Bytes x = readFile(t.file("x.jbg"));
     EXPECT_EQ(Bytes(x.begin(), x.begin() + 20),
-              (Bytes{0, 2, 1, 0, 0, 0, 0, 77, 0, 0, 0, 50, 0, 0, 0, 4, 8, 0, 0x08, 0x20 | 0x10 | 0x04}));
+              (Bytes{0, 2, 1, 0, 0, 0, 0, 77, 0, 0, 0, 50, 0, 0, 0, 4, 0, 0, 0x00, 0x20 | 0x10 | 0x04}));
     Image back;
     uint16_t flags = 0;
     ASSERT_TRUE(decodeMemory(x, &back, -2, &flags));
     EXPECT_TRUE(back == img);
     EXPECT_TRUE(flags & JBIG_FLAG_PATINFO_MISSING);
+}
+
+// The default stream is read by every decoder (the library's without the
+// whole standard too): one stripe, the lowest layer first, no AT moves. The
+// best one is smaller where the AT pixel can help, and never larger.
+TEST(Cli, DefaultAndBestStreams) {
+    TempDir t;
+    for (const std::string page : {"wild/screen6-300x260.pbm", "corpus/fax200-awk.pbm.gz"}) {
+        const Image img = readPbm(dataPath(page));
+        for (const char *layers : {"0", "2"}) {
+            SCOPED_TRACE(page + " D=" + layers);
+            ASSERT_EQ(cli({"encode", "-d", layers, dataPath(page), t.file("d.jbg")}).code, 0);
+            ASSERT_EQ(cli({"encode", "--best", "-d", layers, dataPath(page), t.file("b.jbg")}).code, 0);
+            const Bytes plain = readFile(t.file("d.jbg")), best = readFile(t.file("b.jbg"));
+            EXPECT_EQ(plain[16], 0);     // MX
+            EXPECT_EQ(plain[18], 0x00);  // lowest layer first
+            EXPECT_TRUE(cli({"info", t.file("d.jbg")}).says("markers  none"));
+            MemoryDecoder d(plain);
+            EXPECT_TRUE(decodesTo(d.h, img));
+            EXPECT_LE(best.size(), plain.size());
+            if (page[0] == 'w') {
+                EXPECT_LT(best.size(), plain.size() * 4 / 5);
+            }
+            MemoryDecoder b(best, JBIG_FLAG_FULL_STANDARD);
+            EXPECT_TRUE(decodesTo(b.h, img));
+        }
+    }
 }
 
 // Plain PBM in; exact PBM, BMP and PNG layouts out.

@@ -177,3 +177,123 @@ TEST(FullStandard, AbortLeavesTheRestWhite) {
     ASSERT_TRUE(d.ok());
     EXPECT_TRUE(decodesTo(d.h, expect));
 }
+
+namespace {
+
+// The ATMOVE segments in front of each stripe of an open decoder's stream,
+// as moves for the reference encoder.
+std::vector<RefAtMove> movesOf(const Bytes &s, JbigHandle h, uint32_t D) {
+    std::vector<RefAtMove> moves;
+    for (uint32_t d = 0; d <= D; d++) {
+        const StripeEntries table = decoderStripeTable(h, d);
+        for (uint32_t k = 0; k < table.size(); k++)
+            for (size_t at = table[k].first; s[at] == 0xFF && s[at + 1] == 0x06; at += 8)
+                moves.push_back({d, k, getBE(&s[at + 2], 4), s[at + 6], s[at + 7]});
+    }
+    return moves;
+}
+
+// A picture that repeats every `period` columns, with some noise.
+Image periodic(uint32_t w, uint32_t h, uint32_t period, uint32_t seed) {
+    Image tile = randomImage(period, h, seed, 40), img(w, h);
+    Image noise = randomImage(w, h, seed + 1, 2);
+    for (uint32_t y = 0; y < h; y++)
+        for (uint32_t x = 0; x < w; x++) img.set(x, y, tile.get(x % period, y) ^ noise.get(x, y));
+    return img;
+}
+
+}  // namespace
+
+// The encoder moves the AT pixel to the period of a picture, in every layer
+// and template, at every column it may: the stream is the reference
+// encoder's with the same moves, and decodes; without moves (MX 0, or
+// without the flag) it carries no ATMOVE.
+TEST(FullStandardEncoder, AtMovesAtEveryColumn) {
+    int moved = 0;
+    std::set<uint32_t> columns;
+    for (uint32_t period = 3; period <= 127; period += 1 + period / 8) {
+        const uint32_t D = period % 3, two = period % 2;
+        SCOPED_TRACE(::testing::Message() << "period " << period << " D " << D << " two " << two);
+        const Image img = periodic(period * 3 + 17, 90 + period % 7, period, period);
+        JbigEncodeOptions o = defaultOptions(img, D, JBIG_FLAG_MEMORY | kFull | JBIG_FLAG_NO_PATINFO);
+        o.MX = 127;
+        o.HITOLO = 0;
+        o.LRLTWO = uint8_t(two);
+        o.DPON = 1;
+        o.L0 = 24;
+        const Bytes s = encodeToMemory(img, o);
+        MemoryDecoder d(s, kFull);
+        ASSERT_TRUE(d.ok());
+        RefOptions ro{D, 24, two != 0, true, true, true};
+        ro.moves = movesOf(s, d.h, D);
+        moved += !ro.moves.empty();
+        for (const RefAtMove &m : ro.moves) {
+            EXPECT_TRUE(m.tx == 0 || m.tx >= (m.layer == 0 && two ? 5 : 3));
+            columns.insert(m.tx);
+        }
+        Bytes expect = jbigHeader(img.width, img.height, 24, uint8_t(D), 0x00, uint8_t(optionsOf(ro)));
+        expect[16] = 127;
+        std::vector<Bytes> sdes = referenceSdes(img, ro);
+        // The announced order: the lowest layer first.
+        for (uint32_t d0 = 0, S = uint32_t(sdes.size() / (D + 1)); d0 <= D; d0++)
+            for (uint32_t k = 0; k < S; k++) expect.insert(expect.end(), sdes[(D - d0) * S + k].begin(), sdes[(D - d0) * S + k].end());
+        EXPECT_EQ(s, expect);
+        EXPECT_TRUE(decodesTo(d.h, img));
+    }
+    EXPECT_GE(moved, 20);
+    // Near columns (the decoder finds them in its own register) and far ones.
+    EXPECT_LT(*columns.upper_bound(0), 8u);
+    EXPECT_GT(*columns.rbegin(), 64u);
+}
+
+// The decoder takes the AT pixel to every column it can stand in, in every
+// layer and both templates, as the reference encoder moves it: to the
+// left of the image and back to its place, twice in one stripe.
+TEST(FullStandard, AtMovesToEveryColumn) {
+    const Image img = randomImage(45, 24, 6, 35);
+    for (uint32_t tx = 0; tx <= 127; tx++) {
+        RefOptions o{tx % 3, 2, tx % 2 == 0, true, tx % 4 < 2, tx % 5 < 3};
+        for (uint32_t layer = 0; layer <= o.D; layer++)
+            o.moves.insert(o.moves.end(), {{layer, 0, 1, uint8_t(tx), 0}, {layer, 1, 0, 0, 0}, {layer, 1, 1, uint8_t(tx), 0}});
+        MemoryDecoder d(assemble(img, o, img.height, optionsOf(o)), kFull);
+        EXPECT_TRUE(decodesTo(d.h, img)) << tx;
+    }
+}
+
+// Every order byte T.82 allows, at one to four layers: the stripes stand
+// in the announced order (the index lists them by layer, the scan finds
+// them by the order bits), and the stream decodes with and without the
+// flag.
+TEST(FullStandardEncoder, StripesInTheAnnouncedOrder) {
+    const Image img = patterned(61, 45, 9);
+    for (uint32_t D = 0; D <= 3; D++) {
+        for (uint8_t order : {0x00, 0x01, 0x02, 0x03, 0x04, 0x06, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0E}) {
+            SCOPED_TRACE(::testing::Message() << "D " << D << " order " << int(order));
+            JbigEncodeOptions o = defaultOptions(img, D, JBIG_FLAG_MEMORY | kFull);
+            o.L0 = 2;
+            o.HITOLO = order >> 3 & 1, o.SEQ = order >> 2 & 1, o.ILEAVE = order >> 1 & 1, o.SMID = order & 1;
+            const Bytes s = encodeToMemory(img, o);
+            ASSERT_FALSE(s.empty());
+            const uint32_t S = (45 + (2u << D) - 1) / (2u << D);
+            const StripeEntries index = trailerEntries(s, S * (D + 1));
+            ASSERT_EQ(index.size(), S * (D + 1));
+            // Where each stripe stands in the stream, by the order bits.
+            const bool stripeOuter = (order & 7) == 1 || (order & 7) == 4 || (order & 7) == 6;
+            uint32_t next = 20;
+            for (uint32_t k = 0; k < S * (D + 1); k++) {
+                const uint32_t pos = stripeOuter ? k % (D + 1) : k / S, st = stripeOuter ? k / (D + 1) : k % S;
+                const uint32_t layer = (order & 8) ? D - pos : pos;
+                EXPECT_EQ(index[layer * S + st].first, next) << k;
+                next += index[layer * S + st].second;
+            }
+            for (uint16_t flags : {uint16_t(0), kFull}) {
+                MemoryDecoder d(s, flags);
+                EXPECT_TRUE(decodesTo(d.h, img));
+            }
+            Bytes bare(s.begin(), s.begin() + next);
+            MemoryDecoder scanned(bare, kFull);
+            EXPECT_EQ(decoderStripeTable(scanned.h, D), decoderStripeTable(MemoryDecoder(s).h, D));
+            EXPECT_TRUE(decodesTo(scanned.h, img));
+        }
+    }
+}

@@ -33,6 +33,15 @@ HGLOBAL globalCopy(const uint8_t *data, size_t size) {
     return block;
 }
 
+// A copy of bytes in a movable global block, freed on destruction.
+struct GlobalBlockCopy {
+    HGLOBAL handle;
+    explicit GlobalBlockCopy(const Bytes &b) : handle(globalCopy(b.data(), b.size())) {}
+    ~GlobalBlockCopy() {
+        if (handle) GlobalFree(handle);
+    }
+};
+
 }  // namespace
 
 // Why the library cannot take a header, in the user's words.
@@ -248,28 +257,99 @@ bool oneBitDib(const Bytes &d, int threshold, Dib *dib) {
 
 }  // namespace
 
-Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettings &s) {
-    Format format = sniffImage(data, name);
+namespace {
+
+// The picture to code: a 1-bit DIB the library takes as it stands, or rows.
+struct Source {
     Dib dib;
     Bitmap bitmap;
-    if (format == Format::Bmp && oneBitDib(data, s.threshold, &dib))
-        checkImageSize(dib.width, dib.height, name);
-    else if (format == Format::Bmp)
-        bitmap = readBmp(data, name, s.threshold);
-    else if (format == Format::Png)
-        bitmap = readPng(data, name, s.threshold);
-    else
-        bitmap = readPbm(data, name);
-    uint32_t w = dib.block ? dib.width : bitmap.width, h = dib.block ? dib.height : bitmap.height;
+    uint32_t width = 0, height = 0;
+};
 
+// One encode, memory to memory; empty when the library fails.
+Bytes encodeOnce(const Source &src, JbigEncodeOptions o) {
+    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
+    if (enc == JBIG_INVALID_HANDLE) return {};
+    bool ok;
+    if (src.dib.block) {
+        ok = jbigEncodeSetOrgDataFromWinDIB(enc, src.dib.block) == 0;
+    } else {
+        JbigImageInfo info{src.width, src.height, uint32_t(src.bitmap.stride()), 1, 0, 0,
+                           const_cast<uint8_t *>(src.bitmap.bits.data())};
+        ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
+    }
+    for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
+    ok = jbigEncodeEpilog(enc) == 0 && ok && o.outData;
+    Bytes out;
+    if (ok) out.assign(o.outData, o.outData + o.outLength);
+    if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
+    return out;
+}
+
+// Bands of rows spread over the picture: a sample that codes like it.
+Source sampleOf(const Bitmap &b) {
+    constexpr uint32_t kBands = 8, kRows = 32;
+    Source s;
+    s.width = b.width;
+    if (b.height <= kBands * kRows * 2) {
+        s.bitmap = b;
+    } else {
+        s.bitmap.width = b.width;
+        for (uint32_t k = 0; k < kBands; k++) {
+            const uint8_t *from = b.row(uint32_t(uint64_t(b.height - kRows) * k / (kBands - 1)));
+            s.bitmap.bits.insert(s.bitmap.bits.end(), from, from + b.stride() * kRows);
+        }
+        s.bitmap.height = kBands * kRows;
+    }
+    s.height = s.bitmap.height;
+    return s;
+}
+
+// The ATMOVE segments of a stream this tool made.
+uint32_t atMovesOf(const Bytes &stream) {
+    GlobalBlockCopy block(stream);
+    JbigDecodeOptions o{};
+    o.flags = JBIG_FLAG_MEMORY | JBIG_FLAG_FULL_STANDARD;
+    o.inHandle = block.handle;
+    o.inLength = uint32_t(stream.size());
+    JbigHandle h = jbigDecodeProlog(nullptr, &o);
+    if (h == JBIG_INVALID_HANDLE) return 0;
+    StripeSurvey survey;
+    stripeSurvey(ctxFromHandle(h, kModeDecoder), &survey);
+    jbigDecodeEpilog(h);
+    return survey.markers.atmoves;
+}
+
+}  // namespace
+
+Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettings &s) {
+    Format format = sniffImage(data, name);
+    Source src;
+    if (format == Format::Bmp && oneBitDib(data, s.threshold, &src.dib))
+        checkImageSize(src.dib.width, src.dib.height, name);
+    else if (format == Format::Bmp)
+        src.bitmap = readBmp(data, name, s.threshold);
+    else if (format == Format::Png)
+        src.bitmap = readPng(data, name, s.threshold);
+    else
+        src.bitmap = readPbm(data, name);
+    const uint32_t w = src.width = src.dib.block ? src.dib.width : src.bitmap.width;
+    const uint32_t h = src.height = src.dib.block ? src.dib.height : src.bitmap.height;
+
+    // The whole standard, for the stripes in the announced order: the
+    // lowest layer first, as decoders that read stripes in stream order need.
     JbigEncodeOptions o{};
-    uint16_t flags = JBIG_FLAG_MEMORY | dib.polarity | (s.noIndex ? JBIG_FLAG_NO_PATINFO : 0);
+    uint16_t flags = JBIG_FLAG_MEMORY | JBIG_FLAG_FULL_STANDARD | src.dib.polarity |
+                     (s.noIndex ? JBIG_FLAG_NO_PATINFO : 0);
     jbigEncodeCreatDefaultOptions(&o, w, h, uint32_t(s.layers), flags);
-    if (s.stripeLines > 0) o.L0 = uint32_t(s.stripeLines);
-    if (s.threeLine) o.LRLTWO = 0;
+    o.HITOLO = 0;
+    o.MX = uint8_t(s.atMax);
+    // One stripe and, with layers, deterministic prediction: both code smaller.
+    o.L0 = s.stripeLines > 0 ? uint32_t(s.stripeLines) : std::max<uint32_t>(1, uint32_t((uint64_t(h) + (1ull << s.layers) - 1) >> s.layers));
+    o.DPON = uint8_t(s.dpon >= 0 ? s.dpon : s.layers > 0);
     if (s.tpbon >= 0) o.TPBON = uint8_t(s.tpbon);
     if (s.tpdon >= 0) o.TPDON = uint8_t(s.tpdon);
-    if (s.dpon >= 0) o.DPON = uint8_t(s.dpon);
+    if (s.lrltwo >= 0) o.LRLTWO = uint8_t(s.lrltwo);
     JbigBih b{};
     b.P = 1;
     b.D = o.D;
@@ -286,32 +366,42 @@ Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettin
     default: fail(kInput, name, headerProblem(b, p));
     }
 
-    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
-    if (enc == JBIG_INVALID_HANDLE) fail(kInternal, name, "the encoder refused the image and options");
-    bool ok;
-    if (dib.block) {
-        ok = jbigEncodeSetOrgDataFromWinDIB(enc, dib.block) == 0;
-    } else {
-        JbigImageInfo info{w, h, uint32_t(bitmap.stride()), 1, 0, 0, bitmap.bits.data()};
-        ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
-    }
-    if (!ok) {
-        jbigEncodeEpilog(enc);
-        fail(kInternal, name, "the encoder did not take the image");
-    }
-    for (int layer = o.D; layer >= 0; layer--)
-        if (jbigEncode(enc) != 0) {
-            jbigEncodeEpilog(enc);
-            if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
-            fail(kInternal, name, "the encoder failed on layer " + std::to_string(layer));
+    Bytes best;
+    auto consider = [&](const Bytes &candidate) {
+        if (candidate.empty()) fail(kInternal, name, "the encoder failed");
+        if (best.empty() || candidate.size() < best.size()) best = candidate;
+    };
+    if (s.best) {
+        // Every template, the AT pixel free to move up to 127 columns, and
+        // where it did move, kept in place too: the smallest wins.
+        for (int two = 0; two < 2; two++) {
+            if (s.lrltwo >= 0 && two != s.lrltwo) continue;
+            o.LRLTWO = uint8_t(two);
+            o.MX = 127;
+            const Bytes moved = encodeOnce(src, o);
+            consider(moved);
+            if (atMovesOf(moved) > 0) {
+                o.MX = 0;
+                consider(encodeOnce(src, o));
+            }
         }
-    if (jbigEncodeEpilog(enc) != 0 || !o.outData) {
-        if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
-        fail(kInternal, name, "the encoder could not finish the stream");
+        return best;
     }
-    Bytes out(o.outData, o.outData + o.outLength);
-    HeapFree(GetProcessHeap(), 0, o.outData);
-    return out;
+    if (s.lrltwo < 0) {
+        // The template that codes a sample of the picture smaller.
+        const Source sample = src.dib.block ? sampleOf(readBmp(data, name, s.threshold)) : sampleOf(src.bitmap);
+        JbigEncodeOptions t = o;
+        t.XD = sample.width;
+        t.YD = t.L0 = sample.height;
+        t.D = 0;
+        t.flags |= JBIG_FLAG_NO_PATINFO;
+        t.LRLTWO = 1;
+        const size_t two = encodeOnce(sample, t).size();
+        t.LRLTWO = 0;
+        o.LRLTWO = two < encodeOnce(sample, t).size();
+    }
+    consider(encodeOnce(src, o));
+    return best;
 }
 
 }  // namespace cli

@@ -42,10 +42,12 @@ private:
 };
 
 struct EncodeSettings {
-    int layers = 0;         // D
-    int64_t stripeLines = -1;  // L0; -1: the library's default
-    bool threeLine = false;
-    int tpbon = -1, tpdon = -1, dpon = -1;  // -1: the library's default
+    int layers = 0;            // D
+    int64_t stripeLines = -1;  // L0; -1: one stripe
+    int lrltwo = -1;           // template; -1: the one that codes a sample smaller
+    int tpbon = -1, tpdon = -1, dpon = -1;  // -1: the default
+    int atMax = 0;             // MX: how far the AT pixel may move
+    bool best = false;         // the smallest stream the tool can make
     bool noIndex = false;
     int threshold = 128;
 };

@@ -52,17 +52,25 @@ const char kEncodeHelp[] =
     "Usage: zeljbig encode [OPTIONS] IN OUT\n"
     "Encode a PBM (P1 or P4), BMP or PNG image as JBIG. BMP and PNG pixels whose\n"
     "grey value is below the threshold become black. Without options the\n"
-    "library's defaults apply: one layer, one stripe, two-line template, typical\n"
-    "prediction on, deterministic prediction off, with a stripe index.\n"
+    "stream is the smallest that every JBIG decoder reads: one stripe, the\n"
+    "template that codes the picture smaller, typical prediction, with layers\n"
+    "deterministic prediction and the lowest layer first, no AT moves, and a\n"
+    "stripe index at the end.\n"
     "\n"
     "Options:\n"
     "  -d, --layers N        differential layers D, 0 to 31 (default 0)\n"
-    "  -s, --stripe-lines N  lines per stripe in the lowest layer (default: 8 with\n"
-    "                        layers, the whole image without)\n"
-    "  -3, --three-line      three-line template (default two-line)\n"
+    "  -s, --stripe-lines N  lines per stripe in the lowest layer (default: one\n"
+    "                        stripe for the whole image)\n"
+    "  -3, --three-line      three-line template\n"
+    "  -2, --two-line        two-line template\n"
     "      --tpbon, --no-tpbon  typical prediction in the lowest layer (default on)\n"
     "      --tpdon, --no-tpdon  typical prediction in the other layers (default on)\n"
-    "      --dpon, --no-dpon    deterministic prediction (default off)\n"
+    "      --dpon, --no-dpon    deterministic prediction (default on with layers)\n"
+    "  -m, --at-max N        let the AT pixel move up to N columns (0 to 127,\n"
+    "                        default 0); needs a decoder that honours ATMOVE\n"
+    "  -b, --best            the smallest stream the tool can make: tries both\n"
+    "                        templates and AT moves up to 127 columns (needs a\n"
+    "                        decoder that honours ATMOVE when it moves)\n"
     "      --no-index        write no stripe index\n"
     "  -t, --threshold N     grey level 0 to 256 below which BMP and PNG pixels\n"
     "                        are black (default 128)\n"
@@ -207,9 +215,10 @@ void wantPositional(const std::string &command, const Args &a, size_t least, siz
 
 int runEncode(const std::vector<std::string> &argv) {
     const std::vector<OptionDef> specs = {
-        {"layers", 'd', true},   {"stripe-lines", 's', true}, {"three-line", '3', false}, {"tpbon", 0, false},
-        {"no-tpbon", 0, false},  {"tpdon", 0, false},         {"no-tpdon", 0, false},     {"dpon", 0, false},
-        {"no-dpon", 0, false},   {"no-index", 0, false},      {"threshold", 't', true}};
+        {"layers", 'd', true},   {"stripe-lines", 's', true}, {"three-line", '3', false}, {"two-line", '2', false},
+        {"tpbon", 0, false},     {"no-tpbon", 0, false},      {"tpdon", 0, false},        {"no-tpdon", 0, false},
+        {"dpon", 0, false},      {"no-dpon", 0, false},       {"at-max", 'm', true},      {"best", 'b', false},
+        {"no-index", 0, false},  {"threshold", 't', true}};
     Args a = parseArgs("encode", argv, specs);
     if (a.has("help")) return printHelp(kEncodeHelp), kOk;
     wantPositional("encode", a, 2, 2, "IN and OUT");
@@ -217,7 +226,11 @@ int runEncode(const std::vector<std::string> &argv) {
     if (a.has("layers")) s.layers = int(number("encode", "layers", a.options["layers"], 0, 31));
     if (a.has("stripe-lines"))
         s.stripeLines = number("encode", "stripe-lines", a.options["stripe-lines"], 1, 0xFFFFFFFFll);
-    s.threeLine = a.has("three-line");
+    if (a.has("three-line") && a.has("two-line")) fail(kUsage, "encode", "--three-line and --two-line contradict each other");
+    if (a.has("three-line")) s.lrltwo = 0;
+    if (a.has("two-line")) s.lrltwo = 1;
+    if (a.has("at-max")) s.atMax = int(number("encode", "at-max", a.options["at-max"], 0, 127));
+    s.best = a.has("best");
     auto onOff = [&](const char *on, const char *off, int *v) {
         if (a.has(on) && a.has(off))
             fail(kUsage, "encode", std::string("--") + on + " and --" + off + " contradict each other");
