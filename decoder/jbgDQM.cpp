@@ -24,11 +24,11 @@ void qmDecInit(JbigContext *ctx) {
     ctx->stream.bufFill = 0;
     ctx->stream.bufPos = 0;
     if (s == 0) {
-        std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
+        qmStatesReset(ctx);
         ctx->dec.markerBudget = end > ctx->dec.dataOffset ? end - ctx->dec.dataOffset : 0;
     } else {
         ctx->dec.tpReset = ctx->dec.sdrstSeen;
-        if (ctx->dec.sdrstSeen) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
+        if (ctx->dec.sdrstSeen) qmStatesReset(ctx);
     }
     // ATMOVE segments before the first coded byte move the AT pixel in
     // this stripe.

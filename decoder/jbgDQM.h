@@ -26,7 +26,7 @@ ZJ_INLINE uint32_t qmDecByteIn(JbigContext *ctx) {
 struct QmDecoder {
     uint32_t A, C;
     int32_t CT;
-    uint8_t *states;
+    uint32_t *states;
     JbigContext *ctx;
 
     explicit QmDecoder(JbigContext *c) : A(c->qmA), C(c->qmC), CT(c->qmCT), states(c->qmStates), ctx(c) {}
@@ -39,38 +39,33 @@ struct QmDecoder {
     // n decisions in context cx at once, when they are all its MPS `value`
     // with A at or above 0x8000 through all of them: then only A moves.
     ZJ_INLINE bool run(uint32_t cx, uint32_t value, uint32_t n) {
-        const uint8_t s = states[cx];
-        const uint32_t take = n * kQmTable[s].qe;
-        if (value != (s & 1u) || take > A - 0x8000 || (C >> 16) >= A - take) return false;
+        const uint32_t w = states[cx], take = n * (w >> 8);
+        if (value != (w & 1u) || take > A - 0x8000 || (C >> 16) >= A - take) return false;
         A -= take;
         return true;
     }
 
     ZJ_INLINE uint32_t decode(uint32_t cx) {
-        uint8_t &s = states[cx];
-        const QmTransition &t = kQmTable[s];
-        uint32_t qe = t.qe;
+        uint32_t &w = states[cx];
+        const uint32_t qe = w >> 8;
         uint32_t a = A - qe;
-        uint32_t d = s & 1u;
+        uint32_t d = w & 1u;
         if ((C >> 16) < a) {
             if (ZJ_LIKELY(a >= 0x8000)) {
                 A = a;
                 return d;
             }
-            if (a < qe) {
-                d ^= 1;
-                s = t.nlps;
-            } else {
-                s = t.nmps;
-            }
+            // The conditional exchange: in the upper subinterval the symbol
+            // is the LPS when that interval is the smaller one.
+            const uint32_t lps = a < qe;
+            d ^= lps;
+            w = kQmAfter[(w & 0xFF) << 1 | lps];
         } else {
+            // In the lower one, when it is not.
             C -= a << 16;
-            if (a >= qe) {
-                d ^= 1;
-                s = t.nlps;
-            } else {
-                s = t.nmps;
-            }
+            const uint32_t lps = a >= qe;
+            d ^= lps;
+            w = kQmAfter[(w & 0xFF) << 1 | lps];
             a = qe;
         }
         // Renormalise: a shifts until it reaches 0x8000 again. When the

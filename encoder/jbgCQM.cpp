@@ -5,7 +5,7 @@
 #include <algorithm>
 
 void qmEncInit(JbigContext *ctx) {
-    if (ctx->cur.stripe == 0) std::memset(ctx->qmStates, 0, sizeof ctx->qmStates);
+    if (ctx->cur.stripe == 0) qmStatesReset(ctx);
     ctx->cur.stripe++;
     ctx->qmC = 0;
     ctx->enc.qmSC = 0;

@@ -20,7 +20,7 @@ void qmEncByteOut(JbigContext *ctx, uint32_t c);
 struct QmEncoder {
     uint32_t A, C;
     int32_t CT;
-    uint8_t *states;
+    uint32_t *states;
     JbigContext *ctx;
 
     explicit QmEncoder(JbigContext *c) : A(c->qmA), C(c->qmC), CT(c->qmCT), states(c->qmStates), ctx(c) {}
@@ -31,23 +31,22 @@ struct QmEncoder {
     }
 
     ZJ_INLINE void code(uint32_t cx, uint32_t pix) {
-        uint8_t &s = states[cx];
-        const QmTransition &t = kQmTable[s];
-        uint32_t qe = t.qe;
+        uint32_t &w = states[cx];
+        const uint32_t qe = w >> 8;
         A -= qe;
-        if (pix == (s & 1u)) {
+        if (pix == (w & 1u)) {
             if (ZJ_LIKELY(A >= 0x8000)) return;
             if (A < qe) {
                 C += A;
                 A = qe;
             }
-            s = t.nmps;
+            w = kQmNext[w & 0xFF].mps;
         } else {
             if (A >= qe) {
                 C += A;
                 A = qe;
             }
-            s = t.nlps;
+            w = kQmNext[w & 0xFF].lps;
         }
         renormalise();
     }
@@ -55,9 +54,8 @@ struct QmEncoder {
     // n decisions pix in context cx, when pix is its MPS and A stays at or
     // above 0x8000 through all of them: then C and the state do not move.
     ZJ_INLINE bool run(uint32_t cx, uint32_t pix, uint32_t n) {
-        const uint8_t s = states[cx];
-        const uint32_t take = n * kQmTable[s].qe;
-        if (pix != (s & 1u) || take > A - 0x8000) return false;
+        const uint32_t w = states[cx], take = n * (w >> 8);
+        if (pix != (w & 1u) || take > A - 0x8000) return false;
         A -= take;
         return true;
     }

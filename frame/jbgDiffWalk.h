@@ -54,14 +54,15 @@ uint32_t diffMarkBlocks(uint16_t *work, const uint8_t *lp, const uint8_t *la, co
             a = uint32_t(hA[2 * u]) << 8 | hA[2 * u + 1];
             b = uint32_t(hB[2 * u]) << 8 | hB[2 * u + 1];
         }
-        if (any == 0) {
-            for (uint32_t t = 0; t < n; t++) w[t] = kTypicalWhite;
-            if (kCheck) lntp |= (a | b) != 0;
-            continue;
-        }
-        if (all == 0x3FF) {
-            for (uint32_t t = 0; t < n; t++) w[t] = kTypicalBlack;
-            if (kCheck) lntp |= (a & b) != 0xFFFF;
+        if (any == 0 || all == 0x3FF) {
+            const uint64_t marks = any ? kBlackUnit : kWhiteUnit;
+            if (n == 8) {
+                std::memcpy(w, &marks, 8);
+                std::memcpy(w + 4, &marks, 8);
+            } else {
+                for (uint32_t t = 0; t < n; t++) w[t] = uint16_t(marks);
+            }
+            if (kCheck) lntp |= any ? (a & b) != 0xFFFF : (a | b) != 0;
             continue;
         }
         for (uint32_t t = 0; t < n; t++) {
@@ -127,41 +128,53 @@ ZJ_INLINE uint32_t pixelAt(const uint8_t *row, int64_t c) {
 //               bit 15-t, so (rl >> (15-t-c)) & 3 is columns J-1, J.
 //   hist        row y before x, x-1 in bit 0.
 //
-// Each unit shifts the H registers by 16 and the L ones by 8. A unit whose
-// eight blocks typical prediction gives alike is set (or skipped) whole.
+// Each unit loads its windows afresh, so that a unit whose eight blocks
+// typical prediction gives alike is set (or skipped) whole without them.
 template <class Coder, bool kTP, bool kDP, bool kAt>
 void diffRowWalk(Coder &px, const DiffRow &r) {
     constexpr bool kEnc = Coder::kEncoder;
     const uint32_t W = r.width;
     const uint8_t *h2 = r.above2, *h1 = r.above;
     uint8_t *h0 = r.row;
-    uint32_t g2 = h2[0], g1 = h1[0], g0 = h0[0];
-    uint32_t rl = r.low[0], rn = r.lowNext[0], ru = kDP ? r.lowUp[0] : 0;
+    uint32_t g2, g1, g0 = 0, rl, rn, ru = 0;
     uint32_t hist = 0;
     const uint32_t rowBit = r.second << 11;
     const uint8_t *dp0 = r.dp[0], *dp1 = r.dp[1], *dp2 = r.dp[2], *dp3 = r.dp[3];
     const uint32_t tx = r.at.tx;
     const bool atHist = kAt && r.at.ty == 0 && tx <= 32;
-    for (uint32_t u = 0, units = (W + 15) >> 4; u < units; u++) {
-        g2 = (g2 << 16) | uint32_t(h2[2 * u + 1]) << 8 | h2[2 * u + 2];
-        g1 = (g1 << 16) | uint32_t(h1[2 * u + 1]) << 8 | h1[2 * u + 2];
-        if (kEnc) g0 = (g0 << 16) | uint32_t(h0[2 * u + 1]) << 8 | h0[2 * u + 2];
-        rl = (rl << 8) | r.low[u + 1];
-        rn = (rn << 8) | r.lowNext[u + 1];
-        if (kDP) ru = (ru << 8) | r.lowUp[u + 1];
-        const uint32_t n = W - 16 * u < 16 ? W - 16 * u : 16;
+    const uint32_t whole = W >> 4, units = (W + 15) >> 4;
+    for (uint32_t u = 0; u < units; u++) {
+        const uint32_t n = u < whole ? 16 : W & 15;
         if (kTP && n == 16) {
-            // Eight blocks predicted alike: the unit needs no pixel at all.
+            // Eight blocks predicted alike: the unit needs no pixel at all,
+            // nor its registers. (A decoded row starts white.)
             uint64_t m0, m1;
             std::memcpy(&m0, r.work + 8 * u, 8);
             std::memcpy(&m1, r.work + 8 * u + 4, 8);
-            if (m0 == m1 && (m0 == kWhiteUnit || m0 == kBlackUnit)) {
-                uint32_t colour = m0 == kBlackUnit ? 0xFFFF : 0;
-                hist = (hist << 16) | colour;
-                if (!kEnc) h0[2 * u] = h0[2 * u + 1] = static_cast<uint8_t>(colour);
+            if (m0 == m1 && m0 == kWhiteUnit) {
+                hist <<= 16;
+                continue;
+            }
+            if (m0 == m1 && m0 == kBlackUnit) {
+                hist = (hist << 16) | 0xFFFF;
+                if (!kEnc) h0[2 * u] = h0[2 * u + 1] = 0xFF;
                 continue;
             }
         }
+        // The registers' windows, loaded afresh for each unit that codes.
+        auto window = [u](const uint8_t *h) ZJ_LAMBDA_INLINE {
+            return (u ? uint32_t(h[2 * u - 1]) << 24 : 0) | uint32_t(h[2 * u]) << 16 | uint32_t(h[2 * u + 1]) << 8 |
+                   h[2 * u + 2];
+        };
+        auto lowWindow = [u](const uint8_t *l) ZJ_LAMBDA_INLINE {
+            return (u ? uint32_t(l[u - 1]) << 16 : 0) | uint32_t(l[u]) << 8 | l[u + 1];
+        };
+        g2 = window(h2);
+        g1 = window(h1);
+        if (kEnc) g0 = window(h0);
+        rl = lowWindow(r.low);
+        rn = lowWindow(r.lowNext);
+        if (kDP) ru = lowWindow(r.lowUp);
         uint32_t out = 0;
         // Codes (or decodes) pixel q of the unit, column c of block t, unless
         // a prediction v of 0 or 1 stands for it.
@@ -181,14 +194,15 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             if (!kEnc) out = (out << 1) | pix;
             return pix;
         };
-        for (uint32_t t = 0, q = 0; q < n; t++, q += 2) {
-            const uint32_t j = 8 * u + t;
-            const bool pairOfColumns = q + 1 < n;
+        // Block t of the unit: t is a constant in a whole unit (so that the
+        // shifts above fold), a run-time value in the last, partial one.
+        auto block = [&](auto tc, bool pairOfColumns) ZJ_LAMBDA_INLINE {
+            const uint32_t t = tc.value, q = 2 * t, j = 8 * u + t;
             if (kTP && r.work[j] > kNotTypical) {
                 uint32_t bits = (r.work[j] & 1) ? 3 : 0, k = pairOfColumns ? 2 : 1;
                 hist = (hist << k) | (bits >> (2 - k));
                 if (!kEnc) out = (out << k) | (bits >> (2 - k));
-                continue;
+                return;
             }
             uint32_t v0 = 2, v1 = 2, d = 0;
             if (kDP) {
@@ -207,11 +221,23 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             if (!pairOfColumns) {
                 // A one-column block at an odd right edge: its missing pixel is 0.
                 if (kDP && !r.second) r.work[j] = static_cast<uint16_t>(d | p0 << 1);
-                break;
+                return;
             }
             if (kDP) v1 = !r.second ? dp1[(d >> 1) | p0] : dp3[(d << 1) | p0];
             uint32_t p1 = pixel(std::integral_constant<uint32_t, 1>{}, q + 1, t, v1);
             if (kDP && !r.second) r.work[j] = static_cast<uint16_t>(d | p0 << 1 | p1);
+        };
+        if (n == 16) {
+            [&](auto... t) ZJ_LAMBDA_INLINE { (block(t, true), ...); }(
+                std::integral_constant<uint32_t, 0>{}, std::integral_constant<uint32_t, 1>{},
+                std::integral_constant<uint32_t, 2>{}, std::integral_constant<uint32_t, 3>{},
+                std::integral_constant<uint32_t, 4>{}, std::integral_constant<uint32_t, 5>{},
+                std::integral_constant<uint32_t, 6>{}, std::integral_constant<uint32_t, 7>{});
+        } else {
+            struct Runtime {
+                uint32_t value;
+            };
+            for (uint32_t t = 0; 2 * t < n; t++) block(Runtime{t}, 2 * t + 1 < n);
         }
         if (!kEnc) {
             out <<= 16 - n;

@@ -1,6 +1,11 @@
 // The probability estimation table of the QM coder, folded with the MPS
-// value: state s = 2 * ST + MPS, so one byte per context holds both and the
-// next state after an MPS or LPS already carries the MPS switch.
+// value: state s = 2 * ST + MPS, and the next state after an MPS or LPS
+// already carries the MPS switch. A context holds its state as one word,
+//
+//   bit 31 ........... 24 23 ............ 8 7 ........... 0
+//      [      0         ][       Qe        ][ s = 2ST + MPS ]
+//
+// so that the common decision reads Qe and the MPS with a single load.
 #pragma once
 
 #include <array>
@@ -58,4 +63,29 @@ constexpr std::array<QmTransition, 226> qmFold() {
 }
 
 inline constexpr std::array<QmTransition, 226> kQmTable = qmFold();
+
+// The context word of state s, and the words after an MPS and an LPS.
+constexpr uint32_t qmWord(uint32_t s) { return uint32_t(kQmTable[s].qe) << 8 | s; }
+struct QmNext {
+    uint32_t mps, lps;
+};
+constexpr std::array<QmNext, 226> qmNextWords() {
+    std::array<QmNext, 226> t{};
+    for (uint32_t s = 0; s < 226; s++) t[s] = QmNext{qmWord(kQmTable[s].nmps), qmWord(kQmTable[s].nlps)};
+    return t;
+}
+inline constexpr std::array<QmNext, 226> kQmNext = qmNextWords();
+// The same as one array: the word after state s and an MPS at 2s, after an
+// LPS at 2s + 1, for a choice without a branch.
+constexpr std::array<uint32_t, 452> qmNextPairs() {
+    std::array<uint32_t, 452> t{};
+    for (uint32_t s = 0; s < 226; s++) {
+        t[2 * s] = qmWord(kQmTable[s].nmps);
+        t[2 * s + 1] = qmWord(kQmTable[s].nlps);
+    }
+    return t;
+}
+inline constexpr std::array<uint32_t, 452> kQmAfter = qmNextPairs();
+// Every context starts in state 0: ST 0, MPS 0.
+constexpr uint32_t kQmStart = qmWord(0);
 

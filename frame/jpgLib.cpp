@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "jbgDiff.h"
+#include "jbgQMTable.h"
 
 // ---------------------------------------------------------------- context
 
@@ -43,6 +44,8 @@ int32_t ctxDestroy(JbigContext *ctx) {
     GlobalUnlock(h);
     return GlobalFree(h) == nullptr ? 0 : -1;
 }
+
+void qmStatesReset(JbigContext *ctx) { std::fill(ctx->qmStates, ctx->qmStates + 4096, kQmStart); }
 
 JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind) {
     if (handle == 0 || handle == JBIG_INVALID_HANDLE) return nullptr;

@@ -208,15 +208,18 @@ struct JbigContext {
     JbigEncoderState enc;
     JbigDecoderState dec;
     JbigStream stream;
-    // Adaptive probability state of every context: 2 * ST + MPS. Kept per
-    // handle so that handles can code on different threads at once.
-    uint8_t qmStates[4096];
+    // Adaptive probability state of every context: a word of Qe and 2 * ST
+    // + MPS (jbgQMTable.h). Kept per handle so that handles can code on
+    // different threads at once.
+    uint32_t qmStates[4096];
 };
 
 // ---- context (jpgLib) ----
 JbigContext *ctxCreate(const char *path, uint32_t flags);
 int32_t ctxDestroy(JbigContext *ctx);
 int32_t ctxInvertImage(JbigContext *ctx);
+// Every context back to its first state.
+void qmStatesReset(JbigContext *ctx);
 JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind);
 
 uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow);
