@@ -49,6 +49,27 @@ int32_t decodeNextLayer(JbigContext *ctx) {
     return ctx->layerCursor == 0 ? lowLayerDecode(ctx) : diffLayerDecode(ctx);
 }
 
+// Decodes up to `layer` (-1: the next one); the sum of the layers' bytes.
+int32_t decodeToLayer(JbigHandle handle, int32_t layer) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
+    if (ctx == nullptr) return -1;
+    if (ctxReopen(ctx) != 0) return -1;
+    int32_t D = ctx->bih.D;
+    if (layer == -1) {
+        if (ctx->layerCursor >= D) return -1;
+        return decodeNextLayer(ctx);
+    }
+    if (layer < -1 || layer <= ctx->layerCursor) return -1;
+    int32_t target = layer < D ? layer : D;
+    int64_t sum = 0;
+    while (ctx->layerCursor < target) {
+        int32_t r = decodeNextLayer(ctx);
+        if (r == -1) return -1;
+        sum += r;
+    }
+    return static_cast<int32_t>(std::min<int64_t>(sum, 0x7FFFFFFF));
+}
+
 // ---------------------------------------------------------------- interface
 
 static void decRelease(JbigContext *ctx) {

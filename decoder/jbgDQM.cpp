@@ -38,7 +38,7 @@ void qmDecInit(JbigContext *ctx) {
     ctx->dec.atOpen = 0;
     uint32_t b2 = qmDecByteIn(ctx);
     uint32_t b3 = qmDecByteIn(ctx);
-    ctx->qmC = (b1 << 24) | (b2 << 16) | (b3 << 8);
+    ctx->dec.qmCode = uint64_t(b1) << 56 | uint64_t(b2) << 48 | uint64_t(b3) << 40;
     ctx->qmCT = 8;
     ctx->qmA = 0x10000;
     img.stripe = s + 1;

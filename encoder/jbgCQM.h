@@ -3,6 +3,8 @@
 // no renormalisation) is a table load, a subtraction and a compare.
 #pragma once
 
+#include <algorithm>
+
 #include "../frame/jbgQMTable.h"
 #include "../frame/jpgLib.h"
 
@@ -58,6 +60,16 @@ struct QmEncoder {
         if (pix != (w & 1u) || take > A - 0x8000) return false;
         A -= take;
         return true;
+    }
+
+    // As run(), over up to `bytes` groups of eight decisions: how many
+    // groups it took.
+    ZJ_INLINE uint32_t runBytes(uint32_t cx, uint32_t pix, uint32_t bytes) {
+        const uint32_t w = states[cx], qe8 = (w >> 5) & ~7u;
+        if (pix != (w & 1u)) return 0;
+        const uint32_t n = std::min(bytes, (A - 0x8000) / qe8);
+        A -= n * qe8;
+        return n;
     }
 
     ZJ_INLINE void renormalise() {

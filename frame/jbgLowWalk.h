@@ -29,6 +29,41 @@ ZJ_INLINE uint32_t eightFrom(const uint8_t *row, int64_t c) {
     return c > -8 ? uint32_t(row[0]) >> uint32_t(-c) : 0;
 }
 
+// The first index in [i, end) where row a or row c holds ink, else end:
+// words of eight bytes at a time.
+ZJ_INLINE uint32_t firstInk(const uint8_t *a, const uint8_t *c, uint32_t i, uint32_t end) {
+    for (; i + 8 <= end; i += 8) {
+        uint64_t u, t;
+        std::memcpy(&u, a + i, 8);
+        std::memcpy(&t, c + i, 8);
+        if (u | t) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            return i + uint32_t(__builtin_ctzll(u | t) >> 3);  // the first byte is the lowest
+#else
+            break;
+#endif
+        }
+    }
+    while (i < end && !(a[i] | c[i])) i++;
+    return i;
+}
+
+// How many bytes after byte b (and before byte `full`) have an all-white
+// window when byte b had one. Byte j's window spans bytes j-1 .. j+1 of the
+// rows above; the encoder also needs its own byte j white:
+//
+//   y-2:  [ j-1 ][  j  ][ j+1 ]     (three-line template only)
+//   y-1:  [ j-1 ][  j  ][ j+1 ]
+//   y  :  [ j-1 ][  j  ]            (encoder)
+//
+// Rows carry a byte after the last pixel, so byte `full` can be read.
+template <bool kEnc, bool kTwo>
+ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const uint8_t *p0, uint32_t b, uint32_t full) {
+    const uint32_t e = kEnc ? firstInk(p0, p0, b + 1, full) : full;
+    const uint32_t z = firstInk(p1, kTwo ? p1 : p2, b + 1, e + 1);
+    return z > b + 2 ? z - 2 - b : 0;
+}
+
 // One line of the lowest layer: the W pixels of `row` from left to right.
 //
 // Two-line template (LRLTWO), X the pixel coded, A the AT pixel, the digits
@@ -107,29 +142,32 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             // and the rest of the window the same colour: the template
             // pixels of the other seven contexts and, for the encoder, the
             // byte's own pixels.
+            // One test of all of it, as one branch: the colour of the
+            // first context's x-1 against every pixel of the window.
             const uint32_t cx = context(0);
-            if (((cx + 1) & 0x3FF) <= 1) {
-                const uint32_t v = cx & 1, ones = 0u - v;
-                bool uniform = (r1 & 0x1FC0) == (ones & 0x1FC0);
-                if (!kTwo) uniform = uniform && (r2 & 0x3F80) == (ones & 0x3F80);
-                if (kEnc) uniform = uniform && (r0 & 0xFF) == (ones & 0xFF);
-                if (uniform && px.run(cx, v, 8)) {
-                    if (!kEnc) {
-                        r0 = (r0 << 8) | (ones & 0xFF);
-                        p0[b] = static_cast<uint8_t>(r0);
-                    }
-                    continue;
+            const uint32_t v = cx & 1, ones = 0u - v;
+            uint32_t mixed = ((cx ^ ones) & 0x3FF) | ((r1 ^ ones) & 0x1FC0);
+            if (!kTwo) mixed |= (r2 ^ ones) & 0x3F80;
+            if (kEnc) mixed |= (r0 ^ ones) & 0xFF;
+            if (mixed == 0 && px.run(cx, v, 8)) {
+                // Rows are white when made: only black needs a store.
+                if (!kEnc) {
+                    r0 = ones;
+                    if (v) p0[b] = 0xFF;
                 }
+                // The white bytes after it whose windows are white too, at
+                // once while the interval has room.
+                if (!v && !(p1[b + 2] | (kTwo ? 0 : p2[b + 2]) | (kEnc ? p0[b + 1] : 0))) {
+                    const uint32_t n = px.runBytes(cx, 0, whiteBytesAfter<kEnc, kTwo>(p2, p1, p0, b, full));
+                    if (n) {
+                        b += n;
+                        r0 = r1 = r2 = 0;
+                    }
+                }
+                continue;
             }
         }
-        pixel(0);
-        pixel(1);
-        pixel(2);
-        pixel(3);
-        pixel(4);
-        pixel(5);
-        pixel(6);
-        pixel(7);
+        pixel(0), pixel(1), pixel(2), pixel(3), pixel(4), pixel(5), pixel(6), pixel(7);
         if (!kEnc) p0[b] = static_cast<uint8_t>(r0);
     }
     if (rest) {

@@ -87,7 +87,10 @@ uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow) {
         GlobalFree(h1);
         return nullptr;
     }
-    HGLOBAL h2 = GlobalAlloc(GMEM_MOVEABLE, static_cast<size_t>(dataBytes ? dataBytes : 1));
+    // Cleared: the coders read a few bytes past the last pixel of a row,
+    // rows never supplied must not carry leftovers into a stream, and the
+    // decoders store no white. Fresh zero pages cost nothing until touched.
+    HGLOBAL h2 = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<size_t>(dataBytes ? dataBytes : 1));
     uint8_t *data = h2 ? static_cast<uint8_t *>(GlobalLock(h2)) : nullptr;
     if (data == nullptr) {
         if (h2) GlobalFree(h2);
@@ -132,11 +135,7 @@ void layerImageSetup(JbigLayerImage *img, uint32_t width, uint32_t height) {
 
 bool layerImageAlloc(JbigLayerImage *img) {
     img->rows = rowArrayAlloc(img->height + 1, img->stride);
-    if (img->rows == nullptr) return false;
-    // Cleared whole: the coders read a few bytes past the last pixel of a
-    // row, and rows never supplied must not carry leftovers into a stream.
-    std::memset(img->rows[0], 0, size_t(img->height + 1) * img->stride);
-    return true;
+    return img->rows != nullptr;
 }
 
 void layerImageFree(JbigLayerImage *img) {

@@ -174,6 +174,7 @@ struct JbigDecoderState {
     uint32_t newlenYD;    // the height a NEWLEN set, 0 if none
     uint32_t newlenIgnored;  // NEWLENs naming 0 or more rows than there are
     HGLOBAL dpPrivHandle; // the private table, expanded
+    uint64_t qmCode;      // the QM decoder's C (decoder/jbgDQM.h)
 };
 
 struct JbigContext {
@@ -195,7 +196,7 @@ struct JbigContext {
     uint16_t tablePlanes;
     int16_t tableLayers;
     int16_t tableStripes;
-    // QM coder registers, both directions.
+    // QM coder registers, both directions (the decoder's C is dec.qmCode).
     uint32_t qmC, qmA;
     int32_t qmCT;
     // The deterministic-prediction tables in use, by phase.
@@ -333,6 +334,11 @@ struct StripeSurvey {
     bool aborted;                 // an ABORT ends the data
 };
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
+
+// ---- decoder (jbgDBase) ----
+// Decodes layers upwards to `layer` (-1: the next one) into the handle's
+// image; the layers' coded bytes, or -1.
+int32_t decodeToLayer(JbigHandle handle, int32_t layer);
 
 inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t layer, uint32_t stripe) {
     return reinterpret_cast<uint32_t *>(ctx->stripeTable[layer]) + 2 * stripe;

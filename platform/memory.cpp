@@ -45,9 +45,9 @@ Block *blockOf(void *handle) {
     return b;
 }
 
-void *newBlock(size_t bytes) {
+void *newBlock(size_t bytes, bool zero = false) {
     if (allocationFails() || bytes > (SIZE_MAX >> 1)) return nullptr;
-    Block *b = static_cast<Block *>(std::malloc(sizeof(Block) + bytes));
+    Block *b = static_cast<Block *>(zero ? std::calloc(1, sizeof(Block) + bytes) : std::malloc(sizeof(Block) + bytes));
     if (b == nullptr) return nullptr;
     b->magic = kBlockMagic;
     b->locks = 0;
@@ -83,9 +83,7 @@ BOOL unlockBlock(void *handle) {
 extern "C" {
 
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
-    void *h = newBlock(bytes);
-    if (h != nullptr && (flags & GMEM_ZEROINIT)) std::memset(static_cast<Block *>(h) + 1, 0, bytes);
-    return h;
+    return newBlock(bytes, (flags & GMEM_ZEROINIT) != 0);
 }
 LPVOID GlobalLock(HGLOBAL block) { return lockBlock(block); }
 BOOL GlobalUnlock(HGLOBAL block) { return unlockBlock(block); }

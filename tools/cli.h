@@ -25,12 +25,15 @@ using Bytes = std::vector<uint8_t>;
 
 // One bit per pixel, most significant bit first, 1 = black, rows of
 // (width + 7) / 8 bytes with the pad bits 0.
+// The rows start `offset` bytes into `bits`: a PBM file's pixels are used
+// where they were read.
 struct Bitmap {
     uint32_t width = 0, height = 0;
     Bytes bits;
+    size_t offset = 0;
     size_t stride() const { return (size_t(width) + 7) / 8; }
-    uint8_t *row(uint32_t y) { return bits.data() + stride() * y; }
-    const uint8_t *row(uint32_t y) const { return bits.data() + stride() * y; }
+    uint8_t *row(uint32_t y) { return bits.data() + offset + stride() * y; }
+    const uint8_t *row(uint32_t y) const { return bits.data() + offset + stride() * y; }
 };
 
 // Input files (after gunzip) are held in memory whole.
@@ -49,21 +52,28 @@ std::string displayName(const std::string &path);
 
 // An output that appears only when complete. The temporary file is created
 // next to the destination on construction, so an unwritable destination
-// fails before any work is done; commit() writes, flushes and renames it
-// over the destination. Without commit() nothing of it remains.
+// fails before any work is done; write() adds to it and commit() closes it
+// and renames it over the destination. Without commit() nothing of it
+// remains. Standard output gets everything at commit().
 class Output {
 public:
     explicit Output(const std::string &path);
     ~Output();
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
-    void commit(const Bytes &data);
+    void write(const uint8_t *data, size_t n);
+    void commit();
+    void commit(const Bytes &data) {
+        write(data.data(), data.size());
+        commit();
+    }
     const std::string &path() const { return path_; }
 
 private:
     std::string path_, temp_;
     FILE *file_ = nullptr;
-    bool done_ = false;
+    Bytes held_;  // for standard output
+    bool failed_ = false, done_ = false;
 };
 
 // A scratch file in the system's temporary directory, removed on
@@ -88,14 +98,15 @@ enum class Format { Unknown, Pbm, Bmp, Png };
 Format formatFromName(const std::string &name);  // by extension
 const char *formatName(Format f);
 
-Bitmap readPbm(const Bytes &data, const std::string &name);
+// Takes the file's bytes: the rows stay where they are.
+Bitmap readPbm(Bytes data, const std::string &name);
 Bitmap readPng(const Bytes &data, const std::string &name, int threshold);
 // Any BMP the tool reads, thresholded; see also the 1-bit path in jbig.cpp.
 Bitmap readBmp(const Bytes &data, const std::string &name, int threshold);
 int greyOf(int r, int g, int b);
 
-// Rows of `stride` bytes, 1 = black.
-Bytes writePbm(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
+// Rows of `stride` bytes, 1 = black, pad bits 0.
+void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 
 uint32_t le32(const uint8_t *p);

@@ -70,7 +70,7 @@ struct PbmCursor {
 
 }  // namespace
 
-Bitmap readPbm(const Bytes &data, const std::string &name) {
+Bitmap readPbm(Bytes data, const std::string &name) {
     if (data.size() < 2 || data[0] != 'P' || (data[1] != '1' && data[1] != '4'))
         fail(kInput, name, "not a PBM image (P1 or P4)");
     bool raw = data[1] == '4';
@@ -87,8 +87,11 @@ Bitmap readPbm(const Bytes &data, const std::string &name) {
             fail(kInput, name,
                  "truncated PBM: " + std::to_string(data.size() - c.p) + " of " + std::to_string(need) +
                      " bytes of pixels");
-        Bitmap b = makeBitmap(w, h, name);
-        std::memcpy(b.bits.data(), data.data() + c.p, b.bits.size());
+        Bitmap b;
+        b.width = w;
+        b.height = h;
+        b.offset = c.p;
+        b.bits = std::move(data);
         if (w & 7)
             for (uint32_t y = 0; y < h; y++) b.row(y)[w >> 3] &= uint8_t(0xFF << (8 - (w & 7)));
         return b;
@@ -114,17 +117,12 @@ Bitmap readPbm(const Bytes &data, const std::string &name) {
     return b;
 }
 
-Bytes writePbm(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
-    std::string head = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
-    size_t rb = (size_t(w) + 7) / 8;
-    Bytes out(head.begin(), head.end());
-    out.reserve(out.size() + rb * h);
-    for (uint32_t y = 0; y < h; y++) {
-        const uint8_t *r = rows + stride * y;
-        out.insert(out.end(), r, r + rb);
-        if (w & 7) out.back() &= uint8_t(0xFF << (8 - (w & 7)));
-    }
-    return out;
+void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
+    const std::string head = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
+    out.write(reinterpret_cast<const uint8_t *>(head.data()), head.size());
+    const size_t rb = (size_t(w) + 7) / 8;
+    if (stride == rb) return out.write(rows, rb * h);
+    for (uint32_t y = 0; y < h; y++) out.write(rows + stride * y, rb);
 }
 
 // ---- PNG ----

@@ -3,6 +3,7 @@
 
 #include "../frame/jpgLib.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -128,14 +129,6 @@ FILE *createNew(const fs::path &dir, const std::string &prefix, const std::strin
     return nullptr;
 }
 
-bool syncFile(FILE *f) {
-#ifdef _WIN32
-    return _commit(_fileno(f)) == 0;
-#else
-    return fsync(fileno(f)) == 0 || errno == EINVAL;  // EINVAL: not syncable (a pipe), nothing to lose
-#endif
-}
-
 bool replaceFile(const std::string &from, const std::string &to) {
 #ifdef _WIN32
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
@@ -150,16 +143,24 @@ Bytes readInput(const std::string &path) {
     std::string name = displayName(path);
     FILE *f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (!f) fail(kInput, name, "cannot open: " + lastError());
+    // Read in place, in one piece when the size is known; a byte more than
+    // the size reveals a file that grows meanwhile.
     Bytes data;
-    uint8_t buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        data.insert(data.end(), buf, buf + n);
-        if (data.size() > kMaxInputBytes) {
+    std::error_code ec;
+    const uintmax_t known = f == stdin ? 0 : fs::file_size(path, ec);
+    size_t size = 0, chunk = ec || known == 0 || known > kMaxInputBytes ? size_t(1) << 16 : size_t(known) + 1;
+    for (;;) {
+        data.resize(size + chunk);
+        const size_t n = std::fread(data.data() + size, 1, chunk, f);
+        size += n;
+        if (size > kMaxInputBytes) {
             if (f != stdin) std::fclose(f);
             fail(kInput, name, "input too large");
         }
+        if (n < chunk) break;
+        chunk = std::max(chunk, size_t(1) << 16);
     }
+    data.resize(size);
     bool bad = std::ferror(f) != 0;
     std::string why = bad ? lastError() : "";
     if (f != stdin) std::fclose(f);
@@ -178,6 +179,7 @@ Output::Output(const std::string &path) : path_(path) {
     if (dir.empty()) dir = ".";
     file_ = createNew(dir, "." + p.filename().string() + ".", ".tmp", &temp_);
     if (!file_) fail(kOutput, path, "cannot create a file in " + dir.string() + ": " + lastError());
+    std::setvbuf(file_, nullptr, _IOFBF, size_t(1) << 18);
 }
 
 Output::~Output() {
@@ -185,16 +187,24 @@ Output::~Output() {
     if (!done_ && !temp_.empty()) std::remove(temp_.c_str());
 }
 
-void Output::commit(const Bytes &data) {
+void Output::write(const uint8_t *data, size_t n) {
+    if (n == 0) return;
+    if (!file_)
+        held_.insert(held_.end(), data, data + n);
+    else if (!failed_ && std::fwrite(data, 1, n, file_) != n) failed_ = true;
+}
+
+// No fsync: the rename alone makes the output appear only when complete,
+// and an existing file is replaced only then.
+void Output::commit() {
     if (path_ == "-") {
-        if ((!data.empty() && std::fwrite(data.data(), 1, data.size(), stdout) != data.size()) ||
+        if ((!held_.empty() && std::fwrite(held_.data(), 1, held_.size(), stdout) != held_.size()) ||
             std::fflush(stdout) != 0)
             fail(kOutput, "standard output", "cannot write: " + lastError());
         done_ = true;
         return;
     }
-    bool ok = (data.empty() || std::fwrite(data.data(), 1, data.size(), file_) == data.size()) &&
-              std::fflush(file_) == 0 && syncFile(file_);
+    bool ok = !failed_ && std::fflush(file_) == 0;
     std::string why = ok ? "" : lastError();
     int closed = std::fclose(file_);
     file_ = nullptr;

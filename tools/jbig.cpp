@@ -169,39 +169,46 @@ Decoder::~Decoder() {
     if (block_) GlobalFree(block_);
 }
 
-Bytes Decoder::layerAs(int layer, Format format) {
-    HGLOBAL dib = jbigDecodeToWinDIB(handle_, layer);
-    if (dib == kFailedBlock || dib == nullptr)
-        fail(kInternal, name_, "the decoder failed on layer " + std::to_string(layer));
-    Bytes out;
+void Decoder::writeLayer(int layer, Format format, Output &out) {
     if (format == Format::Bmp) {
+        HGLOBAL dib = jbigDecodeToWinDIB(handle_, layer);
+        if (dib == kFailedBlock || dib == nullptr)
+            fail(kInternal, name_, "the decoder failed on layer " + std::to_string(layer));
         auto *p = static_cast<const uint8_t *>(GlobalLock(dib));
         size_t size = GlobalSize(dib);
+        bool written = false;
         if (p && size >= 48) {
             // The packed DIB is a BMP file without its 14-byte file header.
             uint32_t w = le32(p + 4), h = le32(p + 8);
             uint64_t bytes = 48 + uint64_t((w + 7) / 8 + 3) / 4 * 4 * h;
             if (bytes <= size && bytes + 14 <= 0xFFFFFFFFu) {
-                out.assign(14, 0);
-                out[0] = 'B', out[1] = 'M';
+                uint8_t head[14] = {'B', 'M'};
                 for (int i = 0; i < 4; i++) {
-                    out[2 + i] = uint8_t((bytes + 14) >> (8 * i));
-                    out[10 + i] = uint8_t((14 + 48) >> (8 * i));
+                    head[2 + i] = uint8_t((bytes + 14) >> (8 * i));
+                    head[10 + i] = uint8_t((14 + 48) >> (8 * i));
                 }
-                out.insert(out.end(), p, p + bytes);
+                out.write(head, sizeof head);
+                out.write(p, size_t(bytes));
+                written = true;
             }
         }
         if (p) GlobalUnlock(dib);
         GlobalFree(dib);
-        if (out.empty()) fail(kInternal, name_, "the decoder delivered no usable bitmap for layer " + std::to_string(layer));
-        return out;
+        if (!written) fail(kInternal, name_, "the decoder delivered no usable bitmap for layer " + std::to_string(layer));
+        return;
     }
-    GlobalFree(dib);
+    // PBM and PNG straight from the decoder's own rows.
+    JbigContext *ctx = ctxFromHandle(handle_, kModeDecoder);
+    const bool decoded = decodeToLayer(handle_, layer) != -1;
+    ctxCloseFile(ctx);
     JbigImageInfo info{};
-    if (jbigDecodeGetImageAddress(handle_, &info) == reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
-        fail(kInternal, name_, "the decoder delivered no image for layer " + std::to_string(layer));
-    if (format == Format::Png) return writePng(info.width, info.height, info.data, info.bytesPerLine);
-    return writePbm(info.width, info.height, info.data, info.bytesPerLine);
+    if (!decoded || jbigDecodeGetImageAddress(handle_, &info) == reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
+        fail(kInternal, name_, "the decoder failed on layer " + std::to_string(layer));
+    if (format == Format::Png) {
+        const Bytes png = writePng(info.width, info.height, info.data, info.bytesPerLine);
+        return out.write(png.data(), png.size());
+    }
+    writePbm(out, info.width, info.height, info.data, info.bytesPerLine);
 }
 
 // ---- encoding ----
@@ -275,7 +282,7 @@ Bytes encodeOnce(const Source &src, JbigEncodeOptions o) {
         ok = jbigEncodeSetOrgDataFromWinDIB(enc, src.dib.block) == 0;
     } else {
         JbigImageInfo info{src.width, src.height, uint32_t(src.bitmap.stride()), 1, 0, 0,
-                           const_cast<uint8_t *>(src.bitmap.bits.data())};
+                           const_cast<uint8_t *>(src.bitmap.row(0))};
         ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
     }
     for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
@@ -322,7 +329,7 @@ uint32_t atMovesOf(const Bytes &stream) {
 
 }  // namespace
 
-Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettings &s) {
+Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &s) {
     Format format = sniffImage(data, name);
     Source src;
     if (format == Format::Bmp && oneBitDib(data, s.threshold, &src.dib))
@@ -332,7 +339,7 @@ Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettin
     else if (format == Format::Png)
         src.bitmap = readPng(data, name, s.threshold);
     else
-        src.bitmap = readPbm(data, name);
+        src.bitmap = readPbm(std::move(data), name);
     const uint32_t w = src.width = src.dib.block ? src.dib.width : src.bitmap.width;
     const uint32_t h = src.height = src.dib.block ? src.dib.height : src.bitmap.height;
 

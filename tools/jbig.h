@@ -28,8 +28,8 @@ public:
     const StripeSurvey &survey() const { return survey_; }
     uint32_t announcedHeight() const;  // YD of the header
     uint32_t newlenHeight() const;     // the height a NEWLEN set, 0 if none
-    // Decodes up to `layer` (upwards only) and returns it in `format`.
-    Bytes layerAs(int layer, Format format);
+    // Decodes up to `layer` (upwards only) and writes it in `format`.
+    void writeLayer(int layer, Format format, Output &out);
 
 private:
     std::string name_;
@@ -56,6 +56,6 @@ struct EncodeSettings {
 std::string headerProblem(const JbigBih &b, BihProblem p);
 
 Format sniffImage(const Bytes &data, const std::string &name);
-Bytes encodeImage(const Bytes &data, const std::string &name, const EncodeSettings &settings);
+Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &settings);
 
 }  // namespace cli

@@ -246,7 +246,7 @@ int runEncode(const std::vector<std::string> &argv) {
     const std::string &in = a.positional[0];
     Bytes data = readInput(in);
     Output out(a.positional[1]);
-    out.commit(encodeImage(data, displayName(in), s));
+    out.commit(encodeImage(std::move(data), displayName(in), s));
     return kOk;
 }
 
@@ -297,9 +297,9 @@ int runDecode(const std::vector<std::string> &argv) {
     std::vector<std::unique_ptr<Output>> outs;
     for (int d = first; d <= (all ? D : first); d++)
         outs.push_back(std::make_unique<Output>(all ? layerPath(outName, d) : outName));
-    std::vector<Bytes> images;
-    for (int d = first; d <= (all ? D : first); d++) images.push_back(dec.layerAs(d, format));
-    for (size_t i = 0; i < outs.size(); i++) outs[i]->commit(images[i]);
+    // Every layer written before any output appears.
+    for (int d = first; d <= (all ? D : first); d++) dec.writeLayer(d, format, *outs[size_t(d - first)]);
+    for (auto &out : outs) out->commit();
     return kOk;
 }
 

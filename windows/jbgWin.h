@@ -5,7 +5,6 @@
 
 uint32_t dibColorTableSize(const BITMAPINFOHEADER *header);
 uint8_t *dibBits(void *dib);
-int32_t decodeToLayer(JbigHandle handle, int32_t layer);
 HGLOBAL dibCreate(uint32_t width, uint32_t height, const uint8_t *colours);
 int32_t imageToDib(HGLOBAL dib, const JbigImageInfo *info);
 int32_t imageToDibBits(const JbigImageInfo *info, uint8_t *bits, const BITMAPINFO *header);

@@ -88,26 +88,6 @@ int32_t JBIGAPI jbigEncodeSetOrgDataFromWinDIB(JbigHandle handle, HGLOBAL dib) {
     return 0;
 }
 
-int32_t decodeToLayer(JbigHandle handle, int32_t layer) {
-    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
-    if (ctx == nullptr) return -1;
-    if (ctxReopen(ctx) != 0) return -1;
-    int32_t D = ctx->bih.D;
-    if (layer == -1) {
-        if (ctx->layerCursor >= D) return -1;
-        return decodeNextLayer(ctx);
-    }
-    if (layer < -1 || layer <= ctx->layerCursor) return -1;
-    int32_t target = layer < D ? layer : D;
-    int64_t sum = 0;
-    while (ctx->layerCursor < target) {
-        int32_t r = decodeNextLayer(ctx);
-        if (r == -1) return -1;
-        sum += r;
-    }
-    return static_cast<int32_t>(std::min<int64_t>(sum, 0x7FFFFFFF));
-}
-
 HGLOBAL dibCreate(uint32_t width, uint32_t height, const uint8_t *colours) {
     auto *fail = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
     uint64_t size = uint64_t(dibLineBytes(width, 1)) * height + 40 + 8;
