@@ -141,10 +141,11 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             // A run: the first context all white (0) or all black (0x3FF),
             // and the rest of the window the same colour: the template
             // pixels of the other seven contexts and, for the encoder, the
-            // byte's own pixels.
-            // One test of all of it, as one branch: the colour of the
-            // first context's x-1 against every pixel of the window.
+            // byte's own pixels. The decoder tests it all as one branch (its
+            // branches wait on the pixels it decodes); the encoder first
+            // tests the context alone, where most bytes of a busy page fail.
             const uint32_t cx = context(0);
+            if (kEnc && ((cx + 1) & 0x3FF) > 1) goto pixels;
             const uint32_t v = cx & 1, ones = 0u - v;
             uint32_t mixed = ((cx ^ ones) & 0x3FF) | ((r1 ^ ones) & 0x1FC0);
             if (!kTwo) mixed |= (r2 ^ ones) & 0x3F80;
@@ -167,6 +168,7 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
                 continue;
             }
         }
+    pixels:
         pixel(0), pixel(1), pixel(2), pixel(3), pixel(4), pixel(5), pixel(6), pixel(7);
         if (!kEnc) p0[b] = static_cast<uint8_t>(r0);
     }

@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -133,6 +135,17 @@ bool replaceFile(const std::string &from, const std::string &to) {
 #ifdef _WIN32
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 #else
+#ifdef RENAME_EXCHANGE
+    // An existing regular file trades names with the new one, and the old
+    // one goes under the temporary name. A plain rename over it would, on
+    // ext4, first push the new data to the disk and wait there.
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+        unlink(from.c_str());
+        return true;
+    }
+#endif
     return std::rename(from.c_str(), to.c_str()) == 0;
 #endif
 }
