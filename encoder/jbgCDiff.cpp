@@ -36,7 +36,7 @@ void reduceRow(const uint8_t *U, const uint8_t *A, const uint8_t *B, const uint8
             int s = 14 - 2 * t;
             uint32_t idx = ((p >> (7 - t)) & 3) << 10 | prev << 9 | ((hu >> s) & 7) << 6 | ((ha >> s) & 7) << 3 |
                            ((hb >> s) & 7);
-            prev = resReduceTable[idx];
+            prev = zjResReduceTable[idx];
             byte = (byte << 1) | prev;
         }
         out[m] = static_cast<uint8_t>(byte);

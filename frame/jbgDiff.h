@@ -6,6 +6,6 @@
 #include <cstdint>
 
 // Resolution reduction, entry n of the 4096 in byte n.
-extern const uint8_t *const resReduceTable;
+extern const uint8_t *const zjResReduceTable;
 // Deterministic prediction, per phase: 0 or 1 predicted, 2 coded.
-extern const uint8_t *const dpTable[4];
+extern const uint8_t *const zjDpTable[4];

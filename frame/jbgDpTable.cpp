@@ -102,4 +102,4 @@ static_assert(kTable0.size() == 256 && kTable1.size() == 512 && kTable2.size() =
 
 }  // namespace
 
-const uint8_t *const dpTable[4] = {kTable0.data(), kTable1.data(), kTable2.data(), kTable3.data()};
+const uint8_t *const zjDpTable[4] = {kTable0.data(), kTable1.data(), kTable2.data(), kTable3.data()};

@@ -43,4 +43,4 @@ constexpr std::array<uint8_t, 4096> kBits = unpacked();
 
 }  // namespace
 
-const uint8_t *const resReduceTable = kBits.data();
+const uint8_t *const zjResReduceTable = kBits.data();

@@ -28,7 +28,7 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
     ctx->stripeCount = -1;
     ctx->dec.headBytes = kBihBytes;
     ctx->dec.abortAt = kNoAbort;
-    std::copy(dpTable, dpTable + 4, ctx->dp);
+    std::copy(zjDpTable, zjDpTable + 4, ctx->dp);
     return ctx;
 }
 

@@ -93,22 +93,40 @@ typedef struct tagBITMAPINFO {
 #define BI_RGB 0
 #endif /* ZELJBIG_WIN32_TYPES */
 
+/* The library's own, under names of its own so that they clash with no other
+ * library's; the Win32 names below map onto them unless the includer defines
+ * ZELJBIG_NO_WIN32_NAMES. What the library hands out is released with them:
+ * GlobalFree for DIBs and memory-input blocks, HeapFree(GetProcessHeap(),
+ * 0, p) for memory output, DeleteObject for bitmaps. */
 #ifdef __cplusplus
 extern "C" {
 #endif
-JBIG_EXPORT HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
-JBIG_EXPORT LPVOID GlobalLock(HGLOBAL block);
-JBIG_EXPORT BOOL GlobalUnlock(HGLOBAL block);
-JBIG_EXPORT HGLOBAL GlobalFree(HGLOBAL block);
-JBIG_EXPORT size_t GlobalSize(HGLOBAL block);
-JBIG_EXPORT HANDLE GetProcessHeap(void);
-JBIG_EXPORT LPVOID HeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
-JBIG_EXPORT BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
-JBIG_EXPORT HBITMAP CreateBitmapIndirect(const BITMAP *bm);
-JBIG_EXPORT int GetObjectA(HGDIOBJ obj, int size, LPVOID out);
-JBIG_EXPORT BOOL DeleteObject(HGDIOBJ obj);
+JBIG_EXPORT HGLOBAL zeljbigGlobalAlloc(UINT flags, size_t bytes);
+JBIG_EXPORT LPVOID zeljbigGlobalLock(HGLOBAL block);
+JBIG_EXPORT BOOL zeljbigGlobalUnlock(HGLOBAL block);
+JBIG_EXPORT HGLOBAL zeljbigGlobalFree(HGLOBAL block);
+JBIG_EXPORT size_t zeljbigGlobalSize(HGLOBAL block);
+JBIG_EXPORT HANDLE zeljbigGetProcessHeap(void);
+JBIG_EXPORT LPVOID zeljbigHeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
+JBIG_EXPORT BOOL zeljbigHeapFree(HANDLE heap, DWORD flags, LPVOID block);
+JBIG_EXPORT HBITMAP zeljbigCreateBitmapIndirect(const BITMAP *bm);
+JBIG_EXPORT int zeljbigGetObjectA(HGDIOBJ obj, int size, LPVOID out);
+JBIG_EXPORT BOOL zeljbigDeleteObject(HGDIOBJ obj);
 #ifdef __cplusplus
 }
+#endif
+#if !defined(ZELJBIG_NO_WIN32_NAMES) || defined(ZELJBIG_BUILDING)
+#define GlobalAlloc zeljbigGlobalAlloc
+#define GlobalLock zeljbigGlobalLock
+#define GlobalUnlock zeljbigGlobalUnlock
+#define GlobalFree zeljbigGlobalFree
+#define GlobalSize zeljbigGlobalSize
+#define GetProcessHeap zeljbigGetProcessHeap
+#define HeapAlloc zeljbigHeapAlloc
+#define HeapFree zeljbigHeapFree
+#define CreateBitmapIndirect zeljbigCreateBitmapIndirect
+#define GetObjectA zeljbigGetObjectA
+#define DeleteObject zeljbigDeleteObject
 #endif
 #endif /* !_WIN32 */
 

@@ -39,6 +39,27 @@ typedef int32_t *PLONG;
 #define SRCCOPY 0x00CC0020u
 #define DIB_RGB_COLORS 0
 
+// Internal: under names of the library's own, hidden in the shared library.
+#define LocalAlloc zjLocalAlloc
+#define LocalLock zjLocalLock
+#define LocalUnlock zjLocalUnlock
+#define LocalFree zjLocalFree
+#define HeapReAlloc zjHeapReAlloc
+#define CreateFileA zjCreateFileA
+#define ReadFile zjReadFile
+#define WriteFile zjWriteFile
+#define SetFilePointer zjSetFilePointer
+#define GetFileSize zjGetFileSize
+#define CloseHandle zjCloseHandle
+#define GetDC zjGetDC
+#define ReleaseDC zjReleaseDC
+#define CreateCompatibleDC zjCreateCompatibleDC
+#define DeleteDC zjDeleteDC
+#define CreateCompatibleBitmap zjCreateCompatibleBitmap
+#define SelectObject zjSelectObject
+#define BitBlt zjBitBlt
+#define GetDIBits zjGetDIBits
+
 extern "C" {
 HLOCAL LocalAlloc(UINT flags, size_t bytes);
 LPVOID LocalLock(HLOCAL block);

@@ -107,7 +107,7 @@ void refLowStripe(JbigContext *ctx, const Image &img, uint32_t y0, uint32_t y1, 
 
 }  // namespace
 
-int resReduce(uint32_t n) { return resReduceTable[n]; }
+int resReduce(uint32_t n) { return zjResReduceTable[n]; }
 
 Image refReduce(const Image &hi, uint32_t stripeRows, const std::set<uint32_t> &resets) {
     Image lo((hi.width + 1) / 2, (hi.height + 1) / 2);

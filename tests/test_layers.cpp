@@ -92,7 +92,7 @@ TEST(Tables, PredictionFollowsFromReduction) {
                     if (uint32_t(resReduce(n)) == (D >> 6 & 1)) possible[v] = true;
                 }
             int expect = possible[0] == possible[1] ? 2 : possible[1] ? 1 : 0;
-            ASSERT_EQ(dpTable[phase][idx], expect) << "phase " << phase << " index " << idx;
+            ASSERT_EQ(zjDpTable[phase][idx], expect) << "phase " << phase << " index " << idx;
             count[expect]++;
         }
         EXPECT_EQ(count[0], counts[phase][0]);
