@@ -103,12 +103,13 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
     uint64_t *cur = ctx->enc.atWords, *up = cur + stride;
     const uint32_t chunk = std::max<uint32_t>(32, (lines + kMaxAtMoves - 1) / kMaxAtMoves);
     AtPosition at = ctx->at;
-    // Loads row y and the one above; false for a line TPBON leaves uncoded.
-    auto load = [&](uint32_t y) {
+    // Loads row y and, if asked, the one above; false for a line TPBON
+    // leaves uncoded.
+    auto load = [&](uint32_t y, bool withAbove) {
         const uint8_t *above = rowAbove(img, y, 1);
         if (tpbon && std::memcmp(img.rows[y], above, (img.width + 7) >> 3) == 0) return false;
         rowWords(img.rows[y], img.width, cur, words);
-        rowWords(above, img.width, up, words);
+        if (withAbove) rowWords(above, img.width, up, words);
         return true;
     };
     // The AT pixels of word k at place tx (0: the default place).
@@ -121,7 +122,7 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
         const uint32_t y0 = top + c0, y1 = top + std::min(lines, c0 + chunk);
         std::fill(agree, agree + 128, 0);
         for (uint32_t y = y0; y < y1; y += 2) {
-            if (!load(y)) continue;
+            if (!load(y, false)) continue;
             for (uint32_t k = 0; k < words; k++) {
                 const uint64_t w = cur[kPadWords + k], change = w ^ shifted(cur, k, 1);
                 if (change == 0) continue;
@@ -137,11 +138,13 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
                 rank[1] = tx;
             }
         }
+        // The current place is often the default one: counted once then.
         const uint32_t places[4] = {0, at.tx, rank[0], rank[1]};
+        const bool sameAsDefault = at.tx == 0;
         PlaceCounts counts[4] = {};
         uint64_t n[2] = {}, ones[2] = {};
         for (uint32_t y = y0; y < y1; y++) {
-            if (!load(y)) continue;
+            if (!load(y, true)) continue;
             for (uint32_t k = 0; k < words; k++) {
                 const uint64_t valid = k + 1 == words ? lastMask : ~uint64_t(0);
                 // White here and up to 128 columns left, and above: every
@@ -158,6 +161,7 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
                     ones[s] += popcount<kHw>(side[s] & w);
                 }
                 for (int c = 0; c < 4; c++) {
+                    if (c == 1 && sameAsDefault) continue;
                     const uint64_t a = place(k, places[c]);
                     for (int s = 0; s < 2; s++) {
                         counts[c].a[s] += popcount<kHw>(side[s] & a);
@@ -166,6 +170,7 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
                 }
             }
         }
+        if (sameAsDefault) counts[1] = counts[0];
         double bits[4];
         for (int c = 0; c < 4; c++) {
             bits[c] = 0;
