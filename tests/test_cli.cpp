@@ -241,51 +241,44 @@ TEST(Cli, StandardInputAndOutput) {
 TEST(Cli, BadInputLeavesNoOutputBehind) {
     TempDir t;
     Image img = randomImage(120, 80, 7);
-    writeFile(t.file("good.pbm"), pbmBytes(img));
+    auto put = [&](const std::string &name, const Bytes &b) { writeFile(t.file(name), b); };
+    put("good.pbm", pbmBytes(img));
     JbigEncodeOptions o = defaultOptions(img, 0);
-    o.L0 = 16;
+    o.L0 = 30;
     Bytes jbg = encodeToMemory(img, o);
-    writeFile(t.file("half.jbg"), Bytes(jbg.begin(), jbg.begin() + long(jbg.size() / 2)));
-    Bytes badIndex = jbg;
-    badIndex[badIndex.size() - 4] = 0x7F;  // the last stripe's length
-    writeFile(t.file("badindex.jbg"), badIndex);
-    writeFile(t.file("text.txt"), Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
-    Bytes pbm = pbmBytes(img);
-    writeFile(t.file("short.pbm"), Bytes(pbm.begin(), pbm.end() - 1));
-    writeFile(t.file("huge.pbm"), Bytes{'P', '4', ' ', '9', '0', '0', '0', '0', ' ', '9', '0', '0', '0', '0', '\n', 0});
-    writeFile(t.file("zero.png"), {});
+    put("half.jbg", Bytes(jbg.begin(), jbg.begin() + long(jbg.size() / 2)));
+    jbg[jbg.size() - 4] = 0x7F;  // the last stripe's length
+    put("badindex.jbg", jbg);
+    put("text.txt", Bytes{'h', 'e', 'l', 'l', 'o', '\n'});
+    const Bytes pbm = pbmBytes(img);
+    put("short.pbm", Bytes(pbm.begin(), pbm.end() - 1));
     {
-        std::ifstream f(corpusPages()[0], std::ios::binary);  // the compressed bytes, cut short
+        std::ifstream f(dataPath("../../samples/page.pbm.gz"), std::ios::binary);  // the compressed bytes, cut short
         Bytes raw((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        writeFile(t.file("cut.pbm.gz"), Bytes(raw.begin(), raw.begin() + long(raw.size() / 2)));
+        put("cut.pbm.gz", Bytes(raw.begin(), raw.begin() + long(raw.size() / 2)));
     }
-    writeFile(t.file("header.jbg"), Bytes{0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 8, 0});
-    // Marker segments the whole standard refuses: a stream of three stripes
-    // without index, cut at the end of each stripe (ESC SDNORM) and mended.
-    {
-        o.flags |= JBIG_FLAG_NO_PATINFO;
-        o.L0 = 30;
-        const Bytes bare = encodeToMemory(img, o);
-        std::vector<size_t> ends;
-        for (size_t i = 21; i < bare.size(); i++)
-            if (bare[i - 1] == 0xFF && bare[i] == 0x02) ends.push_back(i + 1);
-        ASSERT_EQ(ends.size(), 3u);
-        auto with = [&](const std::string &name, size_t at, Bytes what, size_t byte = 0, Bytes value = {}) {
-            Bytes b = bare;
-            b.insert(b.begin() + long(at), what.begin(), what.end());
-            std::copy(value.begin(), value.end(), b.begin() + long(byte));
-            writeFile(t.file(name), b);
-        };
-        with("farat.jbg", ends[0], {0xFF, 0x06, 0, 0, 0, 2, 20, 0});
-        with("backat.jbg", ends[0], {0xFF, 0x06, 0, 0, 0, 5, 2, 0, 0xFF, 0x06, 0, 0, 0, 3, 2, 0});
-        with("newlen.jbg", ends[0], {0xFF, 0x05, 0, 0, 0, 100});
-        with("unknown.jbg", 0, {}, 8, {0xFF, 0xFF, 0xFF, 0xFF});
-        with("dpprivcut.jbg", 0, {}, 19, {uint8_t(bare[19] | 0x02)});
-        with("dplast.jbg", 20, Bytes(1728, 0), 19, {uint8_t(bare[19] | 0x03)});
-    }
-    writeFile(t.file("tall.jbg"), jbigHeader(1, 100000000, 100000000));
-    writeFile(t.file("out.jbg"), Bytes{'k', 'e', 'e', 'p'});
-    writeFile(t.file("out.pbm"), Bytes{'k', 'e', 'e', 'p'});
+    put("header.jbg", Bytes{0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 8, 0});
+    put("tall.jbg", jbigHeader(1, 100000000, 100000000));
+    // Marker segments the whole standard refuses, after the first of three
+    // stripes (ESC SDNORM) of a stream without index, or in its header.
+    o.flags |= JBIG_FLAG_NO_PATINFO;
+    const Bytes bare = encodeToMemory(img, o);
+    size_t end1 = 21;
+    while (!(bare[end1 - 1] == 0xFF && bare[end1] == 0x02)) end1++;
+    auto with = [&](const std::string &name, size_t at, Bytes what, size_t byte = 0, Bytes value = {}) {
+        Bytes b = bare;
+        b.insert(b.begin() + long(at), what.begin(), what.end());
+        std::copy(value.begin(), value.end(), b.begin() + long(byte));
+        put(name, b);
+    };
+    with("farat.jbg", end1 + 1, {0xFF, 0x06, 0, 0, 0, 2, 20, 0});
+    with("backat.jbg", end1 + 1, {0xFF, 0x06, 0, 0, 0, 5, 2, 0, 0xFF, 0x06, 0, 0, 0, 3, 2, 0});
+    with("newlen.jbg", end1 + 1, {0xFF, 0x05, 0, 0, 0, 100});
+    with("unknown.jbg", 0, {}, 8, {0xFF, 0xFF, 0xFF, 0xFF});
+    with("dpprivcut.jbg", 0, {}, 19, {uint8_t(bare[19] | 0x02)});
+    with("dplast.jbg", 20, Bytes(1728, 0), 19, {uint8_t(bare[19] | 0x03)});
+    put("out.jbg", Bytes{'k', 'e', 'e', 'p'});
+    put("out.pbm", Bytes{'k', 'e', 'e', 'p'});
     fs::create_directory(t.file("dir"));
     auto listing = [&] {
         std::vector<std::string> v;
@@ -303,14 +296,12 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
         {{"encode", t.file("missing.pbm"), out}, 3, "missing.pbm: cannot open"},
         {{"encode", t.file("text.txt"), out}, 3, "text.txt: not a PBM, BMP or PNG image"},
         {{"encode", t.file("short.pbm"), out}, 3, "short.pbm: truncated PBM"},
-        {{"encode", t.file("huge.pbm"), out}, 3, "huge.pbm: truncated PBM"},
-        {{"encode", t.file("zero.png"), out}, 3, "zero.png: empty file"},
         {{"encode", t.file("cut.pbm.gz"), out}, 3, "cut.pbm.gz: damaged or truncated gzip data"},
         {{"encode", formats + "bad-crc.png", out}, 3, "bad-crc.png: damaged PNG"},
         {{"encode", formats + "bad-short.bmp", out}, 3, "bad-short.bmp: truncated BMP"},
         {{"encode", formats + "bad-rle.bmp", out}, 3, "bad-rle.bmp: compressed BMP"},
         {{"decode", t.file("half.jbg"), pout}, 3, "half.jbg: truncated"},
-        {{"info", t.file("half.jbg")}, 3, "half.jbg: truncated"},
+        {{"index", "remove", t.file("half.jbg"), out}, 3, "truncated"},
         {{"decode", t.file("badindex.jbg"), pout}, 3, "badindex.jbg: damaged stripe index"},
         {{"decode", t.file("header.jbg"), pout}, 3, "header.jbg: not a JBIG image"},
         {{"decode", t.file("farat.jbg"), pout}, 3, "moves the AT pixel 20 columns, more than MX 8"},
@@ -320,17 +311,13 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
         {{"decode", t.file("dpprivcut.jbg"), pout}, 3, "table is cut short"},
         {{"decode", t.file("dplast.jbg"), pout}, 3, "(DPPRIV with DPLAST)"},
         {{"decode", t.file("tall.jbg"), pout}, 3, "tall.jbg: image too large to decode"},
-        {{"decode", t.file("good.pbm"), pout}, 3, "good.pbm: not a JBIG image"},
         {{"encode", t.file("good.pbm"), t.file("nodir/x.jbg")}, 4, "nodir/x.jbg: cannot create"},
         {{"encode", t.file("good.pbm"), t.file("dir")}, 4, "dir: is a directory"},
-        {{"encode", t.file("good.pbm"), "/dev/full/x"}, 4, "/dev/full/x: cannot create"},
         {{}, 2, "no command"},
         {{"encode", t.file("good.pbm")}, 2, "encode: expects IN and OUT"},
         {{"encode", "--layers", "x", t.file("good.pbm"), out}, 2, "--layers wants a whole number"},
         {{"encode", "--frobnicate", t.file("good.pbm"), out}, 2, "unknown option '--frobnicate'"},
         {{"decode", t.file("good.pbm"), t.file("out.gif")}, 2, "cannot tell the output format"},
-        {{"index", "add", dataPath("../../samples/page.pbm.gz"), out}, 3, "not a JBIG image"},
-        {{"index", "remove", t.file("half.jbg"), out}, 3, "truncated"},
     };
     for (const auto &c : cases) {
         Result r = cli(c.args);
@@ -340,9 +327,9 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << what << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
         EXPECT_EQ(listing(), before) << what;
-        EXPECT_EQ(readFile(out), (Bytes{'k', 'e', 'e', 'p'})) << what;
-        EXPECT_EQ(readFile(pout), (Bytes{'k', 'e', 'e', 'p'})) << what;
     }
+    EXPECT_EQ(readFile(out), (Bytes{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(readFile(pout), (Bytes{'k', 'e', 'e', 'p'}));
     Result full = cli({"encode", t.file("good.pbm"), "-"}, "/dev/null", "/dev/full");
     EXPECT_EQ(full.code, 4);
     EXPECT_NE(full.err.find("standard output: cannot write"), std::string::npos) << full.err;
