@@ -215,14 +215,20 @@ inline bool roundTrip(const uint8_t *data, size_t size) {
     o.TPDON = (opt >> 2) & 1;
     o.DPON = (opt >> 3) & 1;
     o.MX = (opt >> 5) & 1 ? 0 : 8;
-    const bool index = !((opt >> 4) & 1);
+    const bool index = !((opt >> 4) & 1), full = (opt >> 6) & 1;
     if (!index) o.flags |= JBIG_FLAG_NO_PATINFO;
-    if (index) {
-        // Stripes are found through the index: the order bits are only recorded.
+    if (full) {
+        // The stripes in the announced order, the AT pixel free to move.
+        o.flags |= JBIG_FLAG_FULL_STANDARD;
+        o.MX = (opt >> 7) & 1 ? 127 : o.MX;
+    }
+    if (index || full) {
+        // With an index the order bits are only recorded; under the whole
+        // standard the stripes follow them (SEQ with SMID names no order).
         o.HITOLO = order & 1;
         o.SEQ = (order >> 1) & 1;
         o.ILEAVE = (order >> 2) & 1;
-        o.SMID = (order >> 3) & 1;
+        o.SMID = (order >> 3) & 1 && !(full && o.SEQ);
     }
     const uint32_t rowBytes = (w + 7) / 8;
     std::vector<uint8_t> pixels(size_t(rowBytes) * ht, 0);
@@ -272,7 +278,7 @@ inline bool roundTrip(const uint8_t *data, size_t size) {
     std::memcpy(GlobalLock(block), stream.data(), stream.size());
     GlobalUnlock(block);
     JbigDecodeOptions in{};
-    in.flags = JBIG_FLAG_MEMORY;
+    in.flags = JBIG_FLAG_MEMORY | (full ? JBIG_FLAG_FULL_STANDARD : 0);
     in.inHandle = block;
     in.inLength = uint32_t(stream.size());
     JbigHandle dec = jbigDecodeProlog(nullptr, &in);

@@ -16,11 +16,9 @@ const HGLOBAL kBadDib = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
 
 uint32_t dibLine(uint32_t w) { return ((w + 7) / 8 + 3) & ~3u; }
 
-Image inverted(const Image &img) {
-    Image out = img;
-    for (uint32_t y = 0; y < img.height; y++)
-        for (uint32_t x = 0; x < img.width; x++) out.set(x, y, !img.get(x, y));
-    return out;
+Image inverted(Image img) {
+    for (uint8_t &b : img.bits) b = uint8_t(~b);
+    return imageFrom(img.info());  // pad bits cleared again
 }
 
 // Monochrome bitmap whose bits are img's (1 = white in GDI's table).
@@ -32,30 +30,25 @@ HBITMAP monoBitmap(const Image &img) {
     return CreateBitmapIndirect(&bm);
 }
 
-// Screen-compatible bitmap of 0x00RRGGBB pixels, top row first.
-HBITMAP colourBitmap(int w, int h, std::vector<uint32_t> rgb) {
-#if defined(ZELJBIG_HAVE_TESTHOOKS)
-    return zjCreateColourBitmap(w, h, rgb.data());
-#else
-    BITMAP bm{0, w, h, w * 4, 1, 32, rgb.data()};
-    return CreateBitmapIndirect(&bm);
-#endif
+// Rows of a bottom-up 1-bit DIB's bits (1 = index 1), top line first.
+Image dibRows(const uint8_t *bits, uint32_t w, uint32_t h) {
+    Image img(w, h);
+    for (uint32_t y = 0; y < h; y++) std::memcpy(img.row(y), bits + size_t(h - 1 - y) * dibLine(w), img.rowBytes());
+    return imageFrom(img.info());
 }
 
 // GDI's bits of a bitmap as 1-bit indexes (1 = white), read back by GetDIBits.
 Image bitmapBits(HBITMAP b) {
     BITMAP bm{};
     EXPECT_EQ(GetObjectA(b, sizeof bm, &bm), int(sizeof bm));
-    Image img(uint32_t(bm.bmWidth), uint32_t(bm.bmHeight));
-    std::vector<uint8_t> info(1068), bits(size_t(dibLine(img.width)) * img.height);
+    const uint32_t w = uint32_t(bm.bmWidth), h = uint32_t(bm.bmHeight);
+    std::vector<uint8_t> info(1068), bits(size_t(dibLine(w)) * h);
     auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
     bi->bmiHeader = BITMAPINFOHEADER{40, bm.bmWidth, bm.bmHeight, 1, 1, BI_RGB, 0, 0, 0, 0, 0};
     HDC screen = GetDC(nullptr);
-    EXPECT_EQ(GetDIBits(screen, b, 0, img.height, bits.data(), bi, DIB_RGB_COLORS), int(img.height));
+    EXPECT_EQ(GetDIBits(screen, b, 0, h, bits.data(), bi, DIB_RGB_COLORS), int(h));
     ReleaseDC(nullptr, screen);
-    for (uint32_t y = 0; y < img.height; y++)
-        std::memcpy(img.row(y), &bits[size_t(img.height - 1 - y) * dibLine(img.width)], img.rowBytes());
-    return imageFrom(img.info());
+    return dibRows(bits.data(), w, h);
 }
 
 // A packed 1-bit DIB of img's bits, bottom line first.
@@ -70,23 +63,11 @@ Bytes dibOf(const Image &img) {
 
 BITMAPINFOHEADER &dibHeader(Bytes &d) { return *reinterpret_cast<BITMAPINFOHEADER *>(d.data()); }
 
-struct Dib {
-    size_t size;
-    Bytes bytes;
-    Image bits;  // the stored indexes, top line first
-};
-Dib readDib(HGLOBAL g) {
-    Dib d{GlobalSize(g), {}, {}};
+Bytes blockBytes(HGLOBAL g) {
     auto *p = static_cast<uint8_t *>(GlobalLock(g));
-    d.bytes.assign(p, p + d.size);
+    Bytes b(p, p + GlobalSize(g));
     GlobalUnlock(g);
-    const auto *h = reinterpret_cast<const BITMAPINFOHEADER *>(d.bytes.data());
-    d.bits = Image(uint32_t(h->biWidth), uint32_t(h->biHeight));
-    for (uint32_t y = 0; y < d.bits.height; y++)
-        std::memcpy(d.bits.row(y), &d.bytes[48 + size_t(d.bits.height - 1 - y) * dibLine(d.bits.width)],
-                    d.bits.rowBytes());
-    d.bits = imageFrom(d.bits.info());
-    return d;
+    return b;
 }
 
 // Encodes img (D = 0, memory output) with its raster from `supply`: the
@@ -110,9 +91,6 @@ Encoded encodeFrom(const Image &img, uint16_t flags, const std::function<int32_t
     if (o.outData) HeapFree(GetProcessHeap(), 0, o.outData);
     return ok ? e : Encoded{};
 }
-Bytes encodedRaster(const Image &img, uint16_t flags, const std::function<int32_t(JbigHandle)> &supply) {
-    return encodeFrom(img, flags, supply).raster;
-}
 
 int32_t fromRect(JbigHandle h, const Image &img) {
     JbigImageInfo info = img.info();
@@ -130,8 +108,6 @@ int32_t fromDib(JbigHandle h, const Bytes &dib) {
     GlobalBlock block(dib);
     return jbigEncodeSetOrgDataFromWinDIB(h, block.handle);
 }
-
-Bytes encoded(const Image &img) { return encodeToMemory(img, defaultOptions(img, 0)); }
 
 }  // namespace
 
@@ -164,13 +140,13 @@ TEST(WinSource, EdgeBitsAndTheByteAfterAreZero) {
         for (uint32_t y = 0; y < 2; y++)
             std::memcpy(&ones[y * (gdiBlack.rowBytes() + 1)], gdiWhite.row(y), gdiWhite.rowBytes());
         const Image &size = gdiBlack;
-        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }), zero) << w;
-        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiBlack); }), ones) << w;
-        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }), zero) << w;
-        EXPECT_EQ(encodedRaster(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiBlack)); }), ones) << w;
+        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }).raster, zero) << w;
+        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiBlack); }).raster, ones) << w;
+        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }).raster, zero) << w;
+        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiBlack)); }).raster, ones) << w;
         uint16_t polar = JBIG_FLAG_POLARITY;
-        EXPECT_EQ(encodedRaster(size, polar, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }), ones) << w;
-        EXPECT_EQ(encodedRaster(size, polar, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }), ones) << w;
+        EXPECT_EQ(encodeFrom(size, polar, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }).raster, ones) << w;
+        EXPECT_EQ(encodeFrom(size, polar, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }).raster, ones) << w;
     }
 }
 
@@ -181,11 +157,16 @@ TEST(WinSource, ColourPixelsGoToTheNearerOfBlackAndWhite) {
     for (uint32_t y = 0; y < 2; y++)
         for (uint32_t x : {1u, 2u, 5u, 7u, 8u}) expect.set(x, y, 1);
     rgb.insert(rgb.end(), rgb.begin(), rgb.end());
-    HBITMAP b = colourBitmap(9, 2, rgb);
+#if defined(ZELJBIG_HAVE_TESTHOOKS)
+    HBITMAP b = zjCreateColourBitmap(9, 2, rgb.data());
+#else
+    BITMAP bm{0, 9, 2, 36, 1, 32, rgb.data()};
+    HBITMAP b = CreateBitmapIndirect(&bm);
+#endif
     ASSERT_NE(b, nullptr);
-    Bytes got = encodedRaster(expect, 0, [&](JbigHandle h) { return jbigEncodeSetOrgDataFromWinBitmap(h, b); });
+    Bytes got = encodeFrom(expect, 0, [&](JbigHandle h) { return jbigEncodeSetOrgDataFromWinBitmap(h, b); }).raster;
     EXPECT_TRUE(DeleteObject(b));
-    EXPECT_EQ(got, encodedRaster(expect, 0, [&](JbigHandle h) { return fromRect(h, expect); }));
+    EXPECT_EQ(got, encodeFrom(expect, 0, [&](JbigHandle h) { return fromRect(h, expect); }).raster);
 }
 
 TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
@@ -193,7 +174,7 @@ TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
     Image img = randomImage(17, 5, 7);
     Image gdi = inverted(img);
     Bytes wider = dibOf(inverted(randomImage(18, 5, 1))), taller = dibOf(inverted(randomImage(17, 6, 1)));
-    Bytes raster = encodedRaster(img, 0, [&](JbigHandle h) {
+    Bytes raster = encodeFrom(img, 0, [&](JbigHandle h) {
         EXPECT_EQ(fromRect(h, img), 0);
         EXPECT_EQ(fromBitmap(h, randomImage(18, 5, 1)), -1);
         EXPECT_EQ(fromBitmap(h, randomImage(17, 6, 1)), -1);
@@ -217,22 +198,22 @@ TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
         EXPECT_EQ(fromDib(h, d), -1);
         EXPECT_EQ(jbigEncodeSetOrgDataFromWinDIB(h, nullptr), -1);
         return 0;
-    });
-    EXPECT_EQ(raster, encodedRaster(img, 0, [&](JbigHandle h) { return fromRect(h, img); }));
+    }).raster;
+    EXPECT_EQ(raster, encodeFrom(img, 0, [&](JbigHandle h) { return fromRect(h, img); }).raster);
 
     // A bitmap the caller still has selected into a DC cannot be read.
     HBITMAP b = monoBitmap(gdi);
     HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
     HGDIOBJ old = SelectObject(dc, b);
     ASSERT_NE(old, nullptr);
-    EXPECT_TRUE(encodedRaster(img, 0, [&](JbigHandle h) { return jbigEncodeSetOrgDataFromWinBitmap(h, b); }).empty());
+    EXPECT_TRUE(encodeFrom(img, 0, [&](JbigHandle h) { return jbigEncodeSetOrgDataFromWinBitmap(h, b); }).raster.empty());
     SelectObject(dc, old);
     DeleteDC(dc);
     ReleaseDC(nullptr, screen);
     EXPECT_TRUE(DeleteObject(b));
     EXPECT_EQ(liveBlocks(), live);
 
-    Bytes stream = encoded(img);
+    Bytes stream = encodeToMemory(img, defaultOptions(img, 0));
     MemoryDecoder dec(stream, 0);
     EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(dec.h, nullptr), -1);
     GlobalBlock block(dibOf(gdi));
@@ -245,7 +226,7 @@ TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
 // DIB's entry 0 is black. The decoder keeps its own raster unchanged.
 TEST(WinResult, BitmapDibAndDibitsInBothPolarities) {
     const Image img = randomImage(17, 9, 3);
-    const Bytes stream = encoded(img);
+    const Bytes stream = encodeToMemory(img, defaultOptions(img, 0));
     for (uint16_t polar : {uint16_t(0), uint16_t(JBIG_FLAG_POLARITY)}) {
         SCOPED_TRACE(polar);
         MemoryDecoder d1(stream, polar), d2(stream, polar), d3(stream, polar);
@@ -261,32 +242,30 @@ TEST(WinResult, BitmapDibAndDibitsInBothPolarities) {
 
         HGLOBAL g = jbigDecodeToWinDIB(d2.h, 0);
         ASSERT_NE(g, kBadDib);
-        Dib d = readDib(g);
+        const Bytes dib = blockBytes(g);
         GlobalFree(g);
-        ASSERT_EQ(d.size, 40u + 8 + 9 * 4);
-        EXPECT_EQ(Bytes(d.bytes.begin(), d.bytes.begin() + 16), (Bytes{40, 0, 0, 0, 17, 0, 0, 0, 9, 0, 0, 0, 1, 0, 1, 0}));
-        EXPECT_EQ(Bytes(d.bytes.begin() + 16, d.bytes.begin() + 40), Bytes(24, 0));
+        ASSERT_EQ(dib.size(), 40u + 8 + 9 * 4);
+        EXPECT_EQ(Bytes(dib.begin(), dib.begin() + 16), (Bytes{40, 0, 0, 0, 17, 0, 0, 0, 9, 0, 0, 0, 1, 0, 1, 0}));
+        EXPECT_EQ(Bytes(dib.begin() + 16, dib.begin() + 40), Bytes(24, 0));
         const Bytes white = {255, 255, 255, 0}, black = {0, 0, 0, 0};
         Bytes colours = polar ? black : white;
         colours.insert(colours.end(), polar ? white.begin() : black.begin(), polar ? white.end() : black.end());
-        EXPECT_EQ(Bytes(d.bytes.begin() + 40, d.bytes.begin() + 48), colours);
-        EXPECT_EQ(d.bits, img);
+        EXPECT_EQ(Bytes(dib.begin() + 40, dib.begin() + 48), colours);
+        EXPECT_EQ(dibRows(&dib[48], 17, 9), img);
 
         std::vector<uint8_t> info(1068);
         auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
         ASSERT_EQ(jbigDecodeToWinDIBits(d3.h, nullptr, bi, 0), 0);
         EXPECT_EQ(Bytes(info.begin() + 40, info.begin() + 48), colours);
-        Bytes bits(48 + 9 * 4);
-        ASSERT_EQ(jbigDecodeToWinDIBits(d3.h, bits.data() + 48, bi, 0), 9);
-        std::memcpy(bits.data(), bi, 48);
-        GlobalBlock block(bits);
-        EXPECT_EQ(readDib(block.handle).bits, img);
+        Bytes bits(9 * 4);
+        ASSERT_EQ(jbigDecodeToWinDIBits(d3.h, bits.data(), bi, 0), 9);
+        EXPECT_EQ(dibRows(bits.data(), 17, 9), img);
     }
 }
 
 TEST(WinResult, Failures) {
     Image img = randomImage(20, 4, 5);
-    Bytes stream = encoded(img);
+    Bytes stream = encodeToMemory(img, defaultOptions(img, 0));
     MemoryDecoder dec(stream, 0);
     EXPECT_EQ(jbigDecodeToWinBitmap(0, 0), kBadBitmap);
     EXPECT_EQ(jbigDecodeToWinDIBits(0, nullptr, nullptr, 0), 0);
