@@ -15,11 +15,6 @@ if [[ $# -gt 0 && $1 != -* ]]; then
   shift
 fi
 
-config=(-DCMAKE_BUILD_TYPE=Release)
-if [[ ! -f $build/CMakeCache.txt ]]; then
-  # A build dir of its own needs neither the tests nor the tool.
-  config+=(-DZELJBIG_TESTS=OFF -DZELJBIG_TOOLS=OFF -DZELJBIG_BENCH=ON -DZELJBIG_SANITIZE=OFF)
-fi
-cmake -S "$root" -B "$build" "${config[@]}" >&2
-cmake --build "$build" -j2 --target zeljbig_bench >&2
+. "$root/bench/build.sh"
+benchBuild "$build" zeljbig_bench OFF ON
 exec "$build/bench/zeljbig_bench" "$@"

@@ -13,12 +13,8 @@ build=${1:-$root/build-tool}
 runs=${2:-11}
 corpus=$root/tests/data/corpus
 
-config=(-DCMAKE_BUILD_TYPE=Release)
-if [[ ! -f $build/CMakeCache.txt ]]; then
-  config+=(-DZELJBIG_TESTS=OFF -DZELJBIG_TOOLS=ON -DZELJBIG_BENCH=OFF -DZELJBIG_SANITIZE=OFF)
-fi
-cmake -S "$root" -B "$build" "${config[@]}" >&2
-cmake --build "$build" -j2 --target zeljbig_cli >&2
+. "$root/bench/build.sh"
+benchBuild "$build" zeljbig_cli ON OFF
 tool=$build/tools/zeljbig
 
 work=$(mktemp -d)
