@@ -138,18 +138,21 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
     for (uint32_t b = 0; b < full; b++) {
         load(b);
         if (!kAt) {
-            // A run: the first context all white (0) or all black (0x3FF),
-            // and the rest of the window the same colour: the template
-            // pixels of the other seven contexts and, for the encoder, the
-            // byte's own pixels. The decoder tests it all as one branch (its
-            // branches wait on the pixels it decodes); the encoder first
-            // tests the context alone, where most bytes of a busy page fail.
-            const uint32_t cx = context(0);
-            if (kEnc && ((cx + 1) & 0x3FF) > 1) goto pixels;
-            const uint32_t v = cx & 1, ones = 0u - v;
-            uint32_t mixed = ((cx ^ ones) & 0x3FF) | ((r1 ^ ones) & 0x1FC0);
-            if (!kTwo) mixed |= (r2 ^ ones) & 0x3F80;
-            if (kEnc) mixed |= (r0 ^ ones) & 0xFF;
+            // A run: the whole window of the byte the colour v of its first
+            // pixel's left neighbour, one test as one branch (the decoder's
+            // branches wait on the pixels it decodes). The window in the
+            // registers, bit 15 - j holding column 8b + j:
+            //   two-line    r1 bits 18..6 (8b-3 .. 8b+9)
+            //   three-line  r2 bits 16..7 (8b-1 .. 8b+8), r1 bits 17..6
+            //   row y       decoder: r0 bits 3..0 or 1..0 (x-4 or x-2 up to
+            //               x-1); encoder: r0 bits 11..8 or 9..8, and the
+            //               byte's own pixels in bits 7..0
+            // Its contexts are then all 0 or all 0x3FF.
+            const uint32_t v = kEnc ? (r0 >> 8) & 1 : r0 & 1, ones = 0u - v;
+            uint32_t mixed = (r1 ^ ones) & (kTwo ? 0x7FFC0 : 0x3FFC0);
+            if (!kTwo) mixed |= (r2 ^ ones) & 0x1FF80;
+            mixed |= (r0 ^ ones) & (kEnc ? (kTwo ? 0xFFF : 0x3FF) : (kTwo ? 0xF : 0x3));
+            const uint32_t cx = ones & 0x3FF;
             if (mixed == 0 && px.run(cx, v, 8)) {
                 // Rows are white when made: only black needs a store.
                 if (!kEnc) {
@@ -168,7 +171,6 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
                 continue;
             }
         }
-    pixels:
         pixel(0), pixel(1), pixel(2), pixel(3), pixel(4), pixel(5), pixel(6), pixel(7);
         if (!kEnc) p0[b] = static_cast<uint8_t>(r0);
     }
