@@ -22,15 +22,19 @@ trap 'rm -rf "$work"' EXIT
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# Prints "wall_ms cpu_ms faults", medians over $runs runs of the command
-# (perf's own clock: from the start of the command to its end).
+# Prints "wall_ms cpu_ms faults", medians over $runs runs of the command:
+# the wall time of a plain run (bash's clock, no process in between), the
+# CPU time and page faults of a run under perf stat.
 measure() {
-  local i
+  local i t0 t1
   : >"$work/wall" && : >"$work/cpu" && : >"$work/faults"
   for ((i = 0; i < runs + 1; i++)); do
+    t0=$EPOCHREALTIME
+    "$@" >/dev/null
+    t1=$EPOCHREALTIME
     LC_ALL=C perf stat -e task-clock,page-faults -o "$work/stat" -- "$@" >/dev/null
     ((i == 0)) && continue  # a warm-up run
-    awk '/seconds time elapsed/ { print $1 * 1000 }' "$work/stat" >>"$work/wall"
+    awk -v a="$t0" -v b="$t1" 'BEGIN { print (b - a) * 1000 }' >>"$work/wall"
     awk '/task-clock/ { gsub(",", "", $1); print $1 }' "$work/stat" >>"$work/cpu"
     awk '/page-faults/ { gsub(",", "", $1); print $1 }' "$work/stat" >>"$work/faults"
   done
