@@ -379,18 +379,20 @@ Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &s) 
         if (best.empty() || candidate.size() < best.size()) best = candidate;
     };
     if (s.best) {
-        // Every template, the AT pixel free to move up to 127 columns, and
-        // where it did move, kept in place too: the smallest wins.
+        // Every template with the AT pixel free to move up to 127 columns;
+        // then the better of them with it kept in place, if it did move:
+        // the smallest wins.
+        Bytes moved[2];
         for (int two = 0; two < 2; two++) {
             if (s.lrltwo >= 0 && two != s.lrltwo) continue;
             o.LRLTWO = uint8_t(two);
             o.MX = 127;
-            const Bytes moved = encodeOnce(src, o);
-            consider(moved);
-            if (atMovesOf(moved) > 0) {
-                o.MX = 0;
-                consider(encodeOnce(src, o));
-            }
+            consider(moved[two] = encodeOnce(src, o));
+        }
+        o.LRLTWO = uint8_t(moved[1].size() == best.size());
+        if (atMovesOf(best) > 0) {
+            o.MX = 0;
+            consider(encodeOnce(src, o));
         }
         return best;
     }
