@@ -374,22 +374,25 @@ Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &s) 
     }
 
     Bytes best;
-    auto consider = [&](const Bytes &candidate) {
+    // Keeps the candidate if it is the smallest yet; true then.
+    auto consider = [&](Bytes candidate) {
         if (candidate.empty()) fail(kInternal, name, "the encoder failed");
-        if (best.empty() || candidate.size() < best.size()) best = candidate;
+        if (!best.empty() && candidate.size() >= best.size()) return false;
+        best = std::move(candidate);
+        return true;
     };
     if (s.best) {
         // Every template with the AT pixel free to move up to 127 columns;
         // then the better of them with it kept in place, if it did move:
         // the smallest wins.
-        Bytes moved[2];
+        uint8_t better = 0;
         for (int two = 0; two < 2; two++) {
             if (s.lrltwo >= 0 && two != s.lrltwo) continue;
             o.LRLTWO = uint8_t(two);
             o.MX = 127;
-            consider(moved[two] = encodeOnce(src, o));
+            if (consider(encodeOnce(src, o))) better = uint8_t(two);
         }
-        o.LRLTWO = uint8_t(moved[1].size() == best.size());
+        o.LRLTWO = better;
         if (atMovesOf(best) > 0) {
             o.MX = 0;
             consider(encodeOnce(src, o));
