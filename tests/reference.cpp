@@ -186,3 +186,21 @@ std::vector<Bytes> referenceSdes(const Image &img, const RefOptions &o) {
     ctxDestroy(ctx);
     return sdes;
 }
+
+uint8_t refOptionsByte(const RefOptions &o) {
+    return uint8_t(o.two * 0x40 | 0x20 | o.tpdon * 0x10 | o.tpbon * 0x08 | o.dpon * 0x04);
+}
+
+Bytes referenceStream(const Image &img, const RefOptions &o, uint8_t mx, uint32_t yd,
+                      const std::map<size_t, uint32_t> &newlen) {
+    Bytes s = jbigHeader(img.width, yd, o.L0, uint8_t(o.D), 0x08, refOptionsByte(o));
+    s[16] = mx;
+    std::vector<Bytes> sdes = referenceSdes(img, o);
+    for (size_t k = 0; k < sdes.size(); k++) {
+        s.insert(s.end(), sdes[k].begin(), sdes[k].end());
+        if (auto n = newlen.find(k); n != newlen.end())
+            s.insert(s.end(), {0xFF, 0x05, uint8_t(n->second >> 24), uint8_t(n->second >> 16), uint8_t(n->second >> 8),
+                               uint8_t(n->second)});
+    }
+    return s;
+}

@@ -1,6 +1,7 @@
 // A pixel-by-pixel reference encoder for the tests.
 #pragma once
 
+#include <map>
 #include <set>
 
 #include "support.h"
@@ -34,3 +35,9 @@ Image refReduce(const Image &hi, uint32_t stripeRows = 0, const std::set<uint32_
 // The stripe data entities of the stream in coding order, layer D first,
 // each with its ATMOVE segments in front.
 std::vector<Bytes> referenceSdes(const Image &img, const RefOptions &o);
+// The options byte of a stream coded with o.
+uint8_t refOptionsByte(const RefOptions &o);
+// A whole stream without index: header (order 0x08, height yd, MX mx) and
+// the entities, with a NEWLEN naming newlen[k] after entity k.
+Bytes referenceStream(const Image &img, const RefOptions &o, uint8_t mx, uint32_t yd,
+                      const std::map<size_t, uint32_t> &newlen = {});

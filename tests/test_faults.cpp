@@ -77,25 +77,6 @@ void sweepEncoder(const std::string &path, bool writes) {
 
 #endif
 
-// Opens every given stream from memory (and, if asked, from a file, whole
-// and as regions) through the fuzz targets' steps: each is refused or
-// decodes completely, and nothing is left allocated. The undamaged stream
-// must give the image.
-void openAll(const std::vector<Bytes> &streams, const Bytes &whole, const Image &img, const std::string &file) {
-    const long live = liveBlocks();
-    for (const Bytes &s : streams) {
-        if (s == whole) {
-            MemoryDecoder d(s);
-            EXPECT_TRUE(d.ok() && decodesTo(d.h, img));
-        }
-        EXPECT_TRUE(harness::decodeMemory(s.data(), s.size())) << s.size() << " bytes: " << harness::failure();
-        if (!file.empty()) {
-            EXPECT_TRUE(harness::decodeFile(file, s.data(), s.size())) << s.size() << " bytes: " << harness::failure();
-        }
-        EXPECT_EQ(liveBlocks(), live) << s.size() << " bytes";
-    }
-}
-
 }  // namespace
 
 // Failures made to order exist only over the stand-in platform layer.
@@ -150,16 +131,29 @@ TEST(FailureSweep, DecoderAllocations) {
 }
 #endif
 
+// Every cut of a small stream, from memory and as a file whole and in
+// regions, through the fuzz targets' steps: refused or decoded completely,
+// nothing left allocated. Cut only in its trailer, the stream is scanned
+// and gives the image.
 TEST(HostileInput, EveryTruncationOfASmallStream) {
     TempDir dir;
+    const long live = liveBlocks();
     Image img = patterned(45, 30, 4);
     for (uint16_t flags : {uint16_t(0), uint16_t(JBIG_FLAG_NO_PATINFO)}) {
         JbigEncodeOptions o = defaultOptions(img, 0, flags);
         o.L0 = 7;
         const Bytes whole = encodeToMemory(img, o);
-        std::vector<Bytes> cuts;
-        for (size_t n = 0; n <= whole.size(); n++) cuts.emplace_back(whole.begin(), whole.begin() + long(n));
-        openAll(cuts, whole, img, dir.file("cut.jbg"));
+        const size_t data = whole.size() - (flags ? 0 : 10 + 8 * 5);
+        for (size_t n = 0; n <= whole.size(); n++) {
+            const Bytes s(whole.begin(), whole.begin() + long(n));
+            if (n >= data) {
+                MemoryDecoder d(s);
+                EXPECT_TRUE(d.ok() && decodesTo(d.h, img)) << n;
+            }
+            EXPECT_TRUE(harness::decodeMemory(s.data(), s.size())) << n << " bytes: " << harness::failure();
+            EXPECT_TRUE(harness::decodeFile(dir.file("cut.jbg"), s.data(), s.size())) << n << " bytes: " << harness::failure();
+            EXPECT_EQ(liveBlocks(), live) << n << " bytes";
+        }
     }
 }
 

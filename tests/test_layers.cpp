@@ -11,14 +11,6 @@
 
 namespace {
 
-// The whole stream, header included, without stripe index.
-Bytes referenceEncode(const Image &img, const RefOptions &o) {
-    Bytes out = jbigHeader(img.width, img.height, o.L0, uint8_t(o.D), 0x08,
-                           uint8_t(o.two * 0x40 | 0x20 | o.tpdon * 0x10 | o.tpbon * 0x08 | o.dpon * 0x04));
-    for (const Bytes &sde : referenceSdes(img, o)) out.insert(out.end(), sde.begin(), sde.end());
-    return out;
-}
-
 Image pattern(uint32_t w, uint32_t h, uint32_t kind, uint32_t seed) {
     Image img(w, h);
     if (kind == 0) return randomImage(w, h, seed, 35);
@@ -82,7 +74,7 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
         ASSERT_EQ(jbigEncodeEpilog(h), 0);
         Bytes stream(o.outData, o.outData + o.outLength);
         HeapFree(GetProcessHeap(), 0, o.outData);
-        ASSERT_EQ(stream, referenceEncode(img, ro));
+        ASSERT_EQ(stream, referenceStream(img, ro, 0, img.height));
 
         MemoryDecoder dec(stream);
         ASSERT_TRUE(dec.ok());
