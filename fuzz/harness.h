@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -98,28 +100,19 @@ inline bool decodeMemory(const uint8_t *data, size_t size) {
 }
 
 inline bool writeFile(const std::string &path, const uint8_t *data, size_t size) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;  // data may be null when empty
-    return std::fclose(f) == 0 && ok;
+    std::ofstream f(path, std::ios::binary);
+    if (size) f.write(reinterpret_cast<const char *>(data), std::streamsize(size));  // data may be null when empty
+    f.close();
+    return !f.fail();
 }
 
 inline bool readFile(const std::string &path, std::vector<uint8_t> *out) {
-    out->clear();
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-    std::fclose(f);
-    return true;
+    std::ifstream f(path, std::ios::binary);
+    out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return f.is_open();
 }
 
-inline bool fileExists(const std::string &path) {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f != nullptr) std::fclose(f);
-    return f != nullptr;
-}
+inline bool fileExists(const std::string &path) { return std::ifstream(path).is_open(); }
 
 // Opens a file, or a region of it; `decode` false stops after the queries.
 inline bool decodeRegion(const std::string &path, uint16_t flags, uint32_t offset, uint32_t length,

@@ -119,6 +119,12 @@ JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t fla
     return o;
 }
 
+void setOrderAndOptions(JbigEncodeOptions *o, uint8_t order, uint8_t options) {
+    uint8_t *const bits[] = {&o->HITOLO, &o->SEQ,  &o->ILEAVE, &o->SMID,   &o->LRLTWO,
+                             &o->VLENGTH, &o->TPDON, &o->TPBON, &o->DPON, &o->DPPRIV, &o->DPLAST};
+    for (int i = 0; i < 11; i++) *bits[i] = i < 4 ? order >> (3 - i) & 1 : options >> (10 - i) & 1;
+}
+
 static bool encodeWith(const Image &img, JbigEncodeOptions *opts, const char *path) {
     JbigHandle h = jbigEncodeProlog(path, opts);
     if (h == JBIG_INVALID_HANDLE) return false;

@@ -60,6 +60,8 @@ struct GlobalBlock {
 };
 
 JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags = JBIG_FLAG_MEMORY);
+// The order and options bytes of a header, bit by bit into o.
+void setOrderAndOptions(JbigEncodeOptions *o, uint8_t order, uint8_t options);
 // Encodes through the exported interface; empty (false) on any failure.
 Bytes encodeToMemory(const Image &img, JbigEncodeOptions opts);
 bool encodeToFile(const Image &img, JbigEncodeOptions opts, const std::string &path);

@@ -37,17 +37,7 @@ TEST_P(Conformance, EncoderReproducesStream) {
     o.D = uint8_t(e.D);
     o.P = 1;
     o.MX = uint8_t(e.MX);
-    o.HITOLO = (e.order >> 3) & 1;
-    o.SEQ = (e.order >> 2) & 1;
-    o.ILEAVE = (e.order >> 1) & 1;
-    o.SMID = e.order & 1;
-    o.LRLTWO = (e.options >> 6) & 1;
-    o.VLENGTH = (e.options >> 5) & 1;
-    o.TPDON = (e.options >> 4) & 1;
-    o.TPBON = (e.options >> 3) & 1;
-    o.DPON = (e.options >> 2) & 1;
-    o.DPPRIV = (e.options >> 1) & 1;
-    o.DPLAST = e.options & 1;
+    setOrderAndOptions(&o, uint8_t(e.order), uint8_t(e.options));
     o.flags = JBIG_FLAG_NO_PATINFO | (e.order != 0x08 ? JBIG_FLAG_FULL_STANDARD : 0);
     std::vector<uint8_t> expect = readFile(dataPath("conformance/" + e.file));
     EXPECT_EQ(encodeToMemory(img, o), expect);

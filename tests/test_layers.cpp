@@ -56,9 +56,7 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
         JbigEncodeOptions o = defaultOptions(img, c.D, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO);
         o.L0 = c.L0;
         o.MX = 0;
-        o.LRLTWO = ro.two;
-        o.TPDON = ro.tpdon;
-        o.DPON = ro.dpon;
+        setOrderAndOptions(&o, 0x08, refOptionsByte(ro));
         JbigHandle h = jbigEncodeProlog(nullptr, &o);
         ASSERT_NE(h, JBIG_INVALID_HANDLE);
         JbigImageInfo info = img.info();
@@ -89,44 +87,34 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
     }
 }
 
+// Layers are decoded upwards only: -1 asks for the next one, a number
+// above D for the top one; size queries stay allowed.
 TEST(Layers, LayerNumbersMoveOnlyUpwards) {
     Image img = randomImage(45, 37, 3);
     Bytes stream = encodeToMemory(img, defaultOptions(img, 2));
-    const auto fail = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
-    {
-        MemoryDecoder dec(stream);
-        uint32_t w, hh;
-        EXPECT_EQ(jbigDecodeGetImageSize(dec.h, &w, &hh, -1), -1);
-        for (int32_t d = 0; d <= 2; d++) {
-            HGLOBAL dib = jbigDecodeToWinDIB(dec.h, -1);
-            ASSERT_NE(dib, fail) << d;
-            GlobalFree(dib);
-            ASSERT_EQ(jbigDecodeGetImageSize(dec.h, &w, &hh, -1), 0);
-            EXPECT_EQ(w, layerSize(45, 2, d));
-            EXPECT_EQ(hh, layerSize(37, 2, d));
-        }
-        EXPECT_EQ(jbigDecodeToWinDIB(dec.h, -1), fail);
-        EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), -1);
+    auto decodes = [](JbigHandle h, int32_t d) {
+        HGLOBAL g = jbigDecodeToWinDIB(h, d);
+        if (g == reinterpret_cast<HGLOBAL>(~uintptr_t(0))) return false;
+        GlobalFree(g);
+        return true;
+    };
+    MemoryDecoder a(stream), b(stream), c(stream);
+    uint32_t w, hh;
+    EXPECT_EQ(jbigDecodeGetImageSize(a.h, &w, &hh, -1), -1);
+    for (int32_t d = 0; d <= 2; d++) {
+        ASSERT_TRUE(decodes(a.h, -1)) << d;
+        ASSERT_EQ(jbigDecodeGetImageSize(a.h, &w, &hh, -1), 0);
+        EXPECT_EQ(std::make_pair(w, hh), std::make_pair(layerSize(45, 2, d), layerSize(37, 2, d)));
     }
-    {
-        MemoryDecoder dec(stream);
-        HGLOBAL dib = jbigDecodeToWinDIB(dec.h, 2 + 5);
-        ASSERT_NE(dib, fail);
-        GlobalFree(dib);
-        JbigImageInfo info;
-        jbigDecodeGetImageAddress(dec.h, &info);
-        EXPECT_EQ(imageFrom(info), img);
-        EXPECT_EQ(jbigDecodeToWinDIB(dec.h, 1), fail);
-    }
-    {
-        MemoryDecoder dec(stream);
-        HGLOBAL dib = jbigDecodeToWinDIB(dec.h, 1);
-        ASSERT_NE(dib, fail);
-        GlobalFree(dib);
-        BITMAPINFO bi[2];
-        EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, nullptr, &bi[0], 0), 0);  // size queries stay allowed
-        std::vector<uint8_t> bits(4096);
-        EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, bits.data(), &bi[0], 0), 0);
-        EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, bits.data(), &bi[0], 1), 0);
-    }
+    EXPECT_FALSE(decodes(a.h, -1));
+    EXPECT_EQ(jbigDecodeGetDecodedBytes(a.h), -1);
+    ASSERT_TRUE(decodes(b.h, 2 + 5));
+    EXPECT_EQ(b.image(), img);
+    EXPECT_FALSE(decodes(b.h, 1));
+    ASSERT_TRUE(decodes(c.h, 1));
+    BITMAPINFO bi[2];
+    std::vector<uint8_t> bits(4096);
+    EXPECT_EQ(jbigDecodeToWinDIBits(c.h, nullptr, &bi[0], 0), 0);
+    EXPECT_EQ(jbigDecodeToWinDIBits(c.h, bits.data(), &bi[0], 0), 0);
+    EXPECT_EQ(jbigDecodeToWinDIBits(c.h, bits.data(), &bi[0], 1), 0);
 }

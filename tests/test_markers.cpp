@@ -168,16 +168,14 @@ TEST(FullStandardEncoder, AtMovesAtEveryColumn) {
         const uint32_t D = period % 3, two = period % 2;
         SCOPED_TRACE(::testing::Message() << "period " << period << " D " << D << " two " << two);
         const Image img = periodic(period * 3 + 17, 90 + period % 7, period, period);
+        RefOptions ro{D, 24, two != 0, true, true, true};
         JbigEncodeOptions o = defaultOptions(img, D, JBIG_FLAG_MEMORY | kFull | JBIG_FLAG_NO_PATINFO);
         o.MX = 127;
-        o.HITOLO = 0;
-        o.LRLTWO = uint8_t(two);
-        o.DPON = 1;
         o.L0 = 24;
+        setOrderAndOptions(&o, 0x00, refOptionsByte(ro));
         const Bytes s = encodeToMemory(img, o);
         MemoryDecoder d(s, kFull);
         ASSERT_TRUE(d.ok());
-        RefOptions ro{D, 24, two != 0, true, true, true};
         ro.moves = movesOf(s, d.h, D);
         moved += !ro.moves.empty();
         for (const RefAtMove &m : ro.moves) {
