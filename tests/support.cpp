@@ -113,9 +113,10 @@ GlobalBlock::GlobalBlock(const Bytes &bytes) {
 }
 GlobalBlock::~GlobalBlock() { GlobalFree(handle); }
 
-JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags) {
+JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags, uint32_t L0) {
     JbigEncodeOptions o{};
     jbigEncodeCreatDefaultOptions(&o, img.width, img.height, layers, flags);
+    if (L0) o.L0 = L0;
     return o;
 }
 

@@ -59,7 +59,8 @@ struct GlobalBlock {
     ~GlobalBlock();
 };
 
-JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags = JBIG_FLAG_MEMORY);
+// L0 0 keeps the default stripe height.
+JbigEncodeOptions defaultOptions(const Image &img, uint32_t layers, uint16_t flags = JBIG_FLAG_MEMORY, uint32_t L0 = 0);
 // The order and options bytes of a header, bit by bit into o.
 void setOrderAndOptions(JbigEncodeOptions *o, uint8_t order, uint8_t options);
 // Encodes through the exported interface; empty (false) on any failure.

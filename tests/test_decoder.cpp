@@ -24,8 +24,7 @@ Bytes assemble(const Bytes &header, const std::vector<Bytes> &sdes, bool index) 
 }
 
 JbigEncodeOptions optionsFor(const Image &img, uint32_t L0, bool two, bool tp, uint16_t flags = 0) {
-    JbigEncodeOptions o = defaultOptions(img, 0, flags);
-    o.L0 = L0;
+    JbigEncodeOptions o = defaultOptions(img, 0, flags, L0);
     o.LRLTWO = two;
     o.TPBON = tp;
     return o;

@@ -115,8 +115,7 @@ TEST(EncoderProlog, RefusesWhatItCannotCode) {
 TEST(EncoderInterface, CallOrder) {
     const long live = liveBlocks();
     Image img = randomImage(30, 20, 11);
-    JbigEncodeOptions o = defaultOptions(img, 0);
-    o.L0 = 6;
+    JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY, 6);
     const Bytes expect = encodeToMemory(img, o);
     ASSERT_FALSE(expect.empty());
 
@@ -150,8 +149,7 @@ TEST(EncoderInterface, CallOrder) {
 // set; the last band runs past the last row and then some more.
 TEST(EncoderInterface, BandsAndPadBits) {
     Image img = randomImage(13, 10, 5);
-    JbigEncodeOptions o = defaultOptions(img, 0);
-    o.L0 = 4;
+    JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY, 4);
     const Bytes expect = encodeToMemory(img, o);
     Bytes dirty(14 * 4, 0xFF);
     for (uint32_t y = 0; y < 10; y++) dirty[4 * y] = img.row(y)[0], dirty[4 * y + 1] = img.row(y)[1] | 0x07;

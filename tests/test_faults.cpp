@@ -55,8 +55,7 @@ EncoderRun runEncoder(const Image &img, JbigEncodeOptions o, const std::string &
 // and checks that exactly the step that made it fails and nothing leaks.
 void sweepEncoder(const std::string &path, bool writes) {
     Image img = randomImage(400, 300, 17, 40);
-    JbigEncodeOptions o = defaultOptions(img, 0);
-    o.L0 = 37;
+    JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY, 37);
     long (*counter)() = writes ? zjWriteCount : zjAllocCount;
     void (*failAt)(long) = writes ? zjFailWriteAt : zjFailAllocAt;
     const long live = liveBlocks();
@@ -94,8 +93,7 @@ TEST(FailureSweep, EncoderToFile) {
 TEST(FailureSweep, DecoderAllocations) {
     TempDir dir;
     Image img = patterned(200, 90, 5);
-    JbigEncodeOptions o = defaultOptions(img, 0);
-    o.L0 = 16;
+    JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY, 16);
     const Bytes stream = encodeToMemory(img, o);
     writeFile(dir.file("in.jbg"), stream);
     const long live = liveBlocks();
@@ -140,8 +138,7 @@ TEST(HostileInput, EveryTruncationOfASmallStream) {
     const long live = liveBlocks();
     Image img = patterned(45, 30, 4);
     for (uint16_t flags : {uint16_t(0), uint16_t(JBIG_FLAG_NO_PATINFO)}) {
-        JbigEncodeOptions o = defaultOptions(img, 0, flags);
-        o.L0 = 7;
+        JbigEncodeOptions o = defaultOptions(img, 0, flags, 7);
         const Bytes whole = encodeToMemory(img, o);
         const size_t data = whole.size() - (flags ? 0 : 10 + 8 * 5);
         for (size_t n = 0; n <= whole.size(); n++) {
@@ -168,8 +165,7 @@ TEST(Threads, ConcurrentHandlesMatchSequentialCoding) {
     std::vector<Job> jobs;
     for (uint32_t i = 0; i < 4; i++) {
         Image img = patterned(300 + 97 * i, 200 + 31 * i, 100 + i);
-        JbigEncodeOptions o = defaultOptions(img, 0);
-        o.L0 = 20 + 30 * i;
+        JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY, 20 + 30 * i);
         o.LRLTWO = i & 1;
         o.TPBON = (i >> 1) & 1;
         jobs.push_back({img, o, encodeToMemory(img, o)});

@@ -110,8 +110,7 @@ TEST(HostileStreams, StripeOfManyCommentsDecodesInOnePass) {
     const long live = liveBlocks();
     TempDir dir;
     Image img = randomImage(64, 16, 5);
-    JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO);
-    o.L0 = 16;
+    JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO, 16);
     const Bytes plain = encodeToMemory(img, o);
     size_t at = 21;
     while (plain[at - 1] == 0xFF) at++;

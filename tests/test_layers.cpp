@@ -53,8 +53,7 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
                                           << c.L0 << " tpdp " << c.tpdp << " two " << c.two);
         Image img = pattern(c.w, c.h, c.kind, c.w * 41 + c.h);
         RefOptions ro{c.D, c.L0, c.two != 0, true, (c.tpdp & 1) != 0, (c.tpdp & 2) != 0};
-        JbigEncodeOptions o = defaultOptions(img, c.D, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO);
-        o.L0 = c.L0;
+        JbigEncodeOptions o = defaultOptions(img, c.D, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO, c.L0);
         o.MX = 0;
         setOrderAndOptions(&o, 0x08, refOptionsByte(ro));
         JbigHandle h = jbigEncodeProlog(nullptr, &o);

@@ -226,8 +226,7 @@ TEST(FullStandardEncoder, StripesInTheAnnouncedOrder) {
     for (uint32_t D = 0; D <= 3; D++) {
         for (uint8_t order : {0x00, 0x01, 0x02, 0x03, 0x04, 0x06, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0E}) {
             SCOPED_TRACE(::testing::Message() << "D " << D << " order " << int(order));
-            JbigEncodeOptions o = defaultOptions(img, D, JBIG_FLAG_MEMORY | kFull);
-            o.L0 = 2;
+            JbigEncodeOptions o = defaultOptions(img, D, JBIG_FLAG_MEMORY | kFull, 2);
             o.HITOLO = order >> 3 & 1, o.SEQ = order >> 2 & 1, o.ILEAVE = order >> 1 & 1, o.SMID = order & 1;
             const Bytes s = encodeToMemory(img, o);
             ASSERT_FALSE(s.empty());

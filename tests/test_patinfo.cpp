@@ -15,8 +15,7 @@ TEST(PatInfoFiles, RemovingAndAddingRestoresTheEncoderFile) {
     TempDir dir;
     const std::string a = dir.file("a.jbg"), b = dir.file("b.jbg"), c = dir.file("c.jbg"), x = dir.file("x.jbg");
     Image img = patterned(70, 45, 1);
-    JbigEncodeOptions o = defaultOptions(img, 0, 0);
-    o.L0 = 10;
+    JbigEncodeOptions o = defaultOptions(img, 0, 0, 10);
     ASSERT_TRUE(encodeToFile(img, o, a));
     const Bytes full = readFile(a);
     EXPECT_EQ(jbigDelPatInfo(b.c_str(), a.c_str()), 0);
@@ -48,8 +47,7 @@ TEST(StripeIndex, OrderBitsMatterOnlyWithoutTrailer) {
     Image img = patterned(70, 45, 1);
     for (uint8_t order : {0x05, 0x07, 0x0D}) {
         for (uint16_t flags : {uint16_t(0), uint16_t(JBIG_FLAG_NO_PATINFO)}) {
-            JbigEncodeOptions o = defaultOptions(img, 0, flags);
-            o.L0 = 10;
+            JbigEncodeOptions o = defaultOptions(img, 0, flags, 10);
             Bytes s = encodeToMemory(img, o);
             s[18] = order;
             MemoryDecoder d(s);

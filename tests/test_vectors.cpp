@@ -84,13 +84,10 @@ TEST(QmCoder, OutputBlocksAndStuffing) {
 TEST(Header, WrittenForFaxPageWithTwoLayers) {
     TempDir dir;
     JbigEncodeOptions o{};
-    o.XD = 1728;
-    o.YD = 2376;
+    jbigEncodeCreatDefaultOptions(&o, 1728, 2376, 2, 0);
     o.L0 = 8;
-    o.D = 2;
-    o.P = 1;
-    o.MX = 8;
     o.HITOLO = o.LRLTWO = o.VLENGTH = o.TPDON = o.TPBON = 1;
+    o.DPON = 0;
     JbigHandle h = jbigEncodeProlog(dir.file("h.jbg").c_str(), &o);
     ASSERT_NE(h, JBIG_INVALID_HANDLE);
     EXPECT_EQ(jbigEncodeEpilog(h), -1);  // abandoned before coding

@@ -132,21 +132,20 @@ TEST(WinSource, PageFromBitmapDibAndBandsGivesOneStream) {
     EXPECT_EQ(encodeFrom(page, polar, [&](JbigHandle h) { return fromDib(h, dibOf(page)); }).stream, bands);
 }
 
+// Bits past the last pixel and the byte after each row read 0 from every
+// source, either polarity.
 TEST(WinSource, EdgeBitsAndTheByteAfterAreZero) {
     for (uint32_t w : {1u, 8u, 13u}) {
-        // GDI bits: 1 is white.
-        Image gdiBlack(w, 2), gdiWhite = inverted(gdiBlack);
-        Bytes zero(size_t(gdiBlack.rowBytes() + 1) * 2, 0), ones = zero;
-        for (uint32_t y = 0; y < 2; y++)
-            std::memcpy(&ones[y * (gdiBlack.rowBytes() + 1)], gdiWhite.row(y), gdiWhite.rowBytes());
-        const Image &size = gdiBlack;
-        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }).raster, zero) << w;
-        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromBitmap(h, gdiBlack); }).raster, ones) << w;
-        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }).raster, zero) << w;
-        EXPECT_EQ(encodeFrom(size, 0, [&](JbigHandle h) { return fromDib(h, dibOf(gdiBlack)); }).raster, ones) << w;
-        uint16_t polar = JBIG_FLAG_POLARITY;
-        EXPECT_EQ(encodeFrom(size, polar, [&](JbigHandle h) { return fromBitmap(h, gdiWhite); }).raster, ones) << w;
-        EXPECT_EQ(encodeFrom(size, polar, [&](JbigHandle h) { return fromDib(h, dibOf(gdiWhite)); }).raster, ones) << w;
+        const Image black(w, 2), white = inverted(black);  // as GDI bits: 1 is white
+        Bytes zero(size_t(black.rowBytes() + 1) * 2, 0), ones = zero;
+        for (uint32_t y = 0; y < 2; y++) std::memcpy(&ones[y * (black.rowBytes() + 1)], white.row(y), white.rowBytes());
+        for (uint16_t polar : {uint16_t(0), uint16_t(JBIG_FLAG_POLARITY)})
+            for (const Image *gdi : {&white, &black}) {
+                const Bytes &expect = (gdi == &white) == !polar ? zero : ones;
+                EXPECT_EQ(encodeFrom(black, polar, [&](JbigHandle h) { return fromBitmap(h, *gdi); }).raster, expect) << w;
+                EXPECT_EQ(encodeFrom(black, polar, [&](JbigHandle h) { return fromDib(h, dibOf(*gdi)); }).raster, expect)
+                    << w;
+            }
     }
 }
 
@@ -267,9 +266,7 @@ TEST(WinResult, Failures) {
     Image img = randomImage(20, 4, 5);
     Bytes stream = encodeToMemory(img, defaultOptions(img, 0));
     MemoryDecoder dec(stream, 0);
-    EXPECT_EQ(jbigDecodeToWinBitmap(0, 0), kBadBitmap);
-    EXPECT_EQ(jbigDecodeToWinDIBits(0, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(jbigDecodeToWinDIBits(dec.h, nullptr, nullptr, 0), 0);  // no header to fill
 #if defined(ZELJBIG_HAVE_TESTHOOKS)
     long allocs = zjAllocCount();
 #endif
@@ -291,8 +288,4 @@ TEST(WinResult, Failures) {
 #endif
     EXPECT_EQ(jbigDecodeToWinBitmap(dec.h, 0), kBadBitmap);  // already delivered
     EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), -1);
-    JbigEncodeOptions o = defaultOptions(Image(8, 8), 0);
-    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
-    EXPECT_EQ(jbigDecodeToWinBitmap(enc, 0), kBadBitmap);
-    jbigEncodeEpilog(enc);
 }
