@@ -107,8 +107,6 @@ void refLowStripe(JbigContext *ctx, const Image &img, uint32_t y0, uint32_t y1, 
 
 }  // namespace
 
-int resReduce(uint32_t n) { return zjResReduceTable[n]; }
-
 Image refReduce(const Image &hi, uint32_t stripeRows, const std::set<uint32_t> &resets) {
     Image lo((hi.width + 1) / 2, (hi.height + 1) / 2);
     for (uint32_t i = 0; i < lo.height; i++) {
@@ -122,7 +120,7 @@ Image refReduce(const Image &hi, uint32_t stripeRows, const std::set<uint32_t> &
             int bit = 8;
             for (int dr = -1; dr <= 1; dr++)
                 for (int dc = -1; dc <= 1; dc++) n |= px(hi, 2 * int64_t(i) + dr, 2 * int64_t(j) + dc, top) << bit--;
-            lo.set(j, i, resReduce(n));
+            lo.set(j, i, zjResReduceTable[n]);
         }
     }
     return lo;

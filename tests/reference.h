@@ -26,8 +26,6 @@ struct RefOptions {
     const uint8_t *dp[4] = {};  // private DP tables by phase; null: the built-in ones
 };
 
-// Entry n of the resolution reduction table.
-int resReduce(uint32_t n);
 // The half-resolution image, pixel by pixel. With resets (stripe numbers,
 // stripes of `stripeRows` rows) the rows above a stripe after SDRST read
 // white, as they do in its coding.

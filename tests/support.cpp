@@ -191,13 +191,6 @@ bool decodeMemory(const Bytes &stream, Image *out, int32_t layer, uint16_t *flag
     return decodeLayer(d.h, out, layer);
 }
 
-std::vector<Image> decodeAllLayers(JbigHandle h) {
-    std::vector<Image> layers(size_t(jbigDecodeGetMaxLayer(h) + 1));
-    for (size_t d = 0; d < layers.size(); d++)
-        if (!decodeLayer(h, &layers[d], int32_t(d))) return {};
-    return layers;
-}
-
 bool decodesTo(JbigHandle h, const Image &img) {
     Image got;
     JbigImageInfo info;

@@ -92,8 +92,6 @@ struct FileDecoder {
 bool decodeLayer(JbigHandle h, Image *out, int32_t layer = -2);
 // The same from memory; out flags in *flags.
 bool decodeMemory(const Bytes &stream, Image *out, int32_t layer = -2, uint16_t *flags = nullptr);
-// Decodes every layer of an open decoder, 0 to D.
-std::vector<Image> decodeAllLayers(JbigHandle h);
 // Decodes up to the top layer of an open decoder and compares the raster
 // with `img`, pad bits and the zero byte after each row included.
 bool decodesTo(JbigHandle h, const Image &img);

@@ -75,13 +75,10 @@ TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
 
         MemoryDecoder dec(stream);
         ASSERT_TRUE(dec.ok());
-        std::vector<Image> got = decodeAllLayers(dec.h);
-        ASSERT_EQ(got.size(), expect.size());
         for (uint32_t d = 0; d <= c.D; d++) {
-            EXPECT_EQ(got[d], expect[d]) << "layer " << d;
-            if (d + 1 <= c.D) {
-                EXPECT_EQ(refReduce(expect[d + 1]), expect[d]);
-            }
+            Image got;
+            EXPECT_TRUE(decodeLayer(dec.h, &got, int32_t(d)) && got == expect[d]) << "layer " << d;
+            EXPECT_TRUE(d == c.D || refReduce(expect[d + 1]) == expect[d]) << "layer " << d;
         }
     }
 }

@@ -60,25 +60,6 @@ TEST(QmCoder, ThousandZerosAndAlternatingDecisions) {
     EXPECT_EQ(qmDecodeAll(alternating, 5, 64), expect);
 }
 
-// Enough random decisions to pass several 4096-byte blocks: every 0xFF is
-// stuffed, the data never ends in 0x00, and they decode back.
-TEST(QmCoder, OutputBlocksAndStuffing) {
-    Decisions d;
-    uint32_t x = 12345;
-    for (int i = 0; i < 200000; i++) {
-        x = x * 1103515245 + 12345;
-        d.push_back({(x >> 8) & 0xFFF, (x >> 20) & 1});
-    }
-    Bytes out = qmEncodeAll(d);
-    ASSERT_GT(out.size(), 3 * 4096u);
-    size_t unstuffed = 0;
-    for (size_t i = 0; i + 2 < out.size(); i++)
-        if (out[i] == 0xFF && out[++i] != 0x00) unstuffed++;
-    EXPECT_EQ(unstuffed, 0u);
-    EXPECT_EQ(Bytes(out.end() - 2, out.end()), (Bytes{0xFF, 0x02}));
-    EXPECT_NE(out[out.size() - 3], 0x00);
-}
-
 // The prolog writes the header to a file at once; an epilog before coding
 // leaves it there.
 TEST(Header, WrittenForFaxPageWithTwoLayers) {
