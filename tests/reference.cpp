@@ -190,12 +190,13 @@ uint8_t refOptionsByte(const RefOptions &o) {
 }
 
 Bytes referenceStream(const Image &img, const RefOptions &o, uint8_t mx, uint32_t yd,
-                      const std::map<size_t, uint32_t> &newlen) {
-    Bytes s = jbigHeader(img.width, yd, o.L0, uint8_t(o.D), 0x08, refOptionsByte(o));
+                      const std::map<size_t, uint32_t> &newlen, uint8_t order) {
+    Bytes s = jbigHeader(img.width, yd, o.L0, uint8_t(o.D), order, refOptionsByte(o));
     s[16] = mx;
     std::vector<Bytes> sdes = referenceSdes(img, o);
-    for (size_t k = 0; k < sdes.size(); k++) {
-        s.insert(s.end(), sdes[k].begin(), sdes[k].end());
+    for (size_t k = 0, S = sdes.size() / (o.D + 1); k < sdes.size(); k++) {
+        const Bytes &e = order ? sdes[k] : sdes[(o.D - k / S) * S + k % S];
+        s.insert(s.end(), e.begin(), e.end());
         if (auto n = newlen.find(k); n != newlen.end())
             s.insert(s.end(), {0xFF, 0x05, uint8_t(n->second >> 24), uint8_t(n->second >> 16), uint8_t(n->second >> 8),
                                uint8_t(n->second)});

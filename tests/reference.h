@@ -35,7 +35,8 @@ Image refReduce(const Image &hi, uint32_t stripeRows = 0, const std::set<uint32_
 std::vector<Bytes> referenceSdes(const Image &img, const RefOptions &o);
 // The options byte of a stream coded with o.
 uint8_t refOptionsByte(const RefOptions &o);
-// A whole stream without index: header (order 0x08, height yd, MX mx) and
-// the entities, with a NEWLEN naming newlen[k] after entity k.
+// A whole stream without index: header (height yd, MX mx, order 0x08 or,
+// lowest layer first, 0x00) and the entities, with a NEWLEN naming
+// newlen[k] after entity k (in coding order).
 Bytes referenceStream(const Image &img, const RefOptions &o, uint8_t mx, uint32_t yd,
-                      const std::map<size_t, uint32_t> &newlen = {});
+                      const std::map<size_t, uint32_t> &newlen = {}, uint8_t order = 0x08);

@@ -201,23 +201,6 @@ bool decodesTo(JbigHandle h, const Image &img) {
     return true;
 }
 
-std::vector<ManifestEntry> conformanceManifest() {
-    std::ifstream f(dataPath("conformance/MANIFEST.tsv"));
-    std::vector<ManifestEntry> out;
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream s(line);
-        ManifestEntry e;
-        std::string order, options;
-        s >> e.file >> e.image >> e.width >> e.height >> e.D >> e.L0 >> e.MX >> order >> options;
-        e.order = uint32_t(std::stoul(order, nullptr, 16));
-        e.options = uint32_t(std::stoul(options, nullptr, 16));
-        out.push_back(e);
-    }
-    return out;
-}
-
 StripeEntries decoderStripeTable(JbigHandle h, uint32_t layer) {
     JbigContext *ctx = ctxFromHandle(h, kModeDecoder);
     StripeEntries out;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -95,13 +94,6 @@ bool decodeMemory(const Bytes &stream, Image *out, int32_t layer = -2, uint16_t 
 // Decodes up to the top layer of an open decoder and compares the raster
 // with `img`, pad bits and the zero byte after each row included.
 bool decodesTo(JbigHandle h, const Image &img);
-
-struct ManifestEntry {
-    std::string file, image;
-    uint32_t width, height, D, L0, MX, order, options;
-};
-std::vector<ManifestEntry> conformanceManifest();
-inline void PrintTo(const ManifestEntry &e, std::ostream *os) { *os << e.file; }
 
 // ---- stripe tables ----
 
