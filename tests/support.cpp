@@ -61,6 +61,18 @@ std::vector<std::string> corpusPages() {
     return pages;
 }
 
+std::vector<std::string> streamFiles(const std::string &dir) {
+    std::vector<std::string> out;
+    for (auto &e : fs::directory_iterator(dataPath(dir)))
+        if (e.path().extension() == ".jbg") out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string imageOf(const std::string &dir, const std::string &stream) {
+    return dataPath(dir + "/" + stream.substr(0, stream.find('_')) + ".pbm");
+}
+
 Image imageFrom(const JbigImageInfo &info) {
     Image img(info.width, info.height);
     for (uint32_t y = 0; y < info.height; y++) {

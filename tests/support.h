@@ -35,6 +35,10 @@ void writeFile(const std::string &path, const Bytes &bytes);
 // A binary PBM (P4), gzip'd or not.
 Image readPbm(const std::string &path);
 std::vector<std::string> corpusPages();
+// The streams in a data directory, each named for its image ("page_...jbg"):
+// file names, sorted, and the image of one.
+std::vector<std::string> streamFiles(const std::string &dir);
+std::string imageOf(const std::string &dir, const std::string &stream);
 // The image a JbigImageInfo describes, pad bits cleared.
 Image imageFrom(const JbigImageInfo &info);
 // Random image with roughly `density` percent black pixels.

@@ -3,25 +3,14 @@
 // and its header gives the options it was coded with.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-
 #include "support.h"
 
 namespace {
 
-std::vector<std::string> streams() {
-    std::vector<std::string> out;
-    for (const auto &e : std::filesystem::directory_iterator(dataPath("conformance")))
-        if (e.path().extension() == ".jbg") out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 class Conformance : public ::testing::TestWithParam<std::string> {
   protected:
     const Bytes stream = readFile(dataPath("conformance/" + GetParam()));
-    const Image img = readPbm(dataPath("conformance/" + GetParam().substr(0, GetParam().find('_')) + ".pbm"));
+    const Image img = readPbm(imageOf("conformance", GetParam()));
 };
 
 std::string entryName(const ::testing::TestParamInfo<std::string> &p) {
@@ -51,4 +40,4 @@ TEST_P(Conformance, EncoderReproducesStream) {
     EXPECT_EQ(encodeToMemory(img, o), stream);
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, Conformance, ::testing::ValuesIn(streams()), entryName);
+INSTANTIATE_TEST_SUITE_P(Streams, Conformance, ::testing::ValuesIn(streamFiles("conformance")), entryName);
