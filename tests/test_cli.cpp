@@ -50,35 +50,7 @@ Bytes pbmBytes(const Image &img) {
     return b;
 }
 
-// The image of a stream the tool wrote.
-Image decoded(const std::string &jbg) {
-    Image img;
-    EXPECT_TRUE(decodeMemory(readFile(jbg), &img)) << jbg;
-    return img;
-}
-
 }  // namespace
-
-// PBM, PNG and BMP give the pages' pixels back; PNG and BMP input of the
-// same pixels make the very same stream as PBM.
-TEST(Cli, EveryFormatRoundTripsAtOneAndFourLayers) {
-    TempDir t;
-    for (const char *name : {"fax200-awk", "halftone-fs"}) {
-        const std::string page = dataPath(std::string("corpus/") + name + ".pbm.gz");
-        const Image img = readPbm(page);
-        for (const char *layers : {"0", "3"}) {
-            SCOPED_TRACE(std::string(name) + " D=" + layers);
-            ASSERT_EQ(cli({"encode", "-d", layers, page, t.file("a.jbg")}).code, 0);
-            for (const char *f : {"a.pbm", "a.png", "a.bmp"})
-                ASSERT_EQ(cli({"decode", t.file("a.jbg"), t.file(f)}).code, 0);
-            EXPECT_TRUE(readPbm(t.file("a.pbm")) == img);
-            for (const char *f : {"a.png", "a.bmp"}) {
-                ASSERT_EQ(cli({"encode", "-d", layers, t.file(f), t.file("b.jbg")}).code, 0);
-                EXPECT_EQ(readFile(t.file("b.jbg")), readFile(t.file("a.jbg"))) << f;
-            }
-        }
-    }
-}
 
 TEST(Cli, OptionsReachTheHeader) {
     TempDir t;
@@ -156,7 +128,8 @@ TEST(Cli, InputFormats) {
         if (stem.rfind("t50-", 0) == 0) args.insert(args.begin() + 1, {"-t", "50"});
         Result r = cli(args);
         ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_TRUE(decoded(t.file("x.jbg")) == readPbm(dataPath("formats/" + stem + ".pbm")));
+        Image got;
+        EXPECT_TRUE(decodeMemory(readFile(t.file("x.jbg")), &got) && got == readPbm(dataPath("formats/" + stem + ".pbm")));
         cases++;
     }
     EXPECT_EQ(cases, 16);
@@ -219,17 +192,16 @@ TEST(Cli, InfoAndIndex) {
     EXPECT_EQ(cli({"index", "remove", "-", "-"}, t.file("a.jbg")).out, text(bare));
 }
 
+// Standard input and output for every command; a format named with -f.
 TEST(Cli, StandardInputAndOutput) {
     TempDir t;
     Image img = randomImage(40, 30, 6);
     writeFile(t.file("in.pbm"), pbmBytes(img));
-    Result enc = cli({"encode", "-", "-"}, t.file("in.pbm"), t.file("s.jbg"));
-    ASSERT_EQ(enc.code, 0) << enc.err;
-    EXPECT_TRUE(decoded(t.file("s.jbg")) == img);
+    ASSERT_EQ(cli({"encode", "-", "-"}, t.file("in.pbm"), t.file("s.jbg")).code, 0);
     EXPECT_EQ(cli({"decode", "-", "-"}, t.file("s.jbg")).out, text(pbmBytes(img)));
     ASSERT_EQ(cli({"decode", "-f", "png", "-", "-"}, t.file("s.jbg"), t.file("s.png")).code, 0);
     ASSERT_EQ(cli({"encode", t.file("s.png"), t.file("p.jbg")}).code, 0);
-    EXPECT_TRUE(decoded(t.file("p.jbg")) == img);
+    EXPECT_EQ(readFile(t.file("p.jbg")), readFile(t.file("s.jbg")));
     EXPECT_EQ(cli({"info", "--json", "-"}, t.file("s.jbg")).out.rfind("{\"file\": \"standard input\", ", 0), 0u);
 }
 
