@@ -157,30 +157,26 @@ TEST(HostileInput, EveryTruncationOfASmallStream) {
 // Coding state lives in each handle: four threads coding different images
 // at once get the bytes and images of coding them one after another.
 TEST(Threads, ConcurrentHandlesMatchSequentialCoding) {
-    struct Job {
-        Image img;
-        JbigEncodeOptions opts;
-        Bytes expect;
-    };
-    std::vector<Job> jobs;
+    std::vector<Image> imgs;
+    std::vector<JbigEncodeOptions> opts;
+    std::vector<Bytes> expect;
     for (uint32_t i = 0; i < 4; i++) {
-        Image img = patterned(300 + 97 * i, 200 + 31 * i, 100 + i);
-        JbigEncodeOptions o = defaultOptions(img, 0, JBIG_FLAG_MEMORY, 20 + 30 * i);
-        o.LRLTWO = i & 1;
-        o.TPBON = (i >> 1) & 1;
-        jobs.push_back({img, o, encodeToMemory(img, o)});
-        ASSERT_FALSE(jobs.back().expect.empty());
+        imgs.push_back(patterned(300 + 97 * i, 200 + 31 * i, 100 + i));
+        opts.push_back(defaultOptions(imgs[i], 0, JBIG_FLAG_MEMORY, 20 + 30 * i));
+        opts[i].LRLTWO = i & 1;
+        opts[i].TPBON = (i >> 1) & 1;
+        expect.push_back(encodeToMemory(imgs[i], opts[i]));
     }
-    std::vector<int> failures(jobs.size(), 0);
+    std::vector<int> failures(4, 0);
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < jobs.size(); i++)
+    for (size_t i = 0; i < 4; i++)
         threads.emplace_back([&, i] {
             for (int round = 0; round < 6; round++) {
-                Bytes s = encodeToMemory(jobs[i].img, jobs[i].opts);
+                const Bytes s = encodeToMemory(imgs[i], opts[i]);
                 Image out;
-                if (s != jobs[i].expect || !decodeMemory(s, &out) || !(out == jobs[i].img)) failures[i]++;
+                failures[i] += s.empty() || s != expect[i] || !decodeMemory(s, &out) || !(out == imgs[i]);
             }
         });
     for (auto &t : threads) t.join();
-    EXPECT_EQ(failures, std::vector<int>(jobs.size(), 0));
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }

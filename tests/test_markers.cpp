@@ -22,9 +22,6 @@ Bytes assemble(const Image &img, const RefOptions &o, uint32_t yd, std::map<size
 // Every stream of the other encoders decodes to its image with the flag,
 // which reports the real height; without it the ones that move the AT
 // pixel, reset or set a new height do not all come out right.
-// Every stream of the other encoders decodes to its image with the flag,
-// which reports the real height; without it the ones that move the AT
-// pixel, reset or set a new height do not all come out right.
 TEST(WildStreams, DecodeExactlyWithTheFullStandard) {
     const std::vector<std::string> streams = streamFiles("wild");
     int wrongWithout = 0;
