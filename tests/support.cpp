@@ -73,6 +73,14 @@ std::string imageOf(const std::string &dir, const std::string &stream) {
     return dataPath(dir + "/" + stream.substr(0, stream.find('_')) + ".pbm");
 }
 
+std::string nameOfFile(const std::string &path) {
+    std::string n = path.substr(path.rfind('/') + 1);
+    n = n.substr(0, n.find('.'));
+    for (char &c : n)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+}
+
 Image imageFrom(const JbigImageInfo &info) {
     Image img(info.width, info.height);
     for (uint32_t y = 0; y < info.height; y++) {

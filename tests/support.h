@@ -39,6 +39,9 @@ std::vector<std::string> corpusPages();
 // file names, sorted, and the image of one.
 std::vector<std::string> streamFiles(const std::string &dir);
 std::string imageOf(const std::string &dir, const std::string &stream);
+// A test name for a file: its name up to the first dot, other than letters
+// and digits as '_'.
+std::string nameOfFile(const std::string &path);
 // The image a JbigImageInfo describes, pad bits cleared.
 Image imageFrom(const JbigImageInfo &info);
 // Random image with roughly `density` percent black pixels.

@@ -21,14 +21,6 @@ struct Variant {
 
 class Corpus : public ::testing::TestWithParam<std::string> {};
 
-std::string pageName(const ::testing::TestParamInfo<std::string> &p) {
-    std::string n = p.param.substr(p.param.rfind('/') + 1);
-    n = n.substr(0, n.find('.'));
-    for (char &c : n)
-        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-    return n;
-}
-
 }  // namespace
 
 // Per page and variant: file output (with index) and memory output
@@ -61,7 +53,8 @@ TEST_P(Corpus, EncodesAndDecodesAtLowestLayer) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, Corpus, ::testing::ValuesIn(corpusPages()), pageName);
+INSTANTIATE_TEST_SUITE_P(Pages, Corpus, ::testing::ValuesIn(corpusPages()),
+                         [](const auto &p) { return nameOfFile(p.param); });
 
 TEST(EncoderProlog, RefusesWhatItCannotCode) {
     const long live = liveBlocks();

@@ -14,12 +14,6 @@ namespace {
 
 #if defined(ZELJBIG_HAVE_TESTHOOKS)
 
-// The index a stream gets when every stripe is the same range of bytes.
-void appendIndex(Bytes &s, uint32_t stripes, uint32_t offset, uint32_t length) {
-    Bytes t = trailerOf(StripeEntries(stripes, {offset, length}));
-    s.insert(s.end(), t.begin(), t.end());
-}
-
 // Opens `stream` from a file and decodes its top layer; the ReadFile calls
 // this took, or -1 when it could not be opened or decoded.
 long readsToDecode(const TempDir &dir, const Bytes &stream) {
@@ -58,18 +52,18 @@ Bytes withStripe(Bytes h) {
     return h;
 }
 
-TEST(HostileHeaders, HugeImagesAreRefusedBeforeAllocating) {
+// Huge headers are refused before allocating, from memory and from a file.
+// The limit: (YD + 1) rows of ((XD + 15) / 8 + 5) & ~3 bytes and a row
+// address of 8 bytes, and under differential layers a work line of 2 bytes
+// per pixel of the layer below, at most 1 GiB. Opening allocates little.
+TEST(HostileHeaders, RasterLimitIsOneGibibyte) {
     const long live = liveBlocks();
     TempDir dir;
-    const Bytes huge[] = {
-        jbigHeader(100000, 100000, 100000), jbigHeader(100000, 100000, 128),  // 1.25 GB of raster
-        jbigHeader(1, 0x80000000u, 0x80000000u), jbigHeader(1, 0x80000000u, 0x20000),  // 2^31 rows of 4 bytes
-        jbigHeader(0xFFFFFFF0u, 0xFFFFFFF0u, 0xFFFFFFF0u),
-    };
-    for (const Bytes &h : huge) {
-        ASSERT_EQ(h.size(), 20u);
+    bool opened;
+    for (const Bytes &h : {jbigHeader(100000, 100000, 100000), jbigHeader(100000, 100000, 128),  // 1.25 GB of raster
+                           jbigHeader(1, 0x80000000u, 0x80000000u), jbigHeader(1, 0x80000000u, 0x20000),  // 2^31 rows
+                           jbigHeader(0xFFFFFFF0u, 0xFFFFFFF0u, 0xFFFFFFF0u)}) {
         for (const Bytes &s : {h, withStripe(h)}) {
-            bool opened;
             EXPECT_LT(prologPeak(s, &opened), size_t(64) << 10);
             EXPECT_FALSE(opened);
             JbigDecodeOptions o{};
@@ -78,13 +72,6 @@ TEST(HostileHeaders, HugeImagesAreRefusedBeforeAllocating) {
         }
     }
     EXPECT_EQ(liveBlocks(), live);
-}
-
-// (YD + 1) rows of ((XD + 15) / 8 + 5) & ~3 bytes and a row address of 8
-// bytes, and under differential layers a work line of 2 bytes per pixel of
-// the layer below: at most 1 GiB. Opening still allocates little.
-TEST(HostileHeaders, RasterLimitIsOneGibibyte) {
-    bool opened;
     // 32 pixels: rows of 8 + 8 bytes, 2^26 of them fill 1 GiB.
     EXPECT_LT(prologPeak(withStripe(jbigHeader(32, (1u << 26) - 1, 1u << 26)), &opened), size_t(64) << 10);
     EXPECT_TRUE(opened);
@@ -125,7 +112,8 @@ TEST(HostileStreams, StripeOfManyCommentsDecodesInOnePass) {
     scanned.insert(scanned.end(), comments.begin(), comments.end());
     scanned.insert(scanned.end(), plain.begin() + long(at), plain.end());
     Bytes indexed = scanned;
-    appendIndex(indexed, 1, 20, uint32_t(scanned.size() - 20));
+    const Bytes one = trailerOf({{20, uint32_t(scanned.size() - 20)}});
+    indexed.insert(indexed.end(), one.begin(), one.end());
 
     for (const Bytes *s : {&scanned, &indexed}) {
         MemoryDecoder dec(*s);
@@ -148,7 +136,8 @@ TEST(HostileStreams, StripesSharingMarkersAreNotQuadratic) {
     Bytes shared = jbigHeader(8, stripes, 1);
     for (int i = 0; i < 8000; i++) shared.insert(shared.end(), {0xFF, 0x07, 0, 0, 0, 0});
     shared.insert(shared.end(), {0x00, 0xFF, 0x02});
-    appendIndex(shared, stripes, 20, uint32_t(shared.size() - 20));
+    const Bytes all = trailerOf(StripeEntries(stripes, {20, uint32_t(shared.size() - 20)}));
+    shared.insert(shared.end(), all.begin(), all.end());
     // Through the scan: ESC ATMOVE after coded data ends a measured stripe
     // after two bytes, and the next one begins among its parameters; each
     // parameter set hides a further ATMOVE, so the decoder of every stripe

@@ -28,57 +28,45 @@ Image pattern(uint32_t w, uint32_t h, uint32_t kind, uint32_t seed) {
     return img;
 }
 
-struct SweepCase {
-    uint32_t w, h, kind, D, L0, tpdp, two;
-};
+}  // namespace
 
 // Every width and height from 1 to 40, crossed with the fill pattern, D, L0,
 // the prediction options and the template so that every pair of values of
 // any two of them occurs in some case.
-std::vector<SweepCase> sweepCases() {
-    std::vector<SweepCase> cases;
-    for (uint32_t w = 1; w <= 40; w++)
-        for (uint32_t h = 1; h <= 40; h++)
-            cases.push_back({w, h, (w + h) % 7, 1 + (w + 3 * h) % 4, 1 + (2 * w + h) % 5,
-                             (w + 2 * h + h / 4 + w / 4) % 4, (w + h + w / 2 + h / 3) % 2});
-    return cases;
-}
-
-}  // namespace
-
 TEST(Layers, SweepMatchesReferenceAndDecodesEveryLayer) {
-    std::vector<SweepCase> cases = sweepCases();
-    for (const SweepCase &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.w << "x" << c.h << " kind " << c.kind << " D " << c.D << " L0 "
-                                          << c.L0 << " tpdp " << c.tpdp << " two " << c.two);
-        Image img = pattern(c.w, c.h, c.kind, c.w * 41 + c.h);
-        RefOptions ro{c.D, c.L0, c.two != 0, true, (c.tpdp & 1) != 0, (c.tpdp & 2) != 0};
-        JbigEncodeOptions o = defaultOptions(img, c.D, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO, c.L0);
-        o.MX = 0;
-        setOrderAndOptions(&o, 0x08, refOptionsByte(ro));
-        JbigHandle h = jbigEncodeProlog(nullptr, &o);
-        ASSERT_NE(h, JBIG_INVALID_HANDLE);
-        JbigImageInfo info = img.info();
-        ASSERT_EQ(jbigEncodeSetOrgDataFromRect(h, &info), 0);
-        std::vector<Image> expect(c.D + 1);
-        expect[c.D] = img;
-        for (int32_t d = int32_t(c.D); d >= 0; d--) {
-            ASSERT_EQ(jbigEncode(h), 0);
-            JbigImageInfo next;
-            ASSERT_EQ(jbigEncodeGetImageAddress(h, &next), &next);
-            if (d > 0) expect[d - 1] = imageFrom(next);
-        }
-        ASSERT_EQ(jbigEncodeEpilog(h), 0);
-        Bytes stream(o.outData, o.outData + o.outLength);
-        HeapFree(GetProcessHeap(), 0, o.outData);
-        ASSERT_EQ(stream, referenceStream(img, ro, 0, img.height));
+    for (uint32_t w = 1; w <= 40; w++) {
+        for (uint32_t ht = 1; ht <= 40; ht++) {
+            const uint32_t kind = (w + ht) % 7, D = 1 + (w + 3 * ht) % 4, L0 = 1 + (2 * w + ht) % 5,
+                           tpdp = (w + 2 * ht + ht / 4 + w / 4) % 4, two = (w + ht + w / 2 + ht / 3) % 2;
+            SCOPED_TRACE(::testing::Message() << w << "x" << ht << " kind " << kind << " D " << D << " L0 " << L0
+                                              << " tpdp " << tpdp << " two " << two);
+            Image img = pattern(w, ht, kind, w * 41 + ht);
+            RefOptions ro{D, L0, two != 0, true, (tpdp & 1) != 0, (tpdp & 2) != 0};
+            JbigEncodeOptions o = defaultOptions(img, D, JBIG_FLAG_MEMORY | JBIG_FLAG_NO_PATINFO, L0);
+            o.MX = 0;
+            setOrderAndOptions(&o, 0x08, refOptionsByte(ro));
+            JbigHandle h = jbigEncodeProlog(nullptr, &o);
+            ASSERT_NE(h, JBIG_INVALID_HANDLE);
+            JbigImageInfo info = img.info();
+            ASSERT_EQ(jbigEncodeSetOrgDataFromRect(h, &info), 0);
+            std::vector<Image> expect(D + 1);
+            expect[D] = img;
+            for (int32_t d = int32_t(D); d >= 0; d--) {
+                ASSERT_EQ(jbigEncode(h), 0);
+                ASSERT_EQ(jbigEncodeGetImageAddress(h, &info), &info);
+                if (d > 0) expect[d - 1] = imageFrom(info);
+            }
+            ASSERT_EQ(jbigEncodeEpilog(h), 0);
+            Bytes stream(o.outData, o.outData + o.outLength);
+            HeapFree(GetProcessHeap(), 0, o.outData);
+            ASSERT_EQ(stream, referenceStream(img, ro, 0, img.height));
 
-        MemoryDecoder dec(stream);
-        ASSERT_TRUE(dec.ok());
-        for (uint32_t d = 0; d <= c.D; d++) {
-            Image got;
-            EXPECT_TRUE(decodeLayer(dec.h, &got, int32_t(d)) && got == expect[d]) << "layer " << d;
-            EXPECT_TRUE(d == c.D || refReduce(expect[d + 1]) == expect[d]) << "layer " << d;
+            MemoryDecoder dec(stream);
+            for (uint32_t d = 0; d <= D; d++) {
+                Image got;
+                EXPECT_TRUE(decodeLayer(dec.h, &got, int32_t(d)) && got == expect[d]) << "layer " << d;
+                EXPECT_TRUE(d == D || refReduce(expect[d + 1]) == expect[d]) << "layer " << d;
+            }
         }
     }
 }

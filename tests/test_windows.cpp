@@ -63,13 +63,6 @@ Bytes dibOf(const Image &img) {
 
 BITMAPINFOHEADER &dibHeader(Bytes &d) { return *reinterpret_cast<BITMAPINFOHEADER *>(d.data()); }
 
-Bytes blockBytes(HGLOBAL g) {
-    auto *p = static_cast<uint8_t *>(GlobalLock(g));
-    Bytes b(p, p + GlobalSize(g));
-    GlobalUnlock(g);
-    return b;
-}
-
 // Encodes img (D = 0, memory output) with its raster from `supply`: the
 // stream, and the raster as coded with the byte after each row's pixels.
 // Both empty when a step fails.
@@ -236,14 +229,14 @@ TEST(WinResult, BitmapDibAndDibitsInBothPolarities) {
 
         HGLOBAL g = jbigDecodeToWinDIB(d2.h, 0);
         ASSERT_NE(g, kBadDib);
-        const Bytes dib = blockBytes(g);
+        const auto *p = static_cast<const uint8_t *>(GlobalLock(g));
+        const Bytes dib(p, p + GlobalSize(g));
+        GlobalUnlock(g);
         GlobalFree(g);
         ASSERT_EQ(dib.size(), 40u + 8 + 9 * 4);
         EXPECT_EQ(Bytes(dib.begin(), dib.begin() + 16), (Bytes{40, 0, 0, 0, 17, 0, 0, 0, 9, 0, 0, 0, 1, 0, 1, 0}));
         EXPECT_EQ(Bytes(dib.begin() + 16, dib.begin() + 40), Bytes(24, 0));
-        const Bytes white = {255, 255, 255, 0}, black = {0, 0, 0, 0};
-        Bytes colours = polar ? black : white;
-        colours.insert(colours.end(), polar ? white.begin() : black.begin(), polar ? white.end() : black.end());
+        const Bytes colours = polar ? Bytes{0, 0, 0, 0, 255, 255, 255, 0} : Bytes{255, 255, 255, 0, 0, 0, 0, 0};
         EXPECT_EQ(Bytes(dib.begin() + 40, dib.begin() + 48), colours);
         EXPECT_EQ(dibRows(&dib[48], 17, 9), img);
 
