@@ -140,8 +140,7 @@ TEST(DecoderSources, EmbeddedData) {
         EXPECT_EQ(decoderStripeTable(d.h).front().first, 120u);
         EXPECT_TRUE(decodesTo(d.h, img));
     }
-    FileDecoder beyond(tight, JBIG_FLAG_DATA_OFFSET, uint32_t(stream.size()) + 101, 0);
-    EXPECT_FALSE(beyond.ok());
+    EXPECT_FALSE(FileDecoder(tight, JBIG_FLAG_DATA_OFFSET, uint32_t(stream.size()) + 101, 0).ok());
 }
 
 TEST(DecoderProlog, RefusesWhatItCannotDecode) {

@@ -97,11 +97,8 @@ TEST(Stream, SmallestImageGivesFortyBytes) {
     MemoryDecoder dec(expect);
     ASSERT_TRUE(dec.ok());
     const JbigDecodeOptions &d = dec.opts;
-    EXPECT_EQ(d.XD, 8u);
-    EXPECT_EQ(d.YD, 2u);
-    EXPECT_EQ(d.L0, 2u);
-    EXPECT_EQ(d.D, 0);
-    EXPECT_EQ(d.flags & JBIG_FLAG_PATINFO_MISSING, 0);
+    EXPECT_EQ(std::vector<uint32_t>({d.XD, d.YD, d.L0, d.D, d.flags & JBIG_FLAG_PATINFO_MISSING}),
+              std::vector<uint32_t>({8, 2, 2, 0, 0}));
     EXPECT_TRUE(decodesTo(dec.h, img));
     EXPECT_EQ(jbigDecodeGetDecodedBytes(dec.h), 2);
 }
