@@ -67,7 +67,6 @@ TEST(LowestLayer, SdrstRestartsStatesAndTypicalPrediction) {
         // so the restart is what made it decode.
         for (uint32_t s : resets) sdes[s].back() = 0x02;
         MemoryDecoder d(assemble(header, sdes, false));
-        ASSERT_TRUE(d.ok());
         EXPECT_FALSE(decodesTo(d.h, img));
     }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 
+#include "frame/jbgDiff.h"
 #include "frame/jpgLib.h"
 #include "reference.h"
 
@@ -53,7 +54,6 @@ TEST(FullStandard, SdrstWithDeterministicPrediction) {
     o.moves = {{2, 2, 1, 6, 0}, {0, 3, 0, 4, 0}};
     const Bytes s = assemble(img, o, img.height);
     MemoryDecoder d(s, kFull);
-    ASSERT_TRUE(d.ok());
     EXPECT_TRUE(decodesTo(d.h, img));
 }
 
@@ -80,22 +80,19 @@ TEST(FullStandard, PrivateDeterministicPredictionTable) {
     std::vector<uint8_t> table[4];
     RefOptions o{2, 4, true, true, true, true};
     Bytes packed(1728, 0);
-    JbigContext *ctx = ctxCreate(nullptr, kModeDecoder);
     const uint32_t sizes[4] = {256, 512, 2048, 4096};
     for (uint32_t p = 0, n = 0; p < 4; p++) {
-        table[p].assign(ctx->dp[p], ctx->dp[p] + sizes[p]);
+        table[p].assign(zjDpTable[p], zjDpTable[p] + sizes[p]);
         for (uint32_t i = 0; i < table[p].size(); i++, n++) {
             if (n % 3 == 0) table[p][i] = 2;
             packed[n / 4] |= uint8_t(table[p][i] << (6 - 2 * (n % 4)));
         }
         o.dp[p] = table[p].data();
     }
-    ctxDestroy(ctx);
     Bytes s = assemble(img, o, img.height);
     s[19] |= 0x02;  // DPPRIV
     s.insert(s.begin() + 20, packed.begin(), packed.end());
     MemoryDecoder d(s, kFull);
-    ASSERT_TRUE(d.ok());
     EXPECT_TRUE(decodesTo(d.h, img));
     Bytes last = s;
     last[19] |= 0x01;  // DPLAST
@@ -116,7 +113,6 @@ TEST(FullStandard, AbortLeavesTheRestWhite) {
     Image expect = img;
     std::fill(expect.row(20), expect.row(40), 0);
     MemoryDecoder d(s, kFull);
-    ASSERT_TRUE(d.ok());
     EXPECT_TRUE(decodesTo(d.h, expect));
 }
 

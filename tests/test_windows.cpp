@@ -200,11 +200,6 @@ TEST(WinSource, RefusalsLeaveTheImageAsItWas) {
     EXPECT_TRUE(DeleteObject(b));
     EXPECT_EQ(liveBlocks(), live);
 
-    Bytes stream = encodeToMemory(img, defaultOptions(img, 0));
-    MemoryDecoder dec(stream, 0);
-    EXPECT_EQ(jbigEncodeSetOrgDataFromWinBitmap(dec.h, nullptr), -1);
-    GlobalBlock block(dibOf(gdi));
-    EXPECT_EQ(jbigEncodeSetOrgDataFromWinDIB(dec.h, block.handle), -1);
 }
 
 // Width 17: bitmap lines of 4 bytes (3 rounded up to even), DIB lines of 4
