@@ -24,6 +24,7 @@ TEST(PatInfoFiles, RemovingAndAddingRestoresTheEncoderFile) {
     writeFile(c, Bytes(3 * full.size(), 0x33));  // replaced, not appended to
     EXPECT_EQ(jbigAddPatInfo(c.c_str(), b.c_str()), 0);
     EXPECT_EQ(readFile(c), full);
+    EXPECT_EQ(readFile(b), bare);  // the source is left alone
     for (const Bytes *s : {&full, &bare})
         EXPECT_TRUE(harness::patInfoFiles(dir.path, s->data(), s->size())) << harness::failure();
 
