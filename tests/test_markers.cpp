@@ -44,19 +44,6 @@ TEST(WildStreams, DecodeExactlyWithTheFullStandard) {
     EXPECT_EQ(wrongWithout, 51);
 }
 
-// SDRST in every layer under DP and TP: the next stripe starts afresh with
-// white rows above it and the AT pixel in its place.
-TEST(FullStandard, SdrstWithDeterministicPrediction) {
-    const Image img = patterned(66, 50, 12);
-    RefOptions o{2, 2, true, true, true, true};
-    o.resets = {0, 2, 3, 5};
-    o.whiteAbove = true;
-    o.moves = {{2, 2, 1, 6, 0}, {0, 3, 0, 4, 0}};
-    const Bytes s = assemble(img, o, img.height);
-    MemoryDecoder d(s, kFull);
-    EXPECT_TRUE(decodesTo(d.h, img));
-}
-
 // NEWLEN in a stream with layers: the real height, from a taller one or an
 // unknown one; a larger NEWLEN is not taken, and an unknown height without
 // NEWLEN is refused.
