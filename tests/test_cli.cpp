@@ -172,8 +172,6 @@ TEST(Cli, InfoAndIndex) {
 
     ASSERT_EQ(cli({"index", "remove", t.file("a.jbg"), t.file("b.jbg")}).code, 0);
     const Bytes bare = readFile(t.file("b.jbg"));
-    ASSERT_EQ(bare.size(), full.size() - 250);
-    EXPECT_TRUE(std::equal(bare.begin(), bare.end(), full.begin()));
     Result rebuilt = cli({"info", "--json", t.file("b.jbg")});
     EXPECT_TRUE(rebuilt.says("\"index\": \"rebuilt\"")) << rebuilt.out;
     auto layers = [](const std::string &json) {
