@@ -1,6 +1,9 @@
-# Sourced by the bench scripts: a Release build of one target in its own
-# build directory (the tests left out when the directory is new).
+# Sourced by the bench scripts: the corpus, and a Release build of one
+# target in its own build directory (the tests left out when the directory
+# is new).
 #   benchBuild BUILD_DIR TARGET TOOLS(ON|OFF) BENCH(ON|OFF)
+corpus=$root/tests/data/corpus
+
 benchBuild() {
   local build=$1 target=$2 config=(-DCMAKE_BUILD_TYPE=Release)
   if [[ ! -f $build/CMakeCache.txt ]]; then
@@ -8,4 +11,10 @@ benchBuild() {
   fi
   cmake -S "$root" -B "$build" "${config[@]}" >&2
   cmake --build "$build" -j2 --target "$target" >&2
+}
+
+# A scratch directory in $work, removed when the script exits.
+benchScratch() {
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
 }

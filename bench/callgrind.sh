@@ -8,14 +8,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-callgrind}
-corpus=$root/tests/data/corpus
-
 . "$root/bench/build.sh"
 benchBuild "$build" zeljbig_bench_one OFF ON
 driver=$build/bench/zeljbig_bench_one
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+benchScratch
 
 # page, layers, encode budget, decode budget (millions of instructions):
 # 0.30 of what a careful T.82 codec spends on text300-find and halftone-fs

@@ -11,14 +11,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-tool}
 runs=${2:-11}
-corpus=$root/tests/data/corpus
-
 . "$root/bench/build.sh"
 benchBuild "$build" zeljbig_cli ON OFF
 tool=$build/tools/zeljbig
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+benchScratch
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
