@@ -58,6 +58,13 @@ static void emit(JbigContext *ctx, uint32_t b) {
     if (b == kEsc) qmEncPutByte(ctx, kStuff);
 }
 
+// The byte held back, with the carry added, then the 0xFF bytes stacked
+// behind it, which a carry turns into 0x00.
+static void releaseStack(JbigContext *ctx, uint32_t carry) {
+    emit(ctx, ctx->enc.qmBuffer + carry);
+    for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, carry ? 0x00 : 0xFF);
+}
+
 void qmEncByteOut(JbigContext *ctx, uint32_t c) {
     JbigEncoderState &e = ctx->enc;
     JbigStream &s = ctx->stream;
@@ -70,16 +77,11 @@ void qmEncByteOut(JbigContext *ctx, uint32_t c) {
         e.qmBuffer = t;
         return;
     }
-    if (t > 0xFF) {
-        emit(ctx, ctx->enc.qmBuffer + 1);
-        for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, 0x00);
-        ctx->enc.qmBuffer = t & 0xFF;
-    } else if (t == 0xFF) {
-        ctx->enc.qmSC++;
+    if (t == 0xFF) {
+        e.qmSC++;
     } else {
-        emit(ctx, ctx->enc.qmBuffer);
-        for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, 0xFF);
-        ctx->enc.qmBuffer = t;
+        releaseStack(ctx, t >> 8);
+        e.qmBuffer = t & 0xFF;
     }
 }
 
@@ -87,14 +89,7 @@ uint32_t qmEncFlush(JbigContext *ctx) {
     uint32_t t = (ctx->qmA + ctx->qmC - 1) & 0xFFFF0000u;
     if (t < ctx->qmC) t += 0x8000;
     ctx->qmC = t << ctx->qmCT;
-    if (ctx->qmC > 0x7FFFFFF) {
-        emit(ctx, ctx->enc.qmBuffer + 1);
-        for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, 0x00);
-    } else {
-        emit(ctx, ctx->enc.qmBuffer);
-        for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, 0xFF);
-    }
-    ctx->enc.qmSC = 0;
+    releaseStack(ctx, ctx->qmC > 0x7FFFFFF);
     emit(ctx, ctx->qmC >> 19);
     emit(ctx, ctx->qmC >> 11);
     // Zeros still held back are never written: coded data never ends in 0x00.
