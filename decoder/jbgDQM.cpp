@@ -70,7 +70,6 @@ uint32_t qmDecRawByte(JbigContext *ctx) {
     return s.ioBuffer[s.bufPos++];
 }
 
-
 static void rawSkip(JbigContext *ctx, uint32_t n) {
     JbigStream &s = ctx->stream;
     while (n > 0) {
