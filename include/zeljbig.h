@@ -335,6 +335,139 @@ JBIG_EXPORT int32_t JBIGAPI jbigDecodeToWinDIBits(JbigHandle handle, void *bits,
 JBIG_EXPORT int32_t JBIGAPI jbigAddPatInfo(const char *destination, const char *source);
 JBIG_EXPORT int32_t JBIGAPI jbigDelPatInfo(const char *destination, const char *source);
 
+/* ==== The zeljbig... family: plain buffers, inspection, reasons ====
+ *
+ * Beside the 19 operations above, which keep the Win32 conventions, this
+ * family needs no movable memory block, no DIB and no process heap: bytes go
+ * in as a pointer and a size, and whatever the library allocates for the
+ * caller is released with zeljbigFree. These calls always read with the
+ * whole standard (JBIG_FLAG_FULL_STANDARD): every marker, stripe order and
+ * option of T.82 and T.85.
+ *
+ * Failures return -1 (or NULL) and leave a one-line reason, in English and
+ * without a trailing newline, that zeljbigLastError() returns on the same
+ * thread, for example "truncated: the stripe data ends early (layer 2,
+ * stripe 9)". The jbig... prologs leave one too. The 32-bit Windows DLL
+ * exports the 19 operations only; this family is in the static library
+ * there.
+ */
+
+/* The reason of the last failure on this thread, or "" when the last call
+ * succeeded. Valid until the thread's next call into the library. */
+JBIG_EXPORT const char *zeljbigLastError(void);
+
+/* Releases what the family allocated for the caller (NULL is fine). */
+JBIG_EXPORT void zeljbigFree(void *block);
+
+/* A bi-level raster: rows of `stride` bytes, pixel x of a row in bit
+ * 7 - x % 8 of byte x / 8, 1 = black (foreground), the bits after the last
+ * pixel 0. */
+typedef struct ZeljbigRaster {
+    uint32_t width;
+    uint32_t height;
+    size_t stride;
+    uint8_t *data;
+} ZeljbigRaster;
+
+/* ---- One-call encoding ---- */
+
+#define ZELJBIG_BEST 0x0001u           /* the smallest stream the library can make (both templates, AT moves) */
+#define ZELJBIG_NO_INDEX 0x0002u       /* no stripe index at the end */
+#define ZELJBIG_HIGHEST_FIRST 0x0004u  /* layer D first (HITOLO); default: layer 0 first */
+
+typedef struct ZeljbigEncodeParams {
+    uint32_t layers;      /* D, differential layers: 0 to 31 */
+    uint32_t stripeLines; /* L0, lines per stripe in layer 0; 0: one stripe for the whole image */
+    int32_t twoLine;      /* 1 two-line template, 0 three-line, -1 the one that codes a sample smaller */
+    int32_t tpbon;        /* typical prediction in layer 0: 1, 0, or -1 for the default (on) */
+    int32_t tpdon;        /* in the differential layers: 1, 0, -1 (on) */
+    int32_t dpon;         /* deterministic prediction: 1, 0, -1 (on with layers) */
+    uint32_t atMax;       /* MX: the AT pixel may move up to this many columns (0 to 127) */
+    uint32_t flags;       /* ZELJBIG_BEST, ZELJBIG_NO_INDEX, ZELJBIG_HIGHEST_FIRST */
+    uint32_t planes;      /* P, bit planes: 1 to 255 (0 means 1) */
+    uint32_t reserved[7]; /* 0 */
+} ZeljbigEncodeParams;
+
+/* The defaults above: one stripe, the template chosen, TPBON and TPDON on,
+ * DPON with layers, no AT moves, a stripe index, one plane. */
+JBIG_EXPORT void zeljbigEncodeDefaults(ZeljbigEncodeParams *params);
+
+/* Encodes `params->planes` rasters of one size (plane 0 first: for
+ * greyscale the most significant bit) into one stream. On success *out
+ * holds the stream (release it with zeljbigFree) and *outSize its length;
+ * 0. On failure -1, the reason in zeljbigLastError(). */
+JBIG_EXPORT int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize);
+
+/* ---- Inspection and decoding ---- */
+
+/* A stream opened for reading: its header, layers, stripes and markers are
+ * known on opening; layers are decoded on request. Not for two threads at
+ * once; different readers may run on different threads. */
+typedef struct ZeljbigReader ZeljbigReader;
+
+/* Opens a JBIG file, or JBIG data in memory (the bytes are not copied: they
+ * must stay valid and unchanged until zeljbigClose). A stream is refused,
+ * with the reason, where decoding would give a silently wrong image: a
+ * header the library cannot take, stripe data cut short or damaged, a
+ * stripe index pointing nowhere, markers out of place. */
+JBIG_EXPORT ZeljbigReader *zeljbigOpenFile(const char *path);
+JBIG_EXPORT ZeljbigReader *zeljbigOpenMemory(const uint8_t *data, size_t size);
+JBIG_EXPORT void zeljbigClose(ZeljbigReader *reader);
+
+/* What a stream holds, filled by zeljbigGetInfo. */
+typedef struct ZeljbigInfo {
+    /* The header, as T.82 names its fields. */
+    uint8_t DL, D, P, MX, MY;
+    uint8_t order;         /* HITOLO 0x08, SEQ 0x04, ILEAVE 0x02, SMID 0x01 */
+    uint8_t options;       /* LRLTWO 0x40, VLENGTH 0x20, TPDON 0x10, TPBON 0x08, DPON 0x04, DPPRIV 0x02, DPLAST 0x01 */
+    uint8_t reserved0;
+    uint32_t XD, YD;       /* full-resolution size; YD is the real height (after NEWLEN) */
+    uint32_t announcedYD;  /* YD as the header announces it; 0xFFFFFFFF: unknown */
+    uint32_t L0;           /* lines per stripe in layer 0 */
+    uint32_t stripes;      /* stripes per layer and plane */
+    uint32_t bies;         /* BIEs in the data: 1, or more when later ones continue the first */
+    /* The stripe index. */
+    int32_t indexFound;    /* 1: read from the stream; 0: rebuilt by scanning */
+    uint32_t indexBytes;   /* its size in the stream, 0 without one */
+    uint64_t dataBytes;    /* bytes of the whole input */
+    uint64_t trailingBytes;/* bytes after the stripe data that are neither an index nor a BIE */
+    /* Marker segments met in the stripe data. */
+    uint32_t atmoves;       /* ATMOVE segments */
+    uint32_t atColumns[8];  /* bit tx % 32 of word tx / 32: some ATMOVE names tx */
+    uint32_t sdrst;         /* stripes ending with SDRST */
+    uint32_t comments;      /* COMMENT segments (the stripe index not counted) */
+    uint64_t commentBytes;
+    uint32_t newlenHeight;  /* the height a NEWLEN set, 0 if none */
+    int32_t aborted;        /* an ABORT ends the image data */
+    int32_t privateTable;   /* a private deterministic-prediction table (DPPRIV) */
+    int32_t completeLayers; /* layers 0 .. completeLayers - 1 are complete in the data (D + 1 unless cut short) */
+    uint32_t reserved[8];
+} ZeljbigInfo;
+
+JBIG_EXPORT int32_t zeljbigGetInfo(const ZeljbigReader *reader, ZeljbigInfo *info);
+/* Size of layer `layer` (0 to D); -1 for a layer the stream lacks. */
+JBIG_EXPORT int32_t zeljbigLayerSize(const ZeljbigReader *reader, uint32_t layer, uint32_t *width, uint32_t *height);
+/* Coded bytes of one layer, all planes and stripes. */
+JBIG_EXPORT uint64_t zeljbigLayerBytes(const ZeljbigReader *reader, uint32_t layer);
+/* Where one stripe data entity lies: its offset from the start of the data
+ * and its length, ending with its ESC SDNORM or ESC SDRST. */
+JBIG_EXPORT int32_t zeljbigStripe(const ZeljbigReader *reader, uint32_t layer, uint32_t plane, uint32_t stripe, uint64_t *offset,
+                      uint64_t *length);
+
+/* Decodes layer `layer` (0 to D; -1: D, the full resolution) of plane
+ * `plane` (0 to P - 1). zeljbigDecodeView hands out the reader's own rows,
+ * valid until its next decode call or zeljbigClose; zeljbigDecodeInto copies
+ * them into the caller's buffer of height rows of `stride` bytes (at least
+ * (width + 7) / 8). Any layer may be asked for in any order; asking for a
+ * higher layer of the same plane after a lower one goes on from it. */
+JBIG_EXPORT int32_t zeljbigDecodeView(ZeljbigReader *reader, int32_t layer, uint32_t plane, ZeljbigRaster *view);
+JBIG_EXPORT int32_t zeljbigDecodeInto(ZeljbigReader *reader, int32_t layer, uint32_t plane, uint8_t *buffer, size_t stride);
+
+/* One call: the full resolution (layer -1) or a layer of plane `plane` of
+ * JBIG data in memory, as a raster whose data the caller releases with
+ * zeljbigFree (stride (width + 7) / 8). */
+JBIG_EXPORT int32_t zeljbigDecode(const uint8_t *data, size_t size, int32_t layer, uint32_t plane, ZeljbigRaster *out);
+
 #ifdef __cplusplus
 }
 #endif
