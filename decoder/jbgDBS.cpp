@@ -12,6 +12,7 @@ int32_t diffLayerDecode(JbigContext *ctx) {
     cur.unitRest = cur.width & 15;
     cur.stripeRows = low.stripeRows << 1;
     cur.layer = d;
+    cur.plane = ctx->dec.plane;
     low.row = 1;
     low.stripe = 0;
     // Without the lower layer nothing can be handed out any more: release it
@@ -36,7 +37,7 @@ int32_t diffLayerDecode(JbigContext *ctx) {
         bool last = s + 1 == S;
         uint32_t lines = last ? cur.height - done : cur.stripeRows;
         done += lines;
-        if (stripeAbsent(ctx, d, s)) {
+        if (stripeAbsent(ctx, cur.plane, d, s)) {
             // Rows are white when made: only the windows move on.
             cur.stripe++;
             for (uint32_t p = 0; p < (lines + 1) / 2; p++) decNextPair(ctx);

@@ -11,6 +11,7 @@ int32_t lowLayerDecode(JbigContext *ctx) {
     img.unitRest = img.width & 7;
     img.stripeRows = b.L0;
     img.layer = 0;
+    img.plane = ctx->dec.plane;
     ctx->ltpPrev = 1;
     ctx->at = AtPosition{0, 0};
     if (!layerImageAlloc(&img)) return -1;
@@ -20,7 +21,7 @@ int32_t lowLayerDecode(JbigContext *ctx) {
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
         done += lines;
-        if (stripeAbsent(ctx, 0, s)) {
+        if (stripeAbsent(ctx, img.plane, 0, s)) {
             // Rows are white when made: only the window moves on.
             img.stripe++;
             img.row += lines;
@@ -177,6 +178,16 @@ JbigImageInfo *JBIGAPI jbigDecodeGetImageAddress(JbigHandle handle, JbigImageInf
     info->reserved2 = 1;
     info->data = ctx->cur.rows[0];
     return info;
+}
+
+int32_t zeljbigDecodeSelectPlane(JbigHandle handle, uint32_t plane) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
+    if (ctx == nullptr || plane >= ctx->bih.P) return -1;
+    layerImageFree(&ctx->cur);
+    layerImageFree(&ctx->low);
+    ctx->layerCursor = -1;
+    ctx->dec.plane = plane;
+    return 0;
 }
 
 int32_t JBIGAPI jbigDecodeGetDecodedBytes(JbigHandle handle) {

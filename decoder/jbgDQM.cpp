@@ -8,7 +8,7 @@
 void qmDecInit(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
     uint32_t s = img.stripe;
-    const uint32_t *e = stripeEntry(ctx, img.layer, s);
+    const uint32_t *e = stripeEntry(ctx, img.plane, img.layer, s);
     uint32_t offset = e[0], length = e[1];
     uint32_t end = ctxDataEnd(ctx);
     ctx->dec.sdeEnd = 0;

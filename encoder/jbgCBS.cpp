@@ -8,6 +8,7 @@ int32_t diffLayerEncode(JbigContext *ctx) {
     layerImageSetup(&low, (cur.width + 1) >> 1, (cur.height + 1) >> 1);
     low.stripeRows = cur.stripeRows >> 1;
     low.layer = cur.layer - 1;
+    low.plane = cur.plane;
     if (!layerImageAlloc(&low)) return -1;
     low.lines[2] = low.rows[low.blankRow];
     cur.stripe = 0;
@@ -39,7 +40,7 @@ int32_t diffLayerEncode(JbigContext *ctx) {
         if (failed) status = -1;
         if (!failed || last) {
             uint32_t end = qmEncTell(ctx);
-            uint32_t *e = stripeEntry(ctx, cur.layer, s);
+            uint32_t *e = stripeEntry(ctx, cur.plane, cur.layer, s);
             e[0] = start;
             e[1] = end - start;
             start = end;

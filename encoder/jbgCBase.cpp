@@ -252,17 +252,29 @@ static int32_t writeInOrder(JbigContext *ctx) {
     JbigEncoderState &e = ctx->enc;
     e.spooling = 0;
     const JbigBih &b = ctx->bih;
-    const uint32_t S = uint32_t(ctx->stripeCount), layers = b.D + 1u;
-    uint32_t at = kBihBytes;
-    for (uint32_t k = 0; k < S * layers; k++) {
-        const bool stripeOuter = stripeOrderOf(b.order) == kStripeOuter;
-        const uint32_t pos = stripeOuter ? k % layers : k / S, s = stripeOuter ? k / layers : k % S;
-        uint32_t *entry = stripeEntry(ctx, (b.order & kHITOLO) ? b.D - pos : pos, s);
-        if (streamWrite(&ctx->stream, e.spool + entry[0] - kBihBytes, entry[1]) != int32_t(entry[1])) return -1;
+    const uint32_t S = uint32_t(ctx->stripeCount), n = S * (b.D + 1u) * b.P;
+    uint32_t at = e.headBytes;
+    for (uint32_t k = 0; k < n; k++) {
+        const SdeIndex x = sdeAt(b, 0, b.D, S, k);
+        uint32_t *entry = stripeEntry(ctx, x.plane, x.layer, x.stripe);
+        if (streamWrite(&ctx->stream, e.spool + entry[0] - e.headBytes, entry[1]) != int32_t(entry[1])) return -1;
         entry[0] = at;
         at += entry[1];
     }
     return 0;
+}
+
+// True when the announced order is the order of coding: layer D first,
+// every plane of a layer before the next layer, stripes top to bottom.
+static bool codingOrderAnnounced(const JbigBih &b, uint32_t stripes) {
+    JbigBih coding = b;
+    coding.order = kHITOLO | kILEAVE;
+    const uint32_t n = stripes * (b.D + 1u) * b.P;
+    for (uint32_t k = 0; k < n; k++) {
+        const SdeIndex x = sdeAt(b, 0, b.D, stripes, k), y = sdeAt(coding, 0, b.D, stripes, k);
+        if (x.plane != y.plane || x.layer != y.layer || x.stripe != y.stripe) return false;
+    }
+    return true;
 }
 
 void spoolFree(JbigContext *ctx) {
@@ -272,7 +284,8 @@ void spoolFree(JbigContext *ctx) {
 
 // ---------------------------------------------------------------- lowest layer
 
-int32_t lowLayerEncode(JbigContext *ctx) {
+// Everything of the lowest layer but the writing out at the end.
+static int32_t lowLayerCode(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
     img.row = 0;
     img.stripe = 0;
@@ -295,15 +308,25 @@ int32_t lowLayerEncode(JbigContext *ctx) {
             return -1;
         }
         uint32_t end = qmEncTell(ctx);
-        uint32_t *e = stripeEntry(ctx, 0, s);
+        uint32_t *e = stripeEntry(ctx, img.plane, 0, s);
         e[0] = start;
         e[1] = end - start;
         start = end;
         done += lines;
     }
     atPlannerFree(ctx);
+    return 0;
+}
+
+// The bytes still buffered, and the spooled stripes in their order.
+static int32_t encFinish(JbigContext *ctx) {
     if (qmEncWriteRest(ctx) != 0) return -1;
     return ctx->enc.spooling ? writeInOrder(ctx) : 0;
+}
+
+int32_t lowLayerEncode(JbigContext *ctx) {
+    const int32_t r = lowLayerCode(ctx);
+    return r != 0 ? r : encFinish(ctx);
 }
 
 // ---------------------------------------------------------------- interface
@@ -330,9 +353,22 @@ JbigEncodeOptions *JBIGAPI jbigEncodeCreatDefaultOptions(JbigEncodeOptions *opts
     return opts;
 }
 
+static bool encPlanesAlloc(JbigContext *ctx);
+
 // Frees everything an encoder holds, memory output included.
-static void encAbandon(JbigContext *ctx) {
+static void encFreeRasters(JbigContext *ctx) {
     layerImageFree(&ctx->cur);
+    JbigEncoderState &e = ctx->enc;
+    if (e.planes == nullptr) return;
+    for (uint32_t q = 0; q < ctx->bih.P; q++)
+        if (q != e.plane) layerImageFree(&e.planes[q]);
+    GlobalUnlock(e.planesHandle);
+    GlobalFree(e.planesHandle);
+    e.planes = nullptr;
+}
+
+static void encAbandon(JbigContext *ctx) {
+    encFreeRasters(ctx);
     spoolFree(ctx);
     JbigStream *s = &ctx->stream;
     if (streamIsMemory(s) && s->memPtr != nullptr) HeapFree(GetProcessHeap(), 0, s->memPtr);
@@ -367,7 +403,11 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
                 (opts->TPBON & 1) * kTPBON | (opts->DPON & 1) * kDPON | (opts->DPPRIV & 1) * kDPPRIV |
                 (opts->DPLAST & 1) * kDPLAST;
     const bool full = (ctx->mode & kModeFull) != 0;
-    if (bihCheck(b, false) != kBihUsable || (full && stripeOrderOf(b.order) == kNoOrder)) {
+    // A private table is written only under the whole standard, and not
+    // one of an earlier image (DPLAST).
+    const bool dpPriv = full && (b.options & kDPPRIV);
+    if (bihCheck(b, false, full) != kBihUsable || (full && sdeNesting(b.order) == nullptr) ||
+        (dpPriv && (b.options & kDPLAST))) {
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
@@ -377,20 +417,49 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
         return JBIG_INVALID_HANDLE;
     }
     ctx->enc.options = opts;
-    if (bihWrite(ctx) != 0 || stripeTableCreate(ctx) != 0) {
+    uint8_t table[kDpPackedBytes];
+    if (dpPriv) dpTablePack(ctx->dp, table);
+    if (bihWrite(ctx) != 0 || (dpPriv && streamWrite(&ctx->stream, table, kDpPackedBytes) != int32_t(kDpPackedBytes)) ||
+        stripeTableCreate(ctx) != 0 || !encPlanesAlloc(ctx)) {
         encAbandon(ctx);
         return JBIG_INVALID_HANDLE;
     }
-    for (int32_t d = 0; d < ctx->tableLayers; d++)
+    for (int32_t d = 0; d < ctx->tableLayers * b.P; d++)
         std::memset(ctx->stripeTable[d], 0, size_t(ctx->tableStripes) * 8);
-    ctx->enc.written = kBihBytes;
+    ctx->enc.headBytes = ctx->enc.written = kBihBytes + (dpPriv ? kDpPackedBytes : 0);
     // Under the whole standard the stripes stand in the announced order:
     // where it is not the order of coding (layer D first, stripes top to
     // bottom) they wait in a spool until the lowest layer is coded.
-    ctx->enc.spooling = full && b.D > 0 && !((b.order & kHITOLO) && stripeOrderOf(b.order) == kLayerOuter);
+    ctx->enc.spooling = full && !codingOrderAnnounced(b, uint32_t(ctx->tableStripes));
     ctx->layerCursor = b.D;
     ctx->stripeCount = ctx->tableStripes;
     return reinterpret_cast<JbigHandle>(ctx);
+}
+
+// The images of the planes beyond the one in cur, for more than one plane.
+static bool encPlanesAlloc(JbigContext *ctx) {
+    const uint32_t P = ctx->bih.P;
+    if (P == 1) return true;
+    JbigEncoderState &e = ctx->enc;
+    e.planesHandle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, P * sizeof(JbigLayerImage));
+    e.planes = e.planesHandle ? static_cast<JbigLayerImage *>(GlobalLock(e.planesHandle)) : nullptr;
+    if (e.planes == nullptr) {
+        if (e.planesHandle) GlobalFree(e.planesHandle);
+        return false;
+    }
+    for (uint32_t q = 0; q < P; q++) e.planes[q].plane = q;
+    return true;
+}
+
+int32_t zeljbigEncodeSelectPlane(JbigHandle handle, uint32_t plane) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || plane >= ctx->bih.P || ctx->layerCursor != ctx->bih.D) return -1;
+    JbigEncoderState &e = ctx->enc;
+    if (e.planes == nullptr) return 0;
+    e.planes[e.plane] = ctx->cur;
+    ctx->cur = e.planes[plane];
+    e.plane = plane;
+    return 0;
 }
 
 bool encMakeRaster(JbigContext *ctx) {
@@ -422,15 +491,34 @@ int32_t JBIGAPI jbigEncodeSetOrgDataFromRect(JbigHandle handle, const JbigImageI
     return 0;
 }
 
+// One layer of every plane, plane after plane.
+static int32_t encodePlanes(JbigContext *ctx, int32_t k) {
+    JbigEncoderState &e = ctx->enc;
+    e.planes[e.plane] = ctx->cur;
+    int32_t r = 0;
+    for (uint32_t q = 0; q < ctx->bih.P && r == 0; q++) {
+        ctx->cur = e.planes[q];
+        r = k >= 1 ? diffLayerEncode(ctx) : lowLayerCode(ctx);
+        e.planes[q] = ctx->cur;
+    }
+    ctx->cur = e.planes[e.plane];
+    return r == 0 && k == 0 ? encFinish(ctx) : r;
+}
+
 int32_t JBIGAPI jbigEncode(JbigHandle handle) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
     if (ctx == nullptr || ctx->enc.failed) return -1;
     if (ctx->cur.rows == nullptr) return -1;
     if (ctx->layerCursor < 0) return -1;
+    if (ctx->enc.planes != nullptr)
+        for (uint32_t q = 0; q < ctx->bih.P; q++)
+            if (q != ctx->enc.plane && ctx->enc.planes[q].rows == nullptr) return -1;
     int32_t k = ctx->layerCursor;
     ctx->layerCursor = k - 1;
     int32_t r;
-    if (k >= 1) {
+    if (ctx->enc.planes != nullptr) {
+        r = encodePlanes(ctx, k);
+    } else if (k >= 1) {
         r = diffLayerEncode(ctx);
     } else {
         r = lowLayerEncode(ctx);
@@ -464,7 +552,7 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
         encAbandon(ctx);
         return -1;
     }
-    layerImageFree(&ctx->cur);
+    encFreeRasters(ctx);
     spoolFree(ctx);
     JbigStream *s = &ctx->stream;
     if (streamIsMemory(s)) {

@@ -59,11 +59,11 @@ int32_t bihRead(JbigContext *ctx) {
     return 0;
 }
 
-BihProblem bihCheck(const JbigBih &b, bool decoder) {
-    if (b.DL != 0 || b.P != 1 || b.D >= 32) return kBihLayout;
+BihProblem bihCheck(const JbigBih &b, bool decoder, bool full) {
+    if (b.DL != 0 || b.P == 0 || (b.P != 1 && !full) || b.D >= 32) return kBihLayout;
     if (b.XD == 0 || b.YD == 0 || b.L0 == 0) return kBihEmpty;
     if (stripeHeight(b) > 0xFFFFFFFFu) return kBihStripeHeight;
-    if (stripesOf(b) > kMaxStripes) return kBihStripes;
+    if (stripesOf(b) > kMaxStripes || stripesOf(b) * (b.D + 1u) * b.P > kMaxEntities) return kBihStripes;
     // Every raster of every layer: rows + 1 of stride and their row table,
     // all within 32-bit sizes.
     const uint64_t stride = strideFor(b.XD), rows = uint64_t(b.YD) + 1;
@@ -73,12 +73,13 @@ BihProblem bihCheck(const JbigBih &b, bool decoder) {
     if (decoder) {
         // What decoding the top layer holds: its rows with an 8-byte row
         // address each (as on 64-bit systems) and, under differential
-        // layers, their work line of 2 bytes per pixel of the layer below.
+        // layers, their work line of 2 bytes per pixel of the layer below;
+        // every plane, as a caller who wants the picture keeps them all.
         // Very narrow or very flat pictures would otherwise need gigabytes
         // beside a raster within the limit.
         uint64_t need = rows * (stride + 8);
         if (b.D > 0) need += 2 * ((uint64_t(b.XD) + 1) >> 1);
-        if (need > kMaxDecodeRaster) return kBihTooLarge;
+        if (need * b.P > kMaxDecodeRaster) return kBihTooLarge;
     }
     return kBihUsable;
 }

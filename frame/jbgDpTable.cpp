@@ -3,6 +3,8 @@
 // They follow from the resolution reduction table (see tests).
 #include "jbgDiff.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char kDigits0[] =
@@ -103,3 +105,43 @@ static_assert(kTable0.size() == 256 && kTable1.size() == 512 && kTable2.size() =
 }  // namespace
 
 const uint8_t *const zjDpTable[4] = {kTable0.data(), kTable1.data(), kTable2.data(), kTable3.data()};
+
+namespace {
+
+constexpr uint32_t kPhaseBits[4] = {8, 9, 11, 12};
+
+// A stream's table numbers the pixels of a phase's index the other way
+// round: bit b of ours is bit (n - 1 - b) of its.
+uint32_t reverseBits(uint32_t v, uint32_t n) {
+    uint32_t r = 0;
+    for (uint32_t b = 0; b < n; b++) r |= ((v >> b) & 1) << (n - 1 - b);
+    return r;
+}
+
+}  // namespace
+
+void dpTablePack(const uint8_t *const tables[4], uint8_t *packed) {
+    std::fill(packed, packed + kDpPackedBytes, 0);
+    uint32_t base = 0;
+    for (uint32_t p = 0; p < 4; p++) {
+        const uint32_t n = kPhaseBits[p];
+        for (uint32_t i = 0; i < (1u << n); i++) {
+            const uint32_t at = base + reverseBits(i, n);
+            packed[at >> 2] |= static_cast<uint8_t>((tables[p][i] & 3) << (6 - 2 * (at & 3)));
+        }
+        base += 1u << n;
+    }
+}
+
+void dpTableUnpack(const uint8_t *packed, uint8_t *tables) {
+    uint32_t base = 0;
+    for (uint32_t p = 0; p < 4; p++) {
+        const uint32_t n = kPhaseBits[p];
+        for (uint32_t i = 0; i < (1u << n); i++) {
+            const uint32_t at = base + reverseBits(i, n);
+            const uint32_t v = (packed[at >> 2] >> (6 - 2 * (at & 3))) & 3;
+            tables[base + i] = static_cast<uint8_t>(v > 2 ? 2 : v);  // 3 codes the pixel as 2 does
+        }
+        base += 1u << n;
+    }
+}

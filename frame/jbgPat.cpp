@@ -3,6 +3,8 @@
 // scanning the stream for the markers that end each stripe.
 #include "jpgLib.h"
 
+#include "jbgDiff.h"
+
 #include <algorithm>
 
 StripeOrder stripeOrderOf(uint32_t order) {
@@ -20,14 +22,68 @@ StripeOrder stripeOrderOf(uint32_t order) {
     }
 }
 
+const char *sdeNesting(uint32_t order) {
+    // SMID puts the stripes in the middle, ILEAVE the planes inside the
+    // layers, SEQ the stripes outermost.
+    static const char *const kNest[8] = {"pds", "psd", "dps", "dsp", "spd", nullptr, "sdp", nullptr};
+    return kNest[order & (kSEQ | kILEAVE | kSMID)];
+}
+
+namespace {
+
+// The extent of each loop of a nesting, and a layer's place in its loop.
+uint32_t loopSize(char loop, uint32_t planes, uint32_t layers, uint32_t stripes) {
+    return loop == 'p' ? planes : loop == 'd' ? layers : stripes;
+}
+
+}  // namespace
+
+SdeIndex sdeAt(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k) {
+    const char *nest = sdeNesting(b.order);
+    if (nest == nullptr) nest = "dsp";
+    const uint32_t layers = hi - lo + 1;
+    uint32_t v[3];
+    for (int i = 2; i >= 0; i--) {
+        const uint32_t n = loopSize(nest[i], b.P, layers, stripes);
+        v[i] = k % n;
+        k /= n;
+    }
+    SdeIndex at{0, 0, 0};
+    for (int i = 0; i < 3; i++) {
+        if (nest[i] == 'p') at.plane = v[i];
+        if (nest[i] == 'd') at.layer = (b.order & kHITOLO) ? hi - v[i] : lo + v[i];
+        if (nest[i] == 's') at.stripe = v[i];
+    }
+    return at;
+}
+
+uint32_t sdePosition(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at) {
+    const char *nest = sdeNesting(b.order);
+    if (nest == nullptr) nest = "dsp";
+    const uint32_t layers = hi - lo + 1;
+    uint32_t k = 0;
+    for (int i = 0; i < 3; i++) {
+        const uint32_t v = nest[i] == 'p' ? at.plane
+                           : nest[i] == 's' ? at.stripe
+                           : (b.order & kHITOLO) ? hi - at.layer : at.layer - lo;
+        k = k * loopSize(nest[i], b.P, layers, stripes) + v;
+    }
+    return k;
+}
+
 int32_t stripeTableCreate(JbigContext *ctx) {
     const JbigBih &b = ctx->bih;
     ctx->tablePlanes = b.P;
     ctx->tableLayers = static_cast<int16_t>(b.D + 1);
     ctx->tableStripes = static_cast<int16_t>(stripesOf(b));
-    ctx->stripeTable = rowArrayAlloc(static_cast<uint32_t>(ctx->tableLayers),
+    ctx->stripeTable = rowArrayAlloc(static_cast<uint32_t>(ctx->tableLayers) * b.P,
                                      static_cast<uint32_t>(ctx->tableStripes) * 8);
     return ctx->stripeTable ? 0 : -1;
+}
+
+// Entities in the table: every plane, layer and stripe.
+static uint32_t tableEntities(const JbigContext *ctx) {
+    return uint32_t(ctx->tablePlanes) * uint32_t(ctx->tableLayers) * uint32_t(ctx->tableStripes);
 }
 
 int32_t stripeTableFree(JbigContext *ctx) {
@@ -38,8 +94,7 @@ int32_t stripeTableFree(JbigContext *ctx) {
 }
 
 uint32_t patInfoBytes(const JbigContext *ctx) {
-    return kPatHeadBytes +
-           kPatEntryBytes * static_cast<uint32_t>(ctx->tableLayers) * static_cast<uint32_t>(ctx->tableStripes);
+    return kPatHeadBytes + kPatEntryBytes * tableEntities(ctx);
 }
 
 int32_t patInfoWrite(JbigContext *ctx) {
@@ -51,17 +106,17 @@ int32_t patInfoWrite(JbigContext *ctx) {
     buf[1] = kComment;
     putBE(buf + 2, 4, patInfoBytes(ctx) - 2 - kCommentParams);
     std::memcpy(buf + 2 + kCommentParams, kPatTag, 4);
-    for (int32_t d = 0; d < ctx->tableLayers; d++) {
-        for (int32_t st = 0; st < ctx->tableStripes; st++) {
-            if (n + kPatEntryBytes > kIoBufferSize) {
-                if (streamWrite(s, buf, n) != static_cast<int32_t>(n)) return -1;
-                n = 0;
-            }
-            const uint32_t *e = stripeEntry(ctx, d, st);
-            putBE(buf + n, 4, e[0]);
-            putBE(buf + n + 4, 4, e[1]);
-            n += kPatEntryBytes;
+    for (uint32_t k = 0, entities = tableEntities(ctx); k < entities; k++) {
+        if (n + kPatEntryBytes > kIoBufferSize) {
+            if (streamWrite(s, buf, n) != static_cast<int32_t>(n)) return -1;
+            n = 0;
         }
+        // Rows in table order: plane after plane, layer after layer.
+        const uint32_t *e = reinterpret_cast<const uint32_t *>(ctx->stripeTable[k / uint32_t(ctx->tableStripes)]) +
+                            2 * (k % uint32_t(ctx->tableStripes));
+        putBE(buf + n, 4, e[0]);
+        putBE(buf + n + 4, 4, e[1]);
+        n += kPatEntryBytes;
     }
     return streamWrite(s, buf, n) == static_cast<int32_t>(n) ? 0 : -1;
 }
@@ -82,19 +137,18 @@ static bool patInfoFind(JbigContext *ctx) {
         return false;
     uint8_t *buf = s->ioBuffer;
     uint32_t left = patInfoBytes(ctx) - kPatHeadBytes, have = 0, at = 0;
-    for (int32_t d = 0; d < ctx->tableLayers; d++) {
-        for (int32_t st = 0; st < ctx->tableStripes; st++) {
-            if (at == have) {
-                have = std::min(left, kIoBufferSize);
-                if (!streamReadFully(s, buf, have)) return false;
-                left -= have;
-                at = 0;
-            }
-            uint32_t *e = stripeEntry(ctx, d, st);
-            e[0] = getBE(buf + at, 4) + base;
-            e[1] = getBE(buf + at + 4, 4);
-            at += kPatEntryBytes;
+    for (uint32_t k = 0, entities = tableEntities(ctx); k < entities; k++) {
+        if (at == have) {
+            have = std::min(left, kIoBufferSize);
+            if (!streamReadFully(s, buf, have)) return false;
+            left -= have;
+            at = 0;
         }
+        uint32_t *e = reinterpret_cast<uint32_t *>(ctx->stripeTable[k / uint32_t(ctx->tableStripes)]) +
+                      2 * (k % uint32_t(ctx->tableStripes));
+        e[0] = getBE(buf + at, 4) + base;
+        e[1] = getBE(buf + at + 4, 4);
+        at += kPatEntryBytes;
     }
     return true;
 }
@@ -179,30 +233,25 @@ static bool scanFrom(JbigContext *ctx, uint32_t pos) {
     return scanRefill(ctx);
 }
 
-// The stream-order index of a stripe under the order bits.
-static uint32_t streamIndex(const JbigContext *ctx, uint32_t layer, uint32_t stripe) {
-    const JbigBih &b = ctx->bih;
-    const uint32_t pos = (b.order & kHITOLO) ? b.D - layer : layer;
-    return stripeOrderOf(b.order) == kStripeOuter ? stripe * (b.D + 1u) + pos
-                                                   : pos * uint32_t(ctx->tableStripes) + stripe;
-}
-
-bool stripeAbsent(const JbigContext *ctx, uint32_t layer, uint32_t stripe) {
-    return ctx->dec.abortAt != kNoAbort && streamIndex(ctx, layer, stripe) >= ctx->dec.abortAt;
+bool stripeAbsent(const JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe) {
+    return ctx->dec.abortAt != kNoAbort &&
+           sdePosition(ctx->bih, 0, ctx->bih.D, uint32_t(ctx->tableStripes), SdeIndex{plane, layer, stripe}) >=
+               ctx->dec.abortAt;
 }
 
 int32_t stripeTableScan(JbigContext *ctx) {
     if (!scanFrom(ctx, ctx->dec.dataOffset + ctx->dec.headBytes)) return -1;
     const JbigBih &b = ctx->bih;
-    const uint32_t D = b.D;
     const bool full = (ctx->mode & kModeFull) != 0;
-    uint32_t index = 0;
-    auto fill = [&](uint32_t d, int32_t st) {
-        uint32_t *e = stripeEntry(ctx, (b.order & kHITOLO) ? D - d : d, static_cast<uint32_t>(st));
+    if (sdeNesting(b.order) == nullptr) return -1;
+    const uint32_t S = uint32_t(ctx->tableStripes);
+    for (uint32_t k = 0, n = tableEntities(ctx); k < n; k++) {
+        const SdeIndex at = sdeAt(b, 0, b.D, S, k);
+        uint32_t *e = stripeEntry(ctx, at.plane, at.layer, at.stripe);
         e[0] = scanPosition(ctx);
         if (ctx->dec.abortAt != kNoAbort) {
             e[1] = 0;
-            return;
+            continue;
         }
         ScanSource src{ctx};
         SdeReport r;
@@ -211,21 +260,8 @@ int32_t stripeTableScan(JbigContext *ctx) {
             // ABORT: what came before it in this stripe is decoded, the
             // stripes after it are white.
             e[1] = r.at + 2;
-            ctx->dec.abortAt = index + (r.dataSeen ? 1 : 0);
+            ctx->dec.abortAt = k + (r.dataSeen ? 1 : 0);
         }
-        index++;
-    };
-    switch (stripeOrderOf(b.order)) {
-    case kLayerOuter:
-        for (uint32_t d = 0; d <= D; d++)
-            for (int32_t st = 0; st < ctx->tableStripes; st++) fill(d, st);
-        break;
-    case kStripeOuter:
-        for (int32_t st = 0; st < ctx->tableStripes; st++)
-            for (uint32_t d = 0; d <= D; d++) fill(d, st);
-        break;
-    case kNoOrder:
-        return -1;
     }
     return 0;
 }
@@ -249,8 +285,7 @@ static bool scanHeight(JbigContext *ctx) {
     return b.YD != kUnknownHeight;
 }
 
-// Expands a private table: phases 0 to 3, four entries a byte, the first in
-// the high bits; 3 codes the pixel as 2 does.
+// Reads the private table after the header into the decoder's own copy.
 static bool readDpTable(JbigContext *ctx) {
     JbigStream *s = &ctx->stream;
     uint8_t *packed = s->ioBuffer;
@@ -258,21 +293,15 @@ static bool readDpTable(JbigContext *ctx) {
     if (streamSeek(s, ctx->dec.dataOffset + kBihBytes, kSeekStart) == kSeekFailed ||
         !streamReadFully(s, packed, kDpPrivBytes))
         return false;
-    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 4 * kDpPrivBytes);
+    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, kDpEntries);
     auto *table = h ? static_cast<uint8_t *>(GlobalLock(h)) : nullptr;
     if (table == nullptr) {
         if (h) GlobalFree(h);
         return false;
     }
     ctx->dec.dpPrivHandle = h;
-    for (uint32_t n = 0; n < 4 * kDpPrivBytes; n++) {
-        const uint32_t v = (packed[n >> 2] >> (6 - 2 * (n & 3))) & 3;
-        table[n] = static_cast<uint8_t>(v > 2 ? 2 : v);
-    }
-    ctx->dp[0] = table;
-    ctx->dp[1] = table + 256;
-    ctx->dp[2] = table + 256 + 512;
-    ctx->dp[3] = table + 256 + 512 + 2048;
+    dpTableUnpack(packed, table);
+    for (int p = 0; p < 4; p++) ctx->dp[p] = table + kDpPhaseStart[p];
     return true;
 }
 
@@ -284,54 +313,58 @@ uint32_t patInfoReadFull(JbigContext *ctx) {
         if ((b.options & kDPLAST) || !readDpTable(ctx)) return kStatusOpenFailed;
         ctx->dec.headBytes = kBihBytes + kDpPrivBytes;
     }
-    if (b.YD != kUnknownHeight && bihCheck(b, true) == kBihUsable) {
+    if (b.YD != kUnknownHeight && bihCheck(b, true, true) == kBihUsable) {
         if (stripeTableCreate(ctx) != 0) return kStatusOpenFailed;
         if (patInfoFind(ctx)) return 0;
         stripeTableFree(ctx);
     }
-    if (!scanHeight(ctx) || bihCheck(b, true) != kBihUsable || stripeTableCreate(ctx) != 0) return kStatusOpenFailed;
+    if (!scanHeight(ctx) || bihCheck(b, true, true) != kBihUsable || stripeTableCreate(ctx) != 0)
+        return kStatusOpenFailed;
     ctx->mode |= kModeScanned;
     return stripeTableScan(ctx) == 0 ? 0 : kStatusOpenFailed;
 }
 
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out) {
     *out = StripeSurvey{};
-    out->badLayer = out->badStripe = -1;
+    out->badPlane = out->badLayer = out->badStripe = -1;
     const bool full = (ctx->mode & kModeFull) != 0;
-    for (int32_t d = 0; d < ctx->tableLayers; d++) {
-        for (int32_t st = 0; st < ctx->tableStripes; st++) {
-            if (stripeAbsent(ctx, uint32_t(d), uint32_t(st))) continue;
-            const uint32_t *e = stripeEntry(ctx, uint32_t(d), uint32_t(st));
-            SdeReport r{};
-            r.problem = kSdeDataEnded;
-            int32_t length = -1;
-            if (scanFrom(ctx, e[0])) {
-                ScanSource src{ctx};
-                length = sdeMeasure(src, &r, full);
-            }
-            const bool aborted = full && r.problem == kSdeMarker + kAbort && e[1] == r.at + 2;
-            SdeReport &t = out->markers;
-            t.atmoves += r.atmoves;
-            t.comments += r.comments;
-            t.commentBytes += r.commentBytes;
-            t.newlens += r.newlens;
-            t.sdrst = t.sdrst || r.sdrst;
-            t.atRowsBackwards = t.atRowsBackwards || r.atRowsBackwards;
-            t.atMaxTy = std::max(t.atMaxTy, r.atMaxTy);
-            for (int i = 0; i < 8; i++) t.atColumns[i] |= r.atColumns[i];
-            out->sdrstCount += r.sdrst;
-            out->aborted = out->aborted || aborted;
-            if (!aborted && (length < 0 || uint32_t(length) != e[1])) {
-                if (out->badLayer < 0) {
-                    out->badLayer = d;
-                    out->badStripe = st;
-                    r.at = length < 0 ? r.at : uint32_t(length) - 2;
-                    if (length >= 0) r.problem = kSdeMarker + kSdnorm;
-                    out->problem = r;
+    for (uint32_t p = 0; p < ctx->tablePlanes; p++) {
+        for (int32_t d = 0; d < ctx->tableLayers; d++) {
+            for (int32_t st = 0; st < ctx->tableStripes; st++) {
+                if (stripeAbsent(ctx, p, uint32_t(d), uint32_t(st))) continue;
+                const uint32_t *e = stripeEntry(ctx, p, uint32_t(d), uint32_t(st));
+                SdeReport r{};
+                r.problem = kSdeDataEnded;
+                int32_t length = -1;
+                if (scanFrom(ctx, e[0])) {
+                    ScanSource src{ctx};
+                    length = sdeMeasure(src, &r, full);
                 }
-                continue;
+                const bool aborted = full && r.problem == kSdeMarker + kAbort && e[1] == r.at + 2;
+                SdeReport &t = out->markers;
+                t.atmoves += r.atmoves;
+                t.comments += r.comments;
+                t.commentBytes += r.commentBytes;
+                t.newlens += r.newlens;
+                t.sdrst = t.sdrst || r.sdrst;
+                t.atRowsBackwards = t.atRowsBackwards || r.atRowsBackwards;
+                t.atMaxTy = std::max(t.atMaxTy, r.atMaxTy);
+                for (int i = 0; i < 8; i++) t.atColumns[i] |= r.atColumns[i];
+                out->sdrstCount += r.sdrst;
+                out->aborted = out->aborted || aborted;
+                if (!aborted && (length < 0 || uint32_t(length) != e[1])) {
+                    if (out->badLayer < 0) {
+                        out->badPlane = int32_t(p);
+                        out->badLayer = d;
+                        out->badStripe = st;
+                        r.at = length < 0 ? r.at : uint32_t(length) - 2;
+                        if (length >= 0) r.problem = kSdeMarker + kSdnorm;
+                        out->problem = r;
+                    }
+                    continue;
+                }
+                out->dataEnd = std::max<uint32_t>(out->dataEnd, e[0] + e[1]);
             }
-            out->dataEnd = std::max<uint32_t>(out->dataEnd, e[0] + e[1]);
         }
     }
 }

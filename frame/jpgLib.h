@@ -72,6 +72,11 @@ constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
 constexpr uint64_t kMaxDecodeRaster = uint64_t(1) << 30;
 // Stripes per layer: the stripe table counts them in 16 bits.
 constexpr uint64_t kMaxStripes = 32767;
+// Stripe data entities of all planes, layers and stripes together: past
+// this the table alone would take more than 64 MiB.
+constexpr uint64_t kMaxEntities = uint64_t(1) << 23;
+// Bit planes T.82 allows.
+constexpr uint32_t kMaxPlanes = 255;
 
 struct JbigLayerImage {
     uint8_t **rows;
@@ -82,6 +87,7 @@ struct JbigLayerImage {
     uint32_t height;
     uint32_t stripeRows;
     uint32_t layer;
+    uint32_t plane;
     uint32_t stripe;
     uint32_t lineBytes;
     uint32_t row;
@@ -134,6 +140,7 @@ struct JbigStream {
 struct JbigEncoderState {
     JbigEncodeOptions *options;  // the caller's record, until the epilog
     uint32_t written;            // bytes written to the stream; ioBuffer holds the rest
+    uint32_t headBytes;          // header and private table: where the first stripe starts
     // QM encoder registers beside C, A and CT.
     int32_t qmSC;       // pending 0xFF bytes
     uint32_t qmBuffer;  // the byte held back
@@ -146,6 +153,11 @@ struct JbigEncoderState {
     uint8_t *spool;
     uint32_t spoolLength, spoolCapacity;
     uint32_t spooling;
+    // With more than one bit plane: the image of every plane, cur's swapped
+    // in while that plane is coded or filled.
+    JbigLayerImage *planes;
+    HGLOBAL planesHandle;
+    uint32_t plane;  // the plane rows go to
     // Rows of the AT planner while a layer is coded under kModeFull.
     uint64_t *atWords;
     HLOCAL atWordsHandle;
@@ -174,6 +186,7 @@ struct JbigDecoderState {
     uint32_t newlenYD;    // the height a NEWLEN set, 0 if none
     uint32_t newlenIgnored;  // NEWLENs naming 0 or more rows than there are
     HGLOBAL dpPrivHandle; // the private table, expanded
+    uint32_t plane;       // the plane decoded
     uint64_t qmCode;      // the QM decoder's C (decoder/jbgDQM.h)
 };
 
@@ -273,7 +286,8 @@ enum BihProblem : int {
     kBihRaster,        // a raster, its stride or row table past 32-bit sizes
     kBihTooLarge,      // decoder: past kMaxDecodeRaster
 };
-BihProblem bihCheck(const JbigBih &bih, bool decoder);
+// With `full` (the whole standard) up to kMaxPlanes bit planes.
+BihProblem bihCheck(const JbigBih &bih, bool decoder, bool full = false);
 
 // ---- byte stream (jpgLib) ----
 int32_t streamOpenWrite(JbigStream *s);
@@ -307,6 +321,17 @@ constexpr uint32_t kNoAbort = 0xFFFFFFFFu;
 // no order.
 enum StripeOrder { kLayerOuter, kStripeOuter, kNoOrder };
 StripeOrder stripeOrderOf(uint32_t order);
+// The place of one stripe data entity.
+struct SdeIndex {
+    uint32_t plane, layer, stripe;
+};
+// The loops the order bits nest, outermost first: 'p' planes, 'd' layers,
+// 's' stripes; null for an order T.82 does not allow.
+const char *sdeNesting(uint32_t order);
+// The k-th entity in stream order of the planes, layers lo .. hi and stripes
+// of a header; and the inverse.
+SdeIndex sdeAt(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k);
+uint32_t sdePosition(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at);
 int32_t stripeTableCreate(JbigContext *ctx);
 int32_t stripeTableFree(JbigContext *ctx);
 int32_t patInfoWrite(JbigContext *ctx);
@@ -316,7 +341,7 @@ int32_t stripeTableScan(JbigContext *ctx);
 // DP table, the trailer or, without one, the real height and the stripes.
 uint32_t patInfoReadFull(JbigContext *ctx);
 // The stripe of layer `layer` lies after an ABORT and is white.
-bool stripeAbsent(const JbigContext *ctx, uint32_t layer, uint32_t stripe);
+bool stripeAbsent(const JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe);
 int32_t sdeScanLength(JbigContext *ctx);
 int32_t scanGetByte(JbigContext *ctx);
 // Size of the trailer the table makes.
@@ -326,7 +351,7 @@ uint32_t patInfoBytes(const JbigContext *ctx);
 // measured from its table offset the way the scan measures, and the first
 // that does not end where the table says is named.
 struct StripeSurvey {
-    int32_t badLayer, badStripe;  // -1: every stripe is where the table says
+    int32_t badPlane, badLayer, badStripe;  // -1: every stripe is where the table says
     SdeReport problem;            // why that one does not measure
     uint32_t dataEnd;             // stream position after the last stripe data
     SdeReport markers;            // the marker segments of all stripes together
@@ -340,6 +365,10 @@ void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
 // image; the layers' coded bytes, or -1.
 int32_t decodeToLayer(JbigHandle handle, int32_t layer);
 
+// The table's rows: plane after plane, layer 0 to D in each.
+inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe) {
+    return reinterpret_cast<uint32_t *>(ctx->stripeTable[plane * uint32_t(ctx->tableLayers) + layer]) + 2 * stripe;
+}
 inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t layer, uint32_t stripe) {
-    return reinterpret_cast<uint32_t *>(ctx->stripeTable[layer]) + 2 * stripe;
+    return stripeEntry(ctx, 0, layer, stripe);
 }

@@ -398,6 +398,32 @@ JBIG_EXPORT void zeljbigEncodeDefaults(ZeljbigEncodeParams *params);
  * 0. On failure -1, the reason in zeljbigLastError(). */
 JBIG_EXPORT int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize);
 
+/* ---- Bit planes ----
+ *
+ * With JBIG_FLAG_FULL_STANDARD a stream may hold P bit planes (1 to 255),
+ * each coded as a bi-level image of its own. An encoder of P planes takes the
+ * raster of every plane: zeljbigEncodeSelectPlane chooses the plane that the
+ * jbigEncodeSetOrgData... calls fill (plane 0 at first), before the first
+ * jbigEncode; each jbigEncode call then codes one layer of every plane. A
+ * decoder delivers one plane at a time: zeljbigDecodeSelectPlane chooses it
+ * (plane 0 at first) and starts again below layer 0, so that the
+ * decode-to-bitmap calls deliver that plane's layers. -1 for a plane the
+ * stream does not have. */
+JBIG_EXPORT int32_t zeljbigEncodeSelectPlane(JbigHandle encoder, uint32_t plane);
+JBIG_EXPORT int32_t zeljbigDecodeSelectPlane(JbigHandle decoder, uint32_t plane);
+
+/* Greyscale from planes and back. A sample takes (bits + 7) / 8 bytes, most
+ * significant byte first (as in PGM); plane 0 holds its most significant
+ * bit. With `gray` the planes hold the Gray code of the value, as other
+ * encoders write greyscale by default. zeljbigPlanesToGrey makes samples of
+ * `count` bits from `count` planes of one size; zeljbigGreyToPlanes fills
+ * `count` planes (rasters the caller made, of the grey image's size) with
+ * the `count` most significant bits of samples of `bits` bits. */
+JBIG_EXPORT int32_t zeljbigPlanesToGrey(const ZeljbigRaster *planes, uint32_t count, int32_t gray, uint8_t *grey,
+                                        size_t greyStride);
+JBIG_EXPORT int32_t zeljbigGreyToPlanes(const uint8_t *grey, size_t greyStride, uint32_t bits, int32_t gray,
+                                        ZeljbigRaster *planes, uint32_t count);
+
 /* ---- Inspection and decoding ---- */
 
 /* A stream opened for reading: its header, layers, stripes and markers are

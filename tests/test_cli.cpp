@@ -300,6 +300,7 @@ TEST(Cli, DecodesTheStreamsOfOtherEncoders) {
     TempDir t;
     for (const std::string &name : streamFiles("wild")) {
         SCOPED_TRACE(name);
+        if (name.rfind("grey", 0) == 0) continue;  // greyscale: see WildStreams
         Result r = cli({"decode", dataPath("wild/" + name), t.file("x.pbm")});
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_TRUE(readPbm(t.file("x.pbm")) == readPbm(imageOf("wild", name)));
