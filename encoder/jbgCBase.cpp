@@ -253,9 +253,10 @@ static int32_t writeInOrder(JbigContext *ctx) {
     e.spooling = 0;
     const JbigBih &b = ctx->bih;
     const uint32_t S = uint32_t(ctx->stripeCount), n = S * (b.D + 1u) * b.P;
+    const char *nest = sdeNesting(b.order, true);
     uint32_t at = e.headBytes;
     for (uint32_t k = 0; k < n; k++) {
-        const SdeIndex x = sdeAt(b, 0, b.D, S, k);
+        const SdeIndex x = sdeAt(b, nest, 0, b.D, S, k);
         uint32_t *entry = stripeEntry(ctx, x.plane, x.layer, x.stripe);
         if (streamWrite(&ctx->stream, e.spool + entry[0] - e.headBytes, entry[1]) != int32_t(entry[1])) return -1;
         entry[0] = at;
@@ -269,9 +270,10 @@ static int32_t writeInOrder(JbigContext *ctx) {
 static bool codingOrderAnnounced(const JbigBih &b, uint32_t stripes) {
     JbigBih coding = b;
     coding.order = kHITOLO | kILEAVE;
+    const char *announced = sdeNesting(b.order, true), *dps = sdeNesting(coding.order, true);
     const uint32_t n = stripes * (b.D + 1u) * b.P;
     for (uint32_t k = 0; k < n; k++) {
-        const SdeIndex x = sdeAt(b, 0, b.D, stripes, k), y = sdeAt(coding, 0, b.D, stripes, k);
+        const SdeIndex x = sdeAt(b, announced, 0, b.D, stripes, k), y = sdeAt(coding, dps, 0, b.D, stripes, k);
         if (x.plane != y.plane || x.layer != y.layer || x.stripe != y.stripe) return false;
     }
     return true;
@@ -406,7 +408,7 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     // A private table is written only under the whole standard, and not
     // one of an earlier image (DPLAST).
     const bool dpPriv = full && (b.options & kDPPRIV);
-    if (bihCheck(b, false, full) != kBihUsable || (full && sdeNesting(b.order) == nullptr) ||
+    if (bihCheck(b, false, full) != kBihUsable || (full && sdeNesting(b.order, true) == nullptr) ||
         (dpPriv && (b.options & kDPLAST))) {
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;

@@ -22,11 +22,13 @@ StripeOrder stripeOrderOf(uint32_t order) {
     }
 }
 
-const char *sdeNesting(uint32_t order) {
-    // SMID puts the stripes in the middle, ILEAVE the planes inside the
-    // layers, SEQ the stripes outermost.
-    static const char *const kNest[8] = {"pds", "psd", "dps", "dsp", "spd", nullptr, "sdp", nullptr};
-    return kNest[order & (kSEQ | kILEAVE | kSMID)];
+const char *sdeNesting(uint32_t order, bool full) {
+    // The standard's orders; SMID alone names none. The library's first
+    // version took SMID alone for stripes outermost and refused SEQ with
+    // SMID, which with one plane differs from the standard only there.
+    static const char *const kStandard[8] = {"pds", nullptr, "dps", "dsp", "spd", "psd", "sdp", nullptr};
+    static const char *const kFirst[8] = {"pds", "psd", "dps", "dsp", "spd", nullptr, "sdp", nullptr};
+    return (full ? kStandard : kFirst)[order & (kSEQ | kILEAVE | kSMID)];
 }
 
 namespace {
@@ -38,9 +40,7 @@ uint32_t loopSize(char loop, uint32_t planes, uint32_t layers, uint32_t stripes)
 
 }  // namespace
 
-SdeIndex sdeAt(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k) {
-    const char *nest = sdeNesting(b.order);
-    if (nest == nullptr) nest = "dsp";
+SdeIndex sdeAt(const JbigBih &b, const char *nest, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k) {
     const uint32_t layers = hi - lo + 1;
     uint32_t v[3];
     for (int i = 2; i >= 0; i--) {
@@ -57,9 +57,7 @@ SdeIndex sdeAt(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, uin
     return at;
 }
 
-uint32_t sdePosition(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at) {
-    const char *nest = sdeNesting(b.order);
-    if (nest == nullptr) nest = "dsp";
+uint32_t sdePosition(const JbigBih &b, const char *nest, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at) {
     const uint32_t layers = hi - lo + 1;
     uint32_t k = 0;
     for (int i = 0; i < 3; i++) {
@@ -235,18 +233,19 @@ static bool scanFrom(JbigContext *ctx, uint32_t pos) {
 
 bool stripeAbsent(const JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe) {
     return ctx->dec.abortAt != kNoAbort &&
-           sdePosition(ctx->bih, 0, ctx->bih.D, uint32_t(ctx->tableStripes), SdeIndex{plane, layer, stripe}) >=
-               ctx->dec.abortAt;
+           sdePosition(ctx->bih, sdeNesting(ctx->bih.order, true), 0, ctx->bih.D, uint32_t(ctx->tableStripes),
+                       SdeIndex{plane, layer, stripe}) >= ctx->dec.abortAt;
 }
 
 int32_t stripeTableScan(JbigContext *ctx) {
     if (!scanFrom(ctx, ctx->dec.dataOffset + ctx->dec.headBytes)) return -1;
     const JbigBih &b = ctx->bih;
     const bool full = (ctx->mode & kModeFull) != 0;
-    if (sdeNesting(b.order) == nullptr) return -1;
+    const char *nest = sdeNesting(b.order, full);
+    if (nest == nullptr) return -1;
     const uint32_t S = uint32_t(ctx->tableStripes);
     for (uint32_t k = 0, n = tableEntities(ctx); k < n; k++) {
-        const SdeIndex at = sdeAt(b, 0, b.D, S, k);
+        const SdeIndex at = sdeAt(b, nest, 0, b.D, S, k);
         uint32_t *e = stripeEntry(ctx, at.plane, at.layer, at.stripe);
         e[0] = scanPosition(ctx);
         if (ctx->dec.abortAt != kNoAbort) {

@@ -326,12 +326,13 @@ struct SdeIndex {
     uint32_t plane, layer, stripe;
 };
 // The loops the order bits nest, outermost first: 'p' planes, 'd' layers,
-// 's' stripes; null for an order T.82 does not allow.
-const char *sdeNesting(uint32_t order);
+// 's' stripes; null for an order that names none (with `full` as T.82
+// defines them, otherwise as the library's first version read them).
+const char *sdeNesting(uint32_t order, bool full);
 // The k-th entity in stream order of the planes, layers lo .. hi and stripes
-// of a header; and the inverse.
-SdeIndex sdeAt(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k);
-uint32_t sdePosition(const JbigBih &b, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at);
+// of a header under a nesting; and the inverse.
+SdeIndex sdeAt(const JbigBih &b, const char *nest, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k);
+uint32_t sdePosition(const JbigBih &b, const char *nest, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at);
 int32_t stripeTableCreate(JbigContext *ctx);
 int32_t stripeTableFree(JbigContext *ctx);
 int32_t patInfoWrite(JbigContext *ctx);
