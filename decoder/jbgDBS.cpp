@@ -24,13 +24,16 @@ int32_t diffLayerDecode(JbigContext *ctx) {
     cur.lines[2] = cur.lines[3] = cur.rows[cur.blankRow];
     low.lines[1] = low.rows[low.blankRow];
     low.lines[2] = low.rows[0];
-    if ((b.options & (kTPDON | kDPON)) && !diffWorkAlloc(ctx, low.width)) {
+    // A layer of a later BIE has that BIE's options and DP table.
+    const uint32_t options = ctx->dec.layerOptions[d];
+    std::copy(ctx->dec.layerDp[d], ctx->dec.layerDp[d] + 4, ctx->dp);
+    if ((options & (kTPDON | kDPON)) && !diffWorkAlloc(ctx, low.width)) {
         layerImageFree(&low);
         layerImageFree(&cur);
         return -1;
     }
     ctx->at = AtPosition{0, 0};
-    const DiffStripeFn decoder = diffStripeFor<DecCoder>(b.options);
+    const DiffStripeFn decoder = diffStripeFor<DecCoder>(options);
     const uint32_t S = static_cast<uint32_t>(ctx->stripeCount);
     uint32_t done = 0;
     for (uint32_t s = 0; s < S; s++) {

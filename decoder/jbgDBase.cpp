@@ -16,7 +16,7 @@ int32_t lowLayerDecode(JbigContext *ctx) {
     ctx->at = AtPosition{0, 0};
     if (!layerImageAlloc(&img)) return -1;
     img.lines[0] = img.lines[1] = img.lines[2] = img.rows[img.blankRow];
-    const StripeFn decoder = lowStripeFor<DecCoder>(b.options);
+    const StripeFn decoder = lowStripeFor<DecCoder>(ctx->dec.layerOptions[0]);
     uint32_t S = static_cast<uint32_t>(ctx->stripeCount), done = 0;
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
@@ -111,6 +111,10 @@ JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts) {
         ctx->dec.dataLength = opts->dataLength ? opts->dataLength : s.fileSize - opts->dataOffset;
     }
     if (bihRead(ctx) != 0) return fail();
+    for (uint32_t d = 0; d < kMaxBies; d++) {
+        ctx->dec.layerOptions[d] = uint8_t(ctx->bih.options);
+        std::copy(ctx->dp, ctx->dp + 4, ctx->dec.layerDp[d]);
+    }
     if (ctx->mode & kModeFull) {
         if (patInfoReadFull(ctx) != 0) return fail();
     } else if (bihCheck(ctx->bih, true) != kBihUsable || patInfoRead(ctx) != 0) {

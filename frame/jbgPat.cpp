@@ -237,15 +237,15 @@ bool stripeAbsent(const JbigContext *ctx, uint32_t plane, uint32_t layer, uint32
                        SdeIndex{plane, layer, stripe}) >= ctx->dec.abortAt;
 }
 
-int32_t stripeTableScan(JbigContext *ctx) {
-    if (!scanFrom(ctx, ctx->dec.dataOffset + ctx->dec.headBytes)) return -1;
-    const JbigBih &b = ctx->bih;
+// The entities of layers lo .. hi of every plane, in the order of header b,
+// from where the scan stands.
+static int32_t scanEntities(JbigContext *ctx, const JbigBih &b, uint32_t lo, uint32_t hi) {
     const bool full = (ctx->mode & kModeFull) != 0;
     const char *nest = sdeNesting(b.order, full);
     if (nest == nullptr) return -1;
     const uint32_t S = uint32_t(ctx->tableStripes);
-    for (uint32_t k = 0, n = tableEntities(ctx); k < n; k++) {
-        const SdeIndex at = sdeAt(b, nest, 0, b.D, S, k);
+    for (uint32_t k = 0, n = b.P * (hi - lo + 1) * S; k < n; k++) {
+        const SdeIndex at = sdeAt(b, nest, lo, hi, S, k);
         uint32_t *e = stripeEntry(ctx, at.plane, at.layer, at.stripe);
         e[0] = scanPosition(ctx);
         if (ctx->dec.abortAt != kNoAbort) {
@@ -263,6 +263,11 @@ int32_t stripeTableScan(JbigContext *ctx) {
         }
     }
     return 0;
+}
+
+int32_t stripeTableScan(JbigContext *ctx) {
+    if (!scanFrom(ctx, ctx->dec.dataOffset + ctx->dec.headBytes)) return -1;
+    return scanEntities(ctx, ctx->bih, 0, ctx->bih.D);
 }
 
 // The height that NEWLEN sets, from a walk over the whole stream up to its
@@ -284,33 +289,105 @@ static bool scanHeight(JbigContext *ctx) {
     return b.YD != kUnknownHeight;
 }
 
-// Reads the private table after the header into the decoder's own copy.
-static bool readDpTable(JbigContext *ctx) {
+// Reads the private table at stream position `at` into a copy of the
+// decoder's own, made ready in `dp`; `handle` receives its block.
+static bool readDpTable(JbigContext *ctx, uint32_t at, HGLOBAL *handle, const uint8_t *dp[4]) {
     JbigStream *s = &ctx->stream;
     uint8_t *packed = s->ioBuffer;
     static_assert(kDpPrivBytes <= kIoBufferSize, "the table fits the buffer");
-    if (streamSeek(s, ctx->dec.dataOffset + kBihBytes, kSeekStart) == kSeekFailed ||
-        !streamReadFully(s, packed, kDpPrivBytes))
-        return false;
+    if (streamSeek(s, at, kSeekStart) == kSeekFailed || !streamReadFully(s, packed, kDpPrivBytes)) return false;
     HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, kDpEntries);
     auto *table = h ? static_cast<uint8_t *>(GlobalLock(h)) : nullptr;
     if (table == nullptr) {
         if (h) GlobalFree(h);
         return false;
     }
-    ctx->dec.dpPrivHandle = h;
+    *handle = h;
     dpTableUnpack(packed, table);
-    for (int p = 0; p < 4; p++) ctx->dp[p] = table + kDpPhaseStart[p];
+    for (int p = 0; p < 4; p++) dp[p] = table + kDpPhaseStart[p];
     return true;
+}
+
+// Later BIEs that continue the one scanned: each starts where the one
+// before ends, its DL that one's D + 1, its planes and L0 the same and its
+// size one that halves to the one before. Their stripes join the table;
+// the header becomes that of the whole image. False when one is damaged.
+static bool scanContinuations(JbigContext *ctx) {
+    JbigDecoderState &dec = ctx->dec;
+    JbigBih &b = ctx->bih;
+    for (;;) {
+        const uint32_t at = scanPosition(ctx);
+        uint8_t h[kBihBytes];
+        uint32_t n = 0;
+        for (; n < kBihBytes; n++) {
+            const int32_t c = scanGetByte(ctx);
+            if (c < 0) break;
+            h[n] = uint8_t(c);
+        }
+        if (n < kBihBytes || dec.abortAt != kNoAbort) return true;
+        JbigBih next;
+        bihParse(h, &next);
+        if (next.DL != b.D + 1 || next.D < next.DL || next.D >= kMaxBies || next.P != b.P || next.L0 != b.L0 ||
+            next.YD == kUnknownHeight || layerSize(next.XD, next.D, b.D) != b.XD ||
+            layerSize(next.YD, next.D, b.D) != b.YD || stripesOf(next) != uint32_t(ctx->tableStripes))
+            return true;  // not a continuation: bytes after the image
+        JbigBih whole = next;
+        whole.DL = 0;
+        if (bihCheck(whole, true, true) != kBihUsable || dec.bieCount == kMaxBies) return false;
+        uint32_t head = kBihBytes;
+        const uint8_t *dp[4] = {ctx->dp[0], ctx->dp[1], ctx->dp[2], ctx->dp[3]};
+        if (next.options & kDPPRIV) {
+            // DPLAST: the private table of the BIE before it.
+            if (next.options & kDPLAST) {
+                std::copy(dec.layerDp[b.D], dec.layerDp[b.D] + 4, dp);
+            } else if (!readDpTable(ctx, at + kBihBytes, &dec.dpHandles[dec.dpHandleCount], dp)) {
+                return false;
+            } else {
+                dec.dpHandleCount++;
+                head += kDpPrivBytes;
+            }
+        }
+        // The table grows by the new layers of every plane.
+        const uint32_t oldLayers = uint32_t(ctx->tableLayers), rowBytes = uint32_t(ctx->tableStripes) * 8;
+        uint8_t **grown = rowArrayAlloc((next.D + 1u) * b.P, rowBytes);
+        if (grown == nullptr) return false;
+        for (uint32_t p = 0; p < b.P; p++)
+            for (uint32_t d = 0; d < oldLayers; d++)
+                std::memcpy(grown[p * (next.D + 1u) + d], ctx->stripeTable[p * oldLayers + d], rowBytes);
+        rowArrayFree(ctx->stripeTable);
+        ctx->stripeTable = grown;
+        ctx->tableLayers = static_cast<int16_t>(next.D + 1);
+        for (uint32_t d = next.DL; d <= next.D; d++) {
+            dec.layerOptions[d] = uint8_t(next.options);
+            std::copy(dp, dp + 4, dec.layerDp[d]);
+        }
+        dec.bieStart[dec.bieCount] = at;
+        dec.bieDL[dec.bieCount] = next.DL;
+        dec.bieD[dec.bieCount++] = next.D;
+        if (!scanFrom(ctx, at + head) || scanEntities(ctx, next, next.DL, next.D) != 0) return false;
+        b.D = next.D;
+        b.XD = next.XD;
+        b.YD = next.YD;
+        b.MX = std::max(b.MX, next.MX);
+    }
 }
 
 uint32_t patInfoReadFull(JbigContext *ctx) {
     JbigBih &b = ctx->bih;
     ctx->mode &= ~kModeScanned;
+    JbigDecoderState &dec = ctx->dec;
     if (b.options & kDPPRIV) {
         // DPLAST asks for the table of an image before this one.
-        if ((b.options & kDPLAST) || !readDpTable(ctx)) return kStatusOpenFailed;
-        ctx->dec.headBytes = kBihBytes + kDpPrivBytes;
+        if ((b.options & kDPLAST) || !readDpTable(ctx, dec.dataOffset + kBihBytes, &dec.dpPrivHandle, ctx->dp))
+            return kStatusOpenFailed;
+        dec.headBytes = kBihBytes + kDpPrivBytes;
+    }
+    dec.bieCount = 1;
+    dec.bieStart[0] = dec.dataOffset;
+    dec.bieD[0] = b.D;
+    for (uint32_t d = 0; d <= b.D && d < kMaxBies; d++) {
+        dec.layerOptions[d] = uint8_t(b.options);
+        std::copy(ctx->dp, ctx->dp + 4, dec.layerDp[d]);
     }
     if (b.YD != kUnknownHeight && bihCheck(b, true, true) == kBihUsable) {
         if (stripeTableCreate(ctx) != 0) return kStatusOpenFailed;
@@ -320,7 +397,7 @@ uint32_t patInfoReadFull(JbigContext *ctx) {
     if (!scanHeight(ctx) || bihCheck(b, true, true) != kBihUsable || stripeTableCreate(ctx) != 0)
         return kStatusOpenFailed;
     ctx->mode |= kModeScanned;
-    return stripeTableScan(ctx) == 0 ? 0 : kStatusOpenFailed;
+    return stripeTableScan(ctx) == 0 && scanContinuations(ctx) ? 0 : kStatusOpenFailed;
 }
 
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out) {

@@ -34,9 +34,11 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
 
 int32_t ctxDestroy(JbigContext *ctx) {
     if (ctx->stripeTable != nullptr) stripeTableFree(ctx);
-    if (ctx->dec.dpPrivHandle != nullptr) {
-        GlobalUnlock(ctx->dec.dpPrivHandle);
-        GlobalFree(ctx->dec.dpPrivHandle);
+    for (uint32_t i = 0; i <= ctx->dec.dpHandleCount; i++) {
+        HGLOBAL h = i < ctx->dec.dpHandleCount ? ctx->dec.dpHandles[i] : ctx->dec.dpPrivHandle;
+        if (h == nullptr) continue;
+        GlobalUnlock(h);
+        GlobalFree(h);
     }
     streamCloseFile(&ctx->stream);
     HGLOBAL h = ctx->memHandle;

@@ -77,6 +77,8 @@ constexpr uint64_t kMaxStripes = 32767;
 constexpr uint64_t kMaxEntities = uint64_t(1) << 23;
 // Bit planes T.82 allows.
 constexpr uint32_t kMaxPlanes = 255;
+// Layers, and so BIEs that continue each other: D is below 32.
+constexpr uint32_t kMaxBies = 32;
 
 struct JbigLayerImage {
     uint8_t **rows;
@@ -187,6 +189,16 @@ struct JbigDecoderState {
     uint32_t newlenIgnored;  // NEWLENs naming 0 or more rows than there are
     HGLOBAL dpPrivHandle; // the private table, expanded
     uint32_t plane;       // the plane decoded
+    // BIEs that continue the first (each one's DL the D + 1 of the one
+    // before): where each header starts and its layers; the options and DP
+    // tables every layer is decoded with.
+    uint32_t bieCount;
+    uint32_t bieStart[kMaxBies];
+    uint8_t bieDL[kMaxBies], bieD[kMaxBies];
+    uint8_t layerOptions[kMaxBies];
+    const uint8_t *layerDp[kMaxBies][4];
+    HGLOBAL dpHandles[kMaxBies];  // private tables of the later BIEs
+    uint32_t dpHandleCount;
     uint64_t qmCode;      // the QM decoder's C (decoder/jbgDQM.h)
 };
 
