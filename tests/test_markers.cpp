@@ -329,3 +329,29 @@ TEST(FullStandardEncoder, BitPlanes) {
         EXPECT_TRUE(encodePlanes(planes, o) == theirs);
     }
 }
+
+// BIEs that continue each other (another encoder's, its layers sent in two
+// or three parts): the image of the whole; the later ones alone are refused,
+// bytes after the last one do not matter.
+TEST(FullStandard, ContinuedBies) {
+    for (const std::string &name : streamFiles("bies")) {
+        SCOPED_TRACE(name);
+        Bytes s = readFile(dataPath("bies/" + name));
+        const std::string stem = dataPath("bies/" + name.substr(0, name.find('_')));
+        std::vector<Image> planes;
+        if (name.rfind("grey", 0) == 0)
+            planes = pgmPlanes(stem + ".pgm", true);
+        else
+            planes.push_back(readPbm(stem + ".pbm"));
+        EXPECT_TRUE(decodesToPlanes(s, planes));
+        EXPECT_GT(MemoryDecoder(s, kFull).opts.D, s[1]);
+        // The BIE after the first alone: its DL is above 0.
+        uint32_t second = 0;
+        for (uint32_t at = 20; at + 20 < s.size() && !second; at++)
+            if (s[at] == s[1] + 1 && std::equal(s.begin() + 2, s.begin() + 4, s.begin() + at + 2)) second = at;
+        ASSERT_NE(second, 0u);
+        EXPECT_FALSE(MemoryDecoder(Bytes(s.begin() + second, s.end()), kFull).ok());
+        s.insert(s.end(), {0x00, 0x01, 0x02});
+        EXPECT_TRUE(decodesToPlanes(s, planes));
+    }
+}
