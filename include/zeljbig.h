@@ -166,7 +166,7 @@ typedef struct JbigEncodeOptions {
     uint32_t L0; /* lines per stripe in layer 0 */
     uint8_t DL;  /* lowest layer: must be 0 */
     uint8_t D;   /* differential layers */
-    uint8_t P;   /* bit planes: must be 1 */
+    uint8_t P;   /* bit planes: 1; up to 255 with JBIG_FLAG_FULL_STANDARD */
     uint8_t MX;
     uint8_t MY;
     uint8_t HITOLO, SEQ, ILEAVE, SMID;
@@ -214,9 +214,12 @@ typedef struct JbigDecodeOptions {
  *
  * With JBIG_FLAG_FULL_STANDARD the encoder writes the stripes in the order
  * the order bits announce (HITOLO 0: the lowest layer first; SEQ, ILEAVE and
- * SMID as T.82 defines them; SEQ with SMID is refused), holding the coded
- * layers in memory until the lowest one is done where that order is not the
- * order of coding. It may also move the AT pixel, up to MX columns (at most
+ * SMID as T.82 defines them; SMID alone, or with both others, names no
+ * order and is refused), holding the coded layers in memory until the
+ * lowest one is done where that order is not the order of coding. It takes
+ * P bit planes (see zeljbigEncodeSelectPlane), and with DPPRIV it writes its
+ * deterministic-prediction table after the header as T.82 stores a private
+ * one (DPPRIV with DPLAST is refused). It may also move the AT pixel, up to MX columns (at most
  * 127; MX 0 never moves it), and writes an ATMOVE segment before the data of
  * a stripe for each move; reading such a stream needs a decoder that honours
  * ATMOVE (this one with JBIG_FLAG_FULL_STANDARD). Without the flag the
@@ -288,10 +291,17 @@ JBIG_EXPORT int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle);
  *    ignored); a header may announce YD 0xFFFFFFFF and leave the height to
  *    NEWLEN, and without one the prolog refuses such a stream;
  *  - DPPRIV without DPLAST: the 1728 bytes after the header are the
- *    deterministic-prediction table (phases 0 to 3, four two-bit entries a
- *    byte, the first in the high bits; 0 and 1 predict the pixel, 2 and 3
- *    do not); DPPRIV with DPLAST needs a previous image's table and is
- *    refused, as is a table cut short;
+ *    deterministic-prediction table as T.82 stores it (phases 0 to 3, four
+ *    two-bit entries a byte, the first in the high bits; 0 and 1 predict the
+ *    pixel, 2 and 3 do not); DPPRIV with DPLAST needs a previous image's
+ *    table and is refused in a first BIE, as is a table cut short;
+ *  - P bit planes (1 to 255), stripes in any order T.82 allows; the decoder
+ *    delivers one plane at a time (zeljbigDecodeSelectPlane);
+ *  - BIEs that continue each other: after the first, a BIE whose DL is the
+ *    D + 1 of the one before, of the same planes and L0 and a size that
+ *    halves to it, adds its layers (with its own options and DP table, or
+ *    with DPLAST the table before); the header then reports the whole
+ *    image. A BIE with DL above 0 alone is refused;
  *  - ABORT ends the image data: what was coded before it is decoded, the
  *    rest is white.
  * The prolog then reports the real height in the options record and
