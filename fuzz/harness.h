@@ -53,6 +53,10 @@ inline bool exerciseDecoder(JbigHandle h, const JbigDecodeOptions &o) {
 
     BITMAPINFO header[2];
     std::vector<uint8_t> bits;
+    // Every plane (a few of many), each from its lowest layer up.
+    if (zeljbigDecodeSelectPlane(h, o.P) != -1) return fail("a plane past the last");
+    for (uint32_t plane = 0; plane < o.P && plane < 4; plane++) {
+    if (zeljbigDecodeSelectPlane(h, plane) != 0) return fail("selecting a plane");
     for (int32_t k = 0; k <= D; k++) {
         if (jbigDecodeToWinDIBits(h, nullptr, header, k) != 0) return fail("DIB header");
         const uint32_t lw = uint32_t(header->bmiHeader.biWidth), lh = uint32_t(header->bmiHeader.biHeight);
@@ -71,6 +75,7 @@ inline bool exerciseDecoder(JbigHandle h, const JbigDecodeOptions &o) {
     }
     // A decoder moves upwards only.
     if (jbigDecodeToWinDIBits(h, bits.data(), header, D) != 0) return fail("decoding a layer again");
+    }
     return true;
 }
 
