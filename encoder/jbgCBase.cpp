@@ -397,7 +397,7 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     ctx->enc.spooling = full && b.D > 0 && !((b.order & kHITOLO) && stripeOrderOf(b.order) == kLayerOuter);
     ctx->layerCursor = b.D;
     ctx->stripeCount = ctx->tableStripes;
-    return reinterpret_cast<JbigHandle>(ctx);
+    return ctxHandle(ctx);
 }
 
 bool encMakeRaster(JbigContext *ctx) {
@@ -460,7 +460,7 @@ JbigImageInfo *JBIGAPI jbigEncodeGetImageAddress(JbigHandle handle, JbigImageInf
 }
 
 int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
-    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    JbigContext *ctx = ctxTake(handle, kModeEncoder);
     if (ctx == nullptr) return -1;
     // An unfinished or failed stream is not handed out.
     if (ctx->layerCursor >= 0 || ctx->enc.failed) {

@@ -2,9 +2,70 @@
 #include "jpgLib.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "jbgDiff.h"
 #include "jbgQMTable.h"
+
+// ---------------------------------------------------------------- registry
+
+namespace {
+
+// Live contexts, newest first, and a lock that needs no thread library of
+// the system (held for a walk over the list, nothing longer).
+std::atomic_flag registryLock = ATOMIC_FLAG_INIT;
+JbigContext *liveFirst = nullptr;
+uint32_t lastSerial = 0;
+
+struct RegistryLock {
+    RegistryLock() {
+        while (registryLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~RegistryLock() { registryLock.clear(std::memory_order_release); }
+};
+
+void registryAdd(JbigContext *ctx) {
+    RegistryLock lock;
+    // Serials whose handle would read as the failure value are skipped.
+    do ctx->serial = ++lastSerial;
+    while (ctxHandle(ctx) == 0 || ctxHandle(ctx) == JBIG_INVALID_HANDLE);
+    ctx->livePrev = nullptr;
+    ctx->liveNext = liveFirst;
+    if (liveFirst != nullptr) liveFirst->livePrev = ctx;
+    liveFirst = ctx;
+}
+
+// Unlinks ctx, which the lock's holder knows to be live.
+void registryUnlink(JbigContext *ctx) {
+    if (ctx->livePrev != nullptr)
+        ctx->livePrev->liveNext = ctx->liveNext;
+    else
+        liveFirst = ctx->liveNext;
+    if (ctx->liveNext != nullptr) ctx->liveNext->livePrev = ctx->livePrev;
+    ctx->liveNext = ctx->livePrev = nullptr;
+}
+
+JbigContext *registryFind(JbigHandle handle, uint32_t kind) {
+    if (handle == 0 || handle == JBIG_INVALID_HANDLE) return nullptr;
+    for (JbigContext *c = liveFirst; c != nullptr; c = c->liveNext)
+        if (ctxHandle(c) == handle) return c->magic == kJbigMagic && (c->mode & 3) == kind ? c : nullptr;
+    return nullptr;
+}
+
+}  // namespace
+
+JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind) {
+    RegistryLock lock;
+    return registryFind(handle, kind);
+}
+
+JbigContext *ctxTake(JbigHandle handle, uint32_t kind) {
+    RegistryLock lock;
+    JbigContext *ctx = registryFind(handle, kind);
+    if (ctx != nullptr) registryUnlink(ctx);
+    return ctx;
+}
 
 // ---------------------------------------------------------------- context
 
@@ -29,10 +90,16 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
     ctx->dec.headBytes = kBihBytes;
     ctx->dec.abortAt = kNoAbort;
     std::copy(zjDpTable, zjDpTable + 4, ctx->dp);
+    registryAdd(ctx);
     return ctx;
 }
 
 int32_t ctxDestroy(JbigContext *ctx) {
+    {
+        // Still listed unless an epilog took it.
+        RegistryLock lock;
+        if (ctx == liveFirst || ctx->livePrev != nullptr) registryUnlink(ctx);
+    }
     if (ctx->stripeTable != nullptr) stripeTableFree(ctx);
     if (ctx->dec.dpPrivHandle != nullptr) {
         GlobalUnlock(ctx->dec.dpPrivHandle);
@@ -46,13 +113,6 @@ int32_t ctxDestroy(JbigContext *ctx) {
 }
 
 void qmStatesReset(JbigContext *ctx) { std::fill(ctx->qmStates, ctx->qmStates + 4096, kQmStart); }
-
-JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind) {
-    if (handle == 0 || handle == JBIG_INVALID_HANDLE) return nullptr;
-    auto *ctx = reinterpret_cast<JbigContext *>(handle);
-    if (ctx->magic != kJbigMagic || (ctx->mode & 3) != kind) return nullptr;
-    return ctx;
-}
 
 int32_t ctxInvertImage(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
