@@ -226,13 +226,8 @@ void atWriteMoves(JbigContext *ctx) {
 bool atPlannerAlloc(JbigContext *ctx, uint32_t width) {
     if (!(ctx->mode & kModeFull) || ctx->bih.MX == 0) return true;
     const uint32_t stride = ((width + 63) >> 6) + kPadWords + 1;
-    ctx->enc.atWordsHandle = LocalAlloc(LMEM_FIXED, 2 * stride * sizeof(uint64_t));
-    ctx->enc.atWords = ctx->enc.atWordsHandle ? static_cast<uint64_t *>(LocalLock(ctx->enc.atWordsHandle)) : nullptr;
-    if (ctx->enc.atWords == nullptr) {
-        if (ctx->enc.atWordsHandle) LocalFree(ctx->enc.atWordsHandle);
-        ctx->enc.atWordsHandle = nullptr;
-        return false;
-    }
+    ctx->enc.atWords = static_cast<uint64_t *>(localAllocLocked(2 * stride * sizeof(uint64_t), &ctx->enc.atWordsHandle));
+    if (ctx->enc.atWords == nullptr) return false;
     // The white words in front of both rows and after them.
     std::memset(ctx->enc.atWords, 0, 2 * stride * sizeof(uint64_t));
     return true;
@@ -240,8 +235,7 @@ bool atPlannerAlloc(JbigContext *ctx, uint32_t width) {
 
 void atPlannerFree(JbigContext *ctx) {
     if (ctx->enc.atWordsHandle == nullptr) return;
-    LocalUnlock(ctx->enc.atWordsHandle);
-    LocalFree(ctx->enc.atWordsHandle);
+    localFreeLocked(ctx->enc.atWordsHandle);
     ctx->enc.atWordsHandle = nullptr;
     ctx->enc.atWords = nullptr;
 }

@@ -243,6 +243,14 @@ inline JbigHandle ctxHandle(const JbigContext *ctx) {
     return h;
 }
 
+// A block allocated and locked in one step: its address, its handle in
+// *handle; null, with nothing held, when either step fails. The release
+// unlocks and frees; true when the block was freed.
+void *globalAllocLocked(UINT flags, size_t bytes, HGLOBAL *handle);
+bool globalFreeLocked(HGLOBAL handle);
+void *localAllocLocked(size_t bytes, HLOCAL *handle);
+bool localFreeLocked(HLOCAL handle);
+
 uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow);
 int32_t rowArrayFree(uint8_t **rowTable);
 
