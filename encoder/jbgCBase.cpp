@@ -1,6 +1,8 @@
 // Encoder interface and the coding of the lowest-resolution layer.
 #include "jbgCBase.h"
 
+#include "../frame/jbgError.h"
+
 #include <cmath>
 
 // ---------------------------------------------------------------- AT moves
@@ -224,13 +226,8 @@ void atWriteMoves(JbigContext *ctx) {
 bool atPlannerAlloc(JbigContext *ctx, uint32_t width) {
     if (!(ctx->mode & kModeFull) || ctx->bih.MX == 0) return true;
     const uint32_t stride = ((width + 63) >> 6) + kPadWords + 1;
-    ctx->enc.atWordsHandle = LocalAlloc(LMEM_FIXED, 2 * stride * sizeof(uint64_t));
-    ctx->enc.atWords = ctx->enc.atWordsHandle ? static_cast<uint64_t *>(LocalLock(ctx->enc.atWordsHandle)) : nullptr;
-    if (ctx->enc.atWords == nullptr) {
-        if (ctx->enc.atWordsHandle) LocalFree(ctx->enc.atWordsHandle);
-        ctx->enc.atWordsHandle = nullptr;
-        return false;
-    }
+    ctx->enc.atWords = static_cast<uint64_t *>(localAllocLocked(2 * stride * sizeof(uint64_t), &ctx->enc.atWordsHandle));
+    if (ctx->enc.atWords == nullptr) return false;
     // The white words in front of both rows and after them.
     std::memset(ctx->enc.atWords, 0, 2 * stride * sizeof(uint64_t));
     return true;
@@ -238,8 +235,7 @@ bool atPlannerAlloc(JbigContext *ctx, uint32_t width) {
 
 void atPlannerFree(JbigContext *ctx) {
     if (ctx->enc.atWordsHandle == nullptr) return;
-    LocalUnlock(ctx->enc.atWordsHandle);
-    LocalFree(ctx->enc.atWordsHandle);
+    localFreeLocked(ctx->enc.atWordsHandle);
     ctx->enc.atWordsHandle = nullptr;
     ctx->enc.atWords = nullptr;
 }
@@ -385,11 +381,13 @@ static void encAbandon(JbigContext *ctx) {
 }
 
 JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
-    if (opts == nullptr) return JBIG_INVALID_HANDLE;
+    errClear();
+    if (opts == nullptr) return errSet("no options"), JBIG_INVALID_HANDLE;
     bool memory = opts->flags & kFlagMemory;
-    if (!memory && path == nullptr) return JBIG_INVALID_HANDLE;
+    if (!memory && path == nullptr) return errSet("no path"), JBIG_INVALID_HANDLE;
     JbigContext *ctx = ctxCreate(memory ? nullptr : path, opts->flags | kModeEncoder);
-    if (ctx == nullptr) return JBIG_INVALID_HANDLE;
+    if (ctx == nullptr)
+        return errSet("cannot start an encoder (flags 0x%04X, or out of memory)", opts->flags), JBIG_INVALID_HANDLE;
     JbigBih &b = ctx->bih;
     b.XD = opts->XD;
     b.YD = opts->YD;
@@ -408,13 +406,16 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     // A private table is written only under the whole standard, and not
     // one of an earlier image (DPLAST).
     const bool dpPriv = full && (b.options & kDPPRIV);
-    if (bihCheck(b, false, full) != kBihUsable || (full && sdeNesting(b.order, true) == nullptr) ||
-        (dpPriv && (b.options & kDPLAST))) {
+    if (!bihReason(b, bihCheck(b, false, full)) ||
+        (full && sdeNesting(b.order, true) == nullptr &&
+         !errSet("order bits 0x%02X name no stripe order", unsigned(b.order & 7))) ||
+        (dpPriv && (b.options & kDPLAST) && !errSet("DPPRIV with DPLAST asks for the table of an earlier image"))) {
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
     if (memory) ctx->stream.streamFlags |= kStreamMemory;
     if (streamOpenWrite(&ctx->stream) != 0) {
+        errSet("cannot create %s", path);
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
@@ -423,6 +424,7 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     if (dpPriv) dpTablePack(ctx->dp, table);
     if (bihWrite(ctx) != 0 || (dpPriv && streamWrite(&ctx->stream, table, kDpPackedBytes) != int32_t(kDpPackedBytes)) ||
         stripeTableCreate(ctx) != 0 || !encPlanesAlloc(ctx)) {
+        errSet("cannot write the header, or out of memory");
         encAbandon(ctx);
         return JBIG_INVALID_HANDLE;
     }
@@ -435,7 +437,7 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
     ctx->enc.spooling = full && !codingOrderAnnounced(b, uint32_t(ctx->tableStripes));
     ctx->layerCursor = b.D;
     ctx->stripeCount = ctx->tableStripes;
-    return reinterpret_cast<JbigHandle>(ctx);
+    return ctxHandle(ctx);
 }
 
 // The images of the planes beyond the one in cur, for more than one plane.
@@ -543,7 +545,7 @@ JbigImageInfo *JBIGAPI jbigEncodeGetImageAddress(JbigHandle handle, JbigImageInf
 }
 
 int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
-    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    JbigContext *ctx = ctxTake(handle, kModeEncoder);
     if (ctx == nullptr) return -1;
     // An unfinished or failed stream is not handed out.
     if (ctx->layerCursor >= 0 || ctx->enc.failed) {

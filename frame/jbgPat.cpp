@@ -296,13 +296,8 @@ static bool readDpTable(JbigContext *ctx, uint32_t at, HGLOBAL *handle, const ui
     uint8_t *packed = s->ioBuffer;
     static_assert(kDpPrivBytes <= kIoBufferSize, "the table fits the buffer");
     if (streamSeek(s, at, kSeekStart) == kSeekFailed || !streamReadFully(s, packed, kDpPrivBytes)) return false;
-    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, kDpEntries);
-    auto *table = h ? static_cast<uint8_t *>(GlobalLock(h)) : nullptr;
-    if (table == nullptr) {
-        if (h) GlobalFree(h);
-        return false;
-    }
-    *handle = h;
+    auto *table = static_cast<uint8_t *>(globalAllocLocked(GMEM_MOVEABLE, kDpEntries, handle));
+    if (table == nullptr) return false;
     dpTableUnpack(packed, table);
     for (int p = 0; p < 4; p++) dp[p] = table + kDpPhaseStart[p];
     return true;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "support.h"
@@ -32,12 +33,13 @@ std::string text(const Bytes &b) { return std::string(b.begin(), b.end()); }
 // Runs the tool; `in` is the file on its standard input.
 Result cli(const std::vector<std::string> &args, const std::string &in = "/dev/null", const std::string &out = "") {
     static TempDir io;
+    const char *tool = std::getenv("ZELJBIG_CLI_UNDER_TEST");  // another build of the tool
 #ifdef ZELJBIG_CLI_EMULATOR
     // A tool of another machine (i386 on a kernel without it) runs as the
     // test program itself does.
-    std::string cmd = quote(ZELJBIG_CLI_EMULATOR) + " " + quote(ZELJBIG_CLI);
+    std::string cmd = quote(ZELJBIG_CLI_EMULATOR) + " " + quote(tool ? tool : ZELJBIG_CLI);
 #else
-    std::string cmd = quote(ZELJBIG_CLI);
+    std::string cmd = quote(tool ? tool : ZELJBIG_CLI);
 #endif
     for (const std::string &a : args) cmd += " " + quote(a);
     std::string o = out.empty() ? io.file("stdout") : out;
