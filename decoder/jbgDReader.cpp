@@ -31,7 +31,7 @@ bool readerSurvey(ZeljbigReader *r) {
     const int d = sv.badLayer, k = sv.badStripe;
     in.completeLayers = b.D + 1;
     if (d >= 0) {
-        const uint32_t at = stripeEntry(ctx, uint32_t(d), uint32_t(k))[0] + sv.problem.at;
+        const uint32_t at = stripeEntry(ctx, uint32_t(sv.badPlane), uint32_t(d), uint32_t(k))[0] + sv.problem.at;
         const uint32_t code = sv.problem.problem - kSdeMarker;
         if (in.indexFound)
             return errSet("damaged stripe index: layer %d stripe %d does not point at stripe data", d, k);
@@ -90,7 +90,7 @@ ZeljbigReader *readerOpen(JbigContext *ctx) {
     in.YD = b.YD;
     in.L0 = b.L0;
     in.stripes = uint32_t(ctx->tableStripes);
-    in.bies = 1;
+    in.bies = ctx->dec.bieCount ? ctx->dec.bieCount : 1;
     in.indexFound = (ctx->mode & kModeScanned) == 0;
     in.indexBytes = in.indexFound ? patInfoBytes(ctx) : 0;
     in.dataBytes = ctxDataEnd(ctx) - ctx->dec.dataOffset;
@@ -144,6 +144,18 @@ void zeljbigClose(ZeljbigReader *reader) {
 
 const char *zeljbigProblem(const ZeljbigReader *reader) { return reader ? reader->problem : ""; }
 
+int32_t zeljbigBie(const ZeljbigReader *reader, uint32_t k, uint32_t *DL, uint32_t *D, uint64_t *offset) {
+    errClear();
+    if (reader == nullptr) return errSet("no reader"), -1;
+    const JbigDecoderState &dec = reader->ctx->dec;
+    const uint32_t n = dec.bieCount ? dec.bieCount : 1;
+    if (k >= n) return errSet("has no BIE %u: its BIEs are 0 to %u", k, n - 1), -1;
+    if (DL) *DL = dec.bieCount ? dec.bieDL[k] : 0;
+    if (D) *D = dec.bieCount ? dec.bieD[k] : reader->ctx->bih.D;
+    if (offset) *offset = (dec.bieCount ? dec.bieStart[k] : dec.dataOffset) - dec.dataOffset;
+    return 0;
+}
+
 int32_t zeljbigGetInfo(const ZeljbigReader *reader, ZeljbigInfo *info) {
     errClear();
     if (reader == nullptr || info == nullptr) return errSet("no reader or no info record"), -1;
@@ -167,9 +179,11 @@ uint64_t zeljbigLayerBytes(const ZeljbigReader *reader, uint32_t layer) {
     const uint64_t end = ctxDataEnd(ctx);
     uint64_t sum = 0;
     // As far as the data reaches: a stripe cut short has no length of its own.
-    for (int32_t k = 0; k < ctx->tableStripes; k++) {
-        const uint32_t *e = stripeEntry(ctx, layer, uint32_t(k));
-        if (e[0] < end) sum += std::min<uint64_t>(e[1], end - e[0]);
+    for (uint32_t p = 0; p < ctx->bih.P; p++) {
+        for (int32_t k = 0; k < ctx->tableStripes; k++) {
+            const uint32_t *e = stripeEntry(ctx, p, layer, uint32_t(k));
+            if (e[0] < end) sum += std::min<uint64_t>(e[1], end - e[0]);
+        }
     }
     return sum;
 }
@@ -181,7 +195,7 @@ int32_t zeljbigStripe(const ZeljbigReader *reader, uint32_t layer, uint32_t plan
     JbigContext *ctx = reader->ctx;
     if (stripe >= uint32_t(ctx->tableStripes))
         return errSet("has no stripe %u: its stripes are 0 to %d", stripe, ctx->tableStripes - 1), -1;
-    const uint32_t *e = stripeEntry(ctx, layer, stripe);
+    const uint32_t *e = stripeEntry(ctx, plane, layer, stripe);
     if (offset) *offset = e[0] - ctx->dec.dataOffset;
     if (length) *length = e[1];
     return 0;
@@ -194,11 +208,13 @@ int32_t zeljbigDecodeView(ZeljbigReader *reader, int32_t layer, uint32_t plane, 
     if (view == nullptr) return errSet("no raster record"), -1;
     if (layer >= reader->info.completeLayers) return errSet("%s", reader->problem), -1;
     JbigContext *ctx = reader->ctx;
-    if (layer < ctx->layerCursor) {
-        // The decoder moves upwards only: start again from the lowest layer.
+    if (layer < ctx->layerCursor || plane != ctx->dec.plane) {
+        // The decoder moves upwards only, one plane at a time: start again
+        // from the lowest layer.
         layerImageFree(&ctx->cur);
         layerImageFree(&ctx->low);
         ctx->layerCursor = -1;
+        ctx->dec.plane = plane;
     }
     if (layer > ctx->layerCursor) {
         if (ctxReopen(ctx) != 0) return errSet("cannot open the file again"), -1;
