@@ -2,6 +2,7 @@
 #include "jbgDBase.h"
 
 #include "../frame/jbgError.h"
+#include "jbgDBS.h"
 
 // ---------------------------------------------------------------- lowest layer
 

@@ -404,11 +404,6 @@ struct StripeSurvey {
 };
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
 
-// ---- decoder (jbgDBase) ----
-// Decodes layers upwards to `layer` (-1: the next one) into the handle's
-// image; the layers' coded bytes, or -1.
-int32_t decodeToLayer(JbigHandle handle, int32_t layer);
-
 // The table's rows: plane after plane, layer 0 to D in each.
 inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe) {
     return reinterpret_cast<uint32_t *>(ctx->stripeTable[plane * uint32_t(ctx->tableLayers) + layer]) + 2 * stripe;
