@@ -5,6 +5,7 @@
 
 #include "../frame/jbgError.h"
 #include "../frame/jpgLib.h"
+#include "jbgCBase.h"
 
 namespace {
 
@@ -19,37 +20,79 @@ struct Coded {
     }
 };
 
+// Where the rows come from: the caller's rasters, or its reader. Rows are
+// read straight into the encoder's own raster, so that a picture is held
+// once. `sample` names the first rows of bands that stand for the picture.
+struct RowSource {
+    const ZeljbigRaster *rasters;  // one a plane, or null
+    ZeljbigRowReader read;
+    void *user;
+    uint32_t planes, width, height;
+    const uint32_t *sample;  // first rows of the sample's bands, or null
+    uint32_t bandRows;
+
+    // Rows y .. y + n - 1 of a plane (as the sample counts them) into rows
+    // of `stride` bytes, (width + 7) / 8 of them written.
+    bool rows(uint32_t plane, uint32_t y, uint32_t n, uint8_t *dest, size_t stride) const {
+        while (n > 0) {
+            uint32_t from = y, k = n;
+            if (sample != nullptr) {
+                from = sample[y / bandRows] + y % bandRows;
+                k = std::min(n, bandRows - y % bandRows);
+            }
+            if (rasters != nullptr) {
+                const ZeljbigRaster &r = rasters[plane];
+                const size_t bytes = (size_t(width) + 7) / 8;
+                for (uint32_t i = 0; i < k; i++) std::memcpy(dest + i * stride, r.data + (from + i) * r.stride, bytes);
+            } else if (read(user, plane, from, k, dest, stride) != 0) {
+                if (errText()[0] == '\0') errSet("the rows could not be read");
+                return false;
+            }
+            y += k;
+            n -= k;
+            dest += k * stride;
+        }
+        return true;
+    }
+};
+
 // One encode, memory to memory; false when the library fails.
-bool encodeOnce(const ZeljbigRaster &r, JbigEncodeOptions o, Coded *out) {
+bool encodeOnce(const RowSource &src, JbigEncodeOptions o, Coded *out) {
     *out = Coded{};
+    o.P = uint8_t(src.planes);
     JbigHandle enc = jbigEncodeProlog(nullptr, &o);
     if (enc == JBIG_INVALID_HANDLE) return errSet("the encoder failed to start");
-    JbigImageInfo info{r.width, r.height, uint32_t(r.stride), 1, 0, 0, r.data};
-    bool ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
+    JbigContext *ctx = ctxFromHandle(enc, kModeEncoder);
+    bool ok = ctx != nullptr;
+    constexpr uint32_t kBand = 256;
+    for (uint32_t q = 0; ok && q < src.planes; q++) {
+        ok = zeljbigEncodeSelectPlane(enc, q) == 0 && encMakeRaster(ctx);
+        if (!ok) break;
+        JbigLayerImage &img = ctx->cur;
+        const uint32_t XD = ctx->bih.XD, bytes = (XD + 7) >> 3;
+        const uint8_t mask = static_cast<uint8_t>(0xFF << (8 - (XD & 7)));
+        for (uint32_t y = 0; ok && y < img.height; y += kBand) {
+            const uint32_t n = std::min(kBand, img.height - y);
+            ok = src.rows(q, y, n, img.rows[y], img.stride);
+            // The stored form: pad bits clear, a zero byte after the pixels.
+            for (uint32_t i = 0; ok && i < n; i++) {
+                if (XD & 7) img.rows[y + i][XD >> 3] &= mask;
+                img.rows[y + i][bytes] = 0;
+            }
+        }
+        img.row = img.height;
+    }
     for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
+    const bool reason = errText()[0] != '\0';
     ok = jbigEncodeEpilog(enc) == 0 && ok && o.outData;
     if (!ok) {
         zeljbigFree(o.outData);
-        return errSet("the encoder failed (out of memory?)");
+        if (!reason) errSet("the encoder failed (out of memory?)");
+        return false;
     }
     out->data = o.outData;
     out->size = o.outLength;
     return true;
-}
-
-// Bands of rows spread over the picture, a sample that codes like it; the
-// picture itself when it is small. `keep` holds the copied rows.
-ZeljbigRaster sampleOf(const ZeljbigRaster &r, uint8_t **keep) {
-    constexpr uint32_t kBands = 8, kRows = 32;
-    *keep = nullptr;
-    if (r.height <= kBands * kRows * 2) return r;
-    const size_t band = r.stride * kRows;
-    auto *rows = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, band * kBands));
-    if (rows == nullptr) return r;  // the whole picture decides, slowly
-    for (uint32_t k = 0; k < kBands; k++)
-        std::memcpy(rows + band * k, r.data + r.stride * (uint64_t(r.height - kRows) * k / (kBands - 1)), band);
-    *keep = rows;
-    return ZeljbigRaster{r.width, kBands * kRows, r.stride, rows};
 }
 
 // ATMOVE segments of a stream this library made.
@@ -71,7 +114,7 @@ bool encodeOptions(const ZeljbigEncodeParams &p, uint32_t w, uint32_t h, JbigEnc
         return errSet("template and prediction choices are 1, 0 or -1");
     if (p.flags & ~uint32_t(ZELJBIG_BEST | ZELJBIG_NO_INDEX | ZELJBIG_HIGHEST_FIRST))
         return errSet("unknown flags 0x%lX", (unsigned long)p.flags);
-    if (p.planes > 1) return errSet("%lu bit planes: this version codes one", (unsigned long)p.planes);
+    if (p.planes > kMaxPlanes) return errSet("%lu bit planes: 1 to 255 are possible", (unsigned long)p.planes);
     if (w == 0 || h == 0) return errSet("image has no pixels (%lu x %lu)", (unsigned long)w, (unsigned long)h);
     // The whole standard, for the stripes in the announced order: by
     // default the lowest layer first, as decoders that read stripes in
@@ -90,12 +133,12 @@ bool encodeOptions(const ZeljbigEncodeParams &p, uint32_t w, uint32_t h, JbigEnc
     if (p.twoLine >= 0) o->LRLTWO = uint8_t(p.twoLine);
     // The decoder's limits, so that whatever is encoded can be decoded.
     JbigBih b{};
-    b.P = 1;
+    b.P = uint8_t(p.planes ? p.planes : 1);
     b.D = o->D;
     b.XD = w;
     b.YD = h;
     b.L0 = o->L0;
-    switch (BihProblem problem = bihCheck(b, true)) {
+    switch (BihProblem problem = bihCheck(b, true, true)) {
     case kBihUsable: return true;
     case kBihStripeHeight:
         return errSet("lines per stripe too large for %lu layers", (unsigned long)p.layers);
@@ -128,25 +171,22 @@ int32_t zeljbigEncodeCheck(const ZeljbigEncodeParams *params, uint32_t width, ui
     return encodeOptions(paramsOrDefaults(params), width, height, &o) ? 0 : -1;
 }
 
-int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize) {
-    errClear();
+namespace {
+
+int32_t encodeFrom(const ZeljbigEncodeParams *params, RowSource src, uint8_t **out, size_t *outSize) {
     if (out == nullptr || outSize == nullptr) return errSet("nowhere to put the stream"), -1;
     *out = nullptr;
     *outSize = 0;
-    if (planes == nullptr) return errSet("no raster"), -1;
     const ZeljbigEncodeParams p = paramsOrDefaults(params);
-    const ZeljbigRaster &r = planes[0];
     JbigEncodeOptions o{};
-    if (!encodeOptions(p, r.width, r.height, &o)) return -1;
-    if (r.data == nullptr || r.stride < (size_t(r.width) + 7) / 8 || r.stride > 0xFFFFFFFFu)
-        return errSet("the raster has no rows of (width + 7) / 8 bytes"), -1;
+    if (!encodeOptions(p, src.width, src.height, &o)) return -1;
 
     Coded best;
     bool failed = false;
     // Keeps the candidate if it is the smallest yet; true then.
     auto consider = [&](const JbigEncodeOptions &with) {
         Coded c;
-        if (failed || !encodeOnce(r, with, &c)) return failed = true, false;
+        if (failed || !encodeOnce(src, with, &c)) return failed = true, false;
         if (best.data != nullptr && c.size >= best.size) return c.release(), false;
         best.release();
         best = c;
@@ -170,9 +210,19 @@ int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *pl
         }
     } else {
         if (p.twoLine < 0) {
-            // The template that codes a sample of the picture smaller.
-            uint8_t *rows;
-            const ZeljbigRaster sample = sampleOf(r, &rows);
+            // The template that codes a sample of the first plane smaller:
+            // bands of rows spread over it, or the picture itself when it
+            // is small.
+            constexpr uint32_t kBands = 8, kRows = 32;
+            uint32_t starts[kBands];
+            RowSource sample = src;
+            sample.planes = 1;
+            if (src.height > kBands * kRows * 2) {
+                for (uint32_t k = 0; k < kBands; k++) starts[k] = uint32_t(uint64_t(src.height - kRows) * k / (kBands - 1));
+                sample.sample = starts;
+                sample.bandRows = kRows;
+                sample.height = kBands * kRows;
+            }
             JbigEncodeOptions t = o;
             t.XD = sample.width;
             t.YD = t.L0 = sample.height;
@@ -186,7 +236,6 @@ int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *pl
             o.LRLTWO = two.size < three.size;
             two.release();
             three.release();
-            zeljbigFree(rows);
         }
         consider(o);
     }
@@ -197,4 +246,28 @@ int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *pl
     *out = best.data;
     *outSize = best.size;
     return 0;
+}
+
+}  // namespace
+
+int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize) {
+    errClear();
+    if (planes == nullptr) return errSet("no raster"), -1;
+    const uint32_t n = params && params->planes ? std::min<uint32_t>(params->planes, kMaxPlanes) : 1;
+    for (uint32_t q = 0; q < n; q++) {
+        const ZeljbigRaster &r = planes[q];
+        if (r.data == nullptr || r.stride < (size_t(r.width) + 7) / 8 || r.width != planes[0].width ||
+            r.height != planes[0].height)
+            return errSet("the rasters are not all of one size with rows of (width + 7) / 8 bytes"), -1;
+    }
+    return encodeFrom(params, RowSource{planes, nullptr, nullptr, n, planes[0].width, planes[0].height, nullptr, 0},
+                      out, outSize);
+}
+
+int32_t zeljbigEncodeRows(const ZeljbigEncodeParams *params, uint32_t width, uint32_t height, ZeljbigRowReader read,
+                          void *user, uint8_t **out, size_t *outSize) {
+    errClear();
+    if (read == nullptr) return errSet("no row reader"), -1;
+    const uint32_t n = params && params->planes ? std::min<uint32_t>(params->planes, kMaxPlanes) : 1;
+    return encodeFrom(params, RowSource{nullptr, read, user, n, width, height, nullptr, 0}, out, outSize);
 }

@@ -31,3 +31,5 @@ const char *zeljbigLastError(void) { return lastReason; }
 void zeljbigFree(void *block) {
     if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
 }
+
+void zeljbigSetError(const char *reason) { errSet("%s", reason ? reason : ""); }

@@ -366,6 +366,9 @@ JBIG_EXPORT int32_t JBIGAPI jbigDelPatInfo(const char *destination, const char *
  * succeeded. Valid until the thread's next call into the library. */
 JBIG_EXPORT const char *zeljbigLastError(void);
 
+/* Leaves a reason of the caller's own, for callbacks that fail. */
+JBIG_EXPORT void zeljbigSetError(const char *reason);
+
 /* Releases what the family allocated for the caller (NULL is fine). */
 JBIG_EXPORT void zeljbigFree(void *block);
 
@@ -438,6 +441,19 @@ JBIG_EXPORT int32_t zeljbigPlanesToGrey(const ZeljbigRaster *planes, uint32_t co
                                         size_t greyStride);
 JBIG_EXPORT int32_t zeljbigGreyToPlanes(const uint8_t *grey, size_t greyStride, uint32_t bits, int32_t gray,
                                         ZeljbigRaster *planes, uint32_t count);
+
+/* Rows on demand, for pictures too large to hold twice: the library asks for
+ * rows first..first + count - 1 of a plane, in any order (a sample of bands
+ * first, then top to bottom; --best-like searches read them more than
+ * once), to be written into `count` rows of `stride` bytes, of which the
+ * first (width + 7) / 8 are the pixels. 0, or -1 to stop the encode (a
+ * reason left with zeljbigSetError reaches the caller). */
+typedef int32_t (*ZeljbigRowReader)(void *user, uint32_t plane, uint32_t first, uint32_t count, uint8_t *rows,
+                                    size_t stride);
+/* As zeljbigEncode, the rows of the planes read straight into the
+ * encoder's raster. */
+JBIG_EXPORT int32_t zeljbigEncodeRows(const ZeljbigEncodeParams *params, uint32_t width, uint32_t height,
+                                      ZeljbigRowReader read, void *user, uint8_t **out, size_t *outSize);
 
 /* ---- Inspection and decoding ---- */
 
