@@ -205,7 +205,7 @@ void Decoder::writeLayer(int layer, Format format, Output &out) {
     if (!decoded || jbigDecodeGetImageAddress(handle_, &info) == reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
         fail(kInternal, name_, "the decoder failed on layer " + std::to_string(layer));
     if (format == Format::Png) {
-        const Bytes png = writePng(info.width, info.height, info.data, info.bytesPerLine);
+        const Bytes png = writePng(info.width, info.height, info.data, info.bytesPerLine, out.path());
         return out.write(png.data(), png.size());
     }
     writePbm(out, info.width, info.height, info.data, info.bytesPerLine);
