@@ -65,7 +65,9 @@ void progressPerFile(bool on);  // for the calling thread
 void message(const std::string &line);
 // The encoder's and decoder's step of `layer`, for the progress line:
 // layers cost by their pixels.
-void progressLayer(const std::string &what, int layer, int first, int last, uint32_t xd, uint32_t yd);
+void progressLayer(const char *what, int layer, int first, int last, uint32_t xd, uint32_t yd);
+// The file the calling thread works on, for the progress line.
+void progressFile(const std::string &name);
 
 // Refuses sizes the library cannot code or decode, and images of more than
 // --max-pixels pixels, before anything is allocated for them.

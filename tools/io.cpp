@@ -120,8 +120,11 @@ void progressEnd() {
     clearLine();
 }
 
-void progressLayer(const std::string &what, int layer, int first, int last, uint32_t xd, uint32_t yd) {
-    if (!limits().progress) return;
+thread_local std::string tFile;
+void progressFile(const std::string &name) { tFile = name; }
+
+void progressLayer(const char *what, int layer, int first, int last, uint32_t xd, uint32_t yd) {
+    if (!limits().progress || !tPerFile) return;
     // Layer d holds about a quarter of the pixels of layer d + 1.
     double done = 0, all = 0;
     const int top = std::max(first, last);
@@ -131,8 +134,9 @@ void progressLayer(const std::string &what, int layer, int first, int last, uint
         if (first > last ? d > layer : d < layer) done += px;
     }
     char pct[16];
-    std::snprintf(pct, sizeof pct, "%3.0f%%", all > 0 ? 100 * done / all : 0.0);
-    progress(what + " layer " + std::to_string(layer) + " " + pct);
+    std::snprintf(pct, sizeof pct, "%.0f%%", all > 0 ? 100 * done / all : 0.0);
+    progress("zeljbig: " + tFile + ": " + what + " layer " + std::to_string(layer) + " (of 0 to " +
+             std::to_string(top) + "), " + pct);
 }
 
 void checkImageSize(uint32_t w, uint32_t h, const std::string &name) {

@@ -104,7 +104,10 @@ Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name), size
             fail(kInput, name, "the height is unknown (YD 0xFFFFFFFF) and no NEWLEN gives it");
         if (stripeOrderOf(header.order) == kNoOrder)
             fail(kInput, name, "stripes cannot be located: no stripe index and order bits SEQ and SMID both set");
-        fail(kInput, name, "the decoder does not accept this JBIG image");
+        const uint64_t head = kBihBytes + ((header.options & kDPPRIV) ? kDpPrivBytes : 0);
+        if (data.size() <= head)
+            fail(kInput, name, "truncated: the " + std::to_string(head) + "-byte header is followed by no stripe data");
+        fail(kInternal, name, "the decoder cannot open this stream (out of memory?)");
     }
     // The library decodes damaged data without complaint: look at every
     // stripe first.
@@ -199,7 +202,12 @@ void Decoder::writeLayer(int layer, Format format, Output &out) {
     }
     // PBM and PNG straight from the decoder's own rows.
     JbigContext *ctx = ctxFromHandle(handle_, kModeDecoder);
-    const bool decoded = decodeToLayer(handle_, layer) != -1;
+    // A layer at a time, for the progress line: each goes on from the last.
+    bool decoded = layer > ctx->layerCursor;
+    for (int d = ctx->layerCursor + 1; decoded && d <= layer; d++) {
+        progressLayer("decoding", d, 0, layer, opts_.XD, opts_.YD);
+        decoded = decodeToLayer(handle_, d) != -1;
+    }
     ctxCloseFile(ctx);
     JbigImageInfo info{};
     if (!decoded || jbigDecodeGetImageAddress(handle_, &info) == reinterpret_cast<JbigImageInfo *>(~uintptr_t(0)))
@@ -285,7 +293,10 @@ Bytes encodeOnce(const Source &src, JbigEncodeOptions o) {
                            const_cast<uint8_t *>(src.bitmap.row(0))};
         ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
     }
-    for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
+    for (int layer = o.D; ok && layer >= 0; layer--) {
+        progressLayer("encoding", layer, o.D, 0, o.XD, o.YD);
+        ok = jbigEncode(enc) == 0;
+    }
     ok = jbigEncodeEpilog(enc) == 0 && ok && o.outData;
     Bytes out;
     if (ok) out.assign(o.outData, o.outData + o.outLength);

@@ -35,8 +35,13 @@ using namespace cli;
 namespace {
 
 const char kExitCodes[] =
+    "Options of every command: --max-pixels N (refuse larger images, default\n"
+    "1073741824), -q, --quiet (no warnings), -v, --verbose (what was chosen and\n"
+    "how long it took).\n"
+    "\n"
     "Exit status: 0 success, 1 internal error, 2 usage error, 3 input error\n"
-    "(missing, unreadable or damaged input), 4 output error (cannot write).\n";
+    "(missing, unreadable, damaged or too large input), 4 output error (cannot\n"
+    "write), 128 + N when ended by signal N.\n";
 
 const char kToolHelp[] =
     "Usage: zeljbig COMMAND [OPTIONS] ARGS\n"
@@ -44,7 +49,9 @@ const char kToolHelp[] =
     "\n"
     "Commands:\n"
     "  encode IN OUT          PBM, BMP or PNG to JBIG\n"
+    "  encode IN... -o DIR    many files, each into DIR\n"
     "  decode IN OUT          JBIG to PBM, BMP or PNG, one layer or all of them\n"
+    "  decode IN... -o DIR    many files, each into DIR\n"
     "  info FILE              header, layers, stripes and sizes of a JBIG file\n"
     "  index add IN [OUT]     give a JBIG file a stripe index\n"
     "  index remove IN [OUT]  take a JBIG file's stripe index away\n"
@@ -52,7 +59,9 @@ const char kToolHelp[] =
     "\n"
     "A file name '-' is standard input or output; gzip'd input is unpacked first.\n"
     "An output file appears only when it is complete; on failure an existing\n"
-    "one is left untouched.\n"
+    "one is left untouched. A device or FIFO is written in place; a symbolic\n"
+    "link is followed. On a terminal a progress line shows work that takes\n"
+    "longer than a second.\n"
     "\n"
     "Options: --help (also after a command), --version.\n";
 
@@ -82,8 +91,15 @@ const char kEncodeHelp[] =
     "      --no-index        write no stripe index\n"
     "  -t, --threshold N     grey level 0 to 256 below which BMP and PNG pixels\n"
     "                        are black (default 128)\n"
+    "      --all-pages       every page of a PBM file into its own stream: OUT's\n"
+    "                        '%d' becomes the page number (from 1), otherwise\n"
+    "                        '-N' goes before its extension; without it only\n"
+    "                        page 1 is encoded, with a warning\n"
+    "  -o, --output-dir DIR  encode every IN into DIR as NAME.jbg\n"
+    "  -j, --jobs N          files converted at once with -o (default: one per core)\n"
     "\n"
-    "Example: zeljbig encode -d 3 page.pbm page.jbg\n";
+    "Example: zeljbig encode -d 3 page.pbm page.jbg\n"
+    "         zeljbig encode -o out/ scans/*.pbm\n";
 
 const char kDecodeHelp[] =
     "Usage: zeljbig decode [OPTIONS] IN OUT\n"
@@ -96,6 +112,11 @@ const char kDecodeHelp[] =
     "  -a, --all-layers    write every layer: OUT's '%d' becomes the layer\n"
     "                      number, or '-N' goes before its extension\n"
     "  -f, --format F      pbm, bmp or png\n"
+    "  -o, --output-dir DIR  decode every IN into DIR as NAME.pbm (or --format)\n"
+    "  -j, --jobs N        files converted at once with -o (default: one per core)\n"
+    "\n"
+    "A stream cut short gives its complete layers: asking for one decodes it\n"
+    "with a warning; the others are refused, naming the last complete layer.\n"
     "\n"
     "Example: zeljbig decode --all-layers page.jbg page.png\n"
     "         (writes page-0.png ... page-D.png)\n";
@@ -115,7 +136,9 @@ const char kIndexHelp[] =
     "       zeljbig index remove IN [OUT]\n"
     "Add a stripe index (a trailer listing where every stripe lies, so that a\n"
     "decoder need not scan) to a JBIG file that has none, or remove it. Without\n"
-    "OUT the file IN is replaced.\n";
+    "OUT the file IN is replaced. The source is read with the whole standard\n"
+    "(NEWLEN, unknown height) and the copy is read back before it replaces\n"
+    "anything.\n";
 
 const char *helpFor(const std::string &command) {
     if (command == "encode") return kEncodeHelp;
@@ -334,7 +357,7 @@ std::string streamSummary(const Bytes &jbg) {
     std::string t = std::to_string(xd) + " x " + std::to_string(yd) + ", " + std::to_string(d + 1) + " layer" +
                     (d ? "s" : "") + ", " + (o & 0x40 ? "two-line" : "three-line") + " template, " +
                     std::to_string(stripes) + " stripe" + (stripes == 1 ? "" : "s") + " of " + std::to_string(l0) +
-                    " lines in layer 0, MX " + std::to_string(jbg[16]);
+                    " lines in layer 0, MX " + std::to_string(jbg[16]) + ",";
     for (auto f : {std::make_pair(0x08, " TPBON"), std::make_pair(0x10, " TPDON"), std::make_pair(0x04, " DPON")})
         if (o & f.first) t += f.second;
     return t;
@@ -345,6 +368,7 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
     refuseSameFile(in, outName);
     const std::string name = displayName(in);
     const double start = now();
+    progressFile(name);
     progress("zeljbig: " + name + ": reading");
     Bytes data = readInput(in);
     const uint64_t size = data.size();
@@ -448,6 +472,7 @@ uint64_t decodeFile(const std::string &in, const std::string &outName, long long
     refuseSameFile(in, outName);
     const std::string name = displayName(in);
     const double start = now();
+    progressFile(name);
     progress("zeljbig: " + name + ": reading");
     Bytes data = readInput(in, InputKind::Jbig);
     Decoder dec(data, name);
