@@ -122,7 +122,11 @@ Decoder::Decoder(const Bytes &data, const std::string &name) : name_(name), size
     } else if (d >= 0) {
         const uint32_t *e = stripeEntry(ctx, uint32_t(d), uint32_t(k));
         const uint32_t at = e[0] + survey_.problem.at, code = survey_.problem.problem - kSdeMarker;
-        if (survey_.problem.problem == kSdeDataEnded)
+        if (survey_.problem.problem == kSdeDataEnded && d > 0) {
+            // Cut short after complete layers: those stay readable.
+            complete_ = d;
+            cut_ = "the stripe data ends early" + where(d, k);
+        } else if (survey_.problem.problem == kSdeDataEnded)
             why = "truncated: the stripe data ends early" + where(d, k);
         else if (code == kAtmove)
             why = "damaged stripe data: ATMOVE after coded data at byte " + std::to_string(at) + where(d, k);

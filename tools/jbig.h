@@ -28,6 +28,10 @@ public:
     const StripeSurvey &survey() const { return survey_; }
     uint32_t announcedHeight() const;  // YD of the header
     uint32_t newlenHeight() const;     // the height a NEWLEN set, 0 if none
+    // Layers 0 .. completeLayers() - 1 are whole; fewer than D + 1 when the
+    // stream is cut short, `cut()` telling where.
+    int completeLayers() const { return complete_ < 0 ? opts_.D + 1 : complete_; }
+    const std::string &cut() const { return cut_; }
     // Decodes up to `layer` (upwards only) and writes it in `format`.
     void writeLayer(int layer, Format format, Output &out);
 
@@ -39,6 +43,8 @@ private:
     JbigDecodeOptions opts_{};
     StripeSurvey survey_{};
     uint32_t announced_ = 0;
+    int complete_ = -1;
+    std::string cut_;
 };
 
 struct EncodeSettings {

@@ -467,6 +467,10 @@ std::string layerPath(const std::string &pattern, int layer) {
     return pattern.substr(0, dot) + "-" + n + pattern.substr(dot);
 }
 
+std::string completeText(int complete) {
+    return complete == 1 ? "layer 0 is complete" : "layers 0 to " + std::to_string(complete - 1) + " are complete";
+}
+
 // Decodes one layer (-1: the full one) or all of IN; the input's size.
 uint64_t decodeFile(const std::string &in, const std::string &outName, long long layer, bool all, Format format) {
     refuseSameFile(in, outName);
@@ -481,6 +485,14 @@ uint64_t decodeFile(const std::string &in, const std::string &outName, long long
         fail(kUsage, name, "has no layer " + std::to_string(layer) + ": its layers are 0 to " + std::to_string(D));
     int first = all ? 0 : (layer < 0 ? D : int(layer));
     const int last = all ? D : first;
+    const int complete = dec.completeLayers();
+    if (last >= complete)
+        fail(kInput, name,
+             "truncated: " + dec.cut() + "; layer " + std::to_string(last) + " is incomplete, the last complete one is " +
+                 std::to_string(complete - 1) + " (decode --layer " + std::to_string(complete - 1) + ")");
+    if (complete <= D)
+        warn(name, "cut short, " + dec.cut() + ": " + completeText(complete) + "; layer " + std::to_string(last) +
+                       " of 0 to " + std::to_string(D) + " decoded");
     uint32_t w = 0, h = 0;
     jbigDecodeGetImageSize(dec.handle(), &w, &h, last);
     checkImageSize(w, h, name);
@@ -662,11 +674,12 @@ int runInfo(const std::vector<std::string> &argv) {
         for (int i = 0; i < 7; i++)
             s += std::string(", \"") + kOptionFlags[i].name + "\": " + std::to_string(hdr[4 + i]);
         s += "}, \"stripes_per_layer\": " + std::to_string(dec.stripes()) + ", \"index\": \"" + index +
-             "\", \"index_bytes\": " + std::to_string(dec.indexBytes()) + ", " + markers.json() + ", \"layers\": [";
+             "\", \"index_bytes\": " + std::to_string(dec.indexBytes()) +
+             ", \"complete_layers\": " + std::to_string(dec.completeLayers()) + ", " + markers.json() + ", \"layers\": [";
         for (int d = 0; d <= o.D; d++) {
             uint32_t w = 0, h = 0;
             jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
-            uint64_t bytes = dec.layerBytes(d);
+            uint64_t bytes = d < dec.completeLayers() ? dec.layerBytes(d) : 0;
             s += std::string(d ? ", " : "") + "{\"layer\": " + std::to_string(d) + ", \"width\": " + std::to_string(w) +
                  ", \"height\": " + std::to_string(h) + ", \"stripes\": " + std::to_string(dec.stripes()) +
                  ", \"bytes\": " + std::to_string(bytes) + ", \"ratio\": " + ratioText((uint64_t(w) + 7) / 8 * h, bytes) + "}";
@@ -706,7 +719,7 @@ int runInfo(const std::vector<std::string> &argv) {
         for (int d = 0; d <= o.D; d++) {
             uint32_t w = 0, h = 0;
             jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
-            uint64_t bytes = dec.layerBytes(d);
+            uint64_t bytes = d < dec.completeLayers() ? dec.layerBytes(d) : 0;
             std::string size = std::to_string(w) + " x " + std::to_string(h);
             std::snprintf(line, sizeof line, "  %5d %13s %9" PRIu32 " %11" PRIu64 " %8s\n", d, size.c_str(),
                           dec.stripes(), bytes, ratioText((uint64_t(w) + 7) / 8 * h, bytes).c_str());
@@ -717,6 +730,8 @@ int runInfo(const std::vector<std::string> &argv) {
         s += line;
         if (dec.trailingBytes())
             s += "  note   " + std::to_string(dec.trailingBytes()) + " bytes after the stripe data are not an index\n";
+        if (dec.completeLayers() <= o.D)
+            s += "  cut    " + dec.cut() + ": " + completeText(dec.completeLayers()) + "\n";
     }
     Output out("-");
     out.commit(Bytes(s.begin(), s.end()));
@@ -757,6 +772,7 @@ int runIndex(const std::vector<std::string> &argv) {
     const double start = now();
     Bytes data = readInput(in, InputKind::Jbig);
     Decoder check(data, name);  // refuses what the library would refuse on its copy
+    if (check.completeLayers() <= check.options().D) fail(kInput, name, "truncated: " + check.cut());
     if (add && check.indexFound()) fail(kInput, name, "already has a stripe index");
     if (!add && !check.indexFound()) fail(kInput, name, "has no stripe index to remove");
     Output out(outName);
