@@ -1,6 +1,8 @@
 // Encoder interface and the coding of the lowest-resolution layer.
 #include "jbgCBase.h"
 
+#include "../frame/jbgError.h"
+
 #include <cmath>
 
 // ---------------------------------------------------------------- AT moves
@@ -347,11 +349,13 @@ static void encAbandon(JbigContext *ctx) {
 }
 
 JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
-    if (opts == nullptr) return JBIG_INVALID_HANDLE;
+    errClear();
+    if (opts == nullptr) return errSet("no options"), JBIG_INVALID_HANDLE;
     bool memory = opts->flags & kFlagMemory;
-    if (!memory && path == nullptr) return JBIG_INVALID_HANDLE;
+    if (!memory && path == nullptr) return errSet("no path"), JBIG_INVALID_HANDLE;
     JbigContext *ctx = ctxCreate(memory ? nullptr : path, opts->flags | kModeEncoder);
-    if (ctx == nullptr) return JBIG_INVALID_HANDLE;
+    if (ctx == nullptr)
+        return errSet("cannot start an encoder (flags 0x%04X, or out of memory)", opts->flags), JBIG_INVALID_HANDLE;
     JbigBih &b = ctx->bih;
     b.XD = opts->XD;
     b.YD = opts->YD;
@@ -367,17 +371,20 @@ JbigHandle JBIGAPI jbigEncodeProlog(const char *path, JbigEncodeOptions *opts) {
                 (opts->TPBON & 1) * kTPBON | (opts->DPON & 1) * kDPON | (opts->DPPRIV & 1) * kDPPRIV |
                 (opts->DPLAST & 1) * kDPLAST;
     const bool full = (ctx->mode & kModeFull) != 0;
-    if (bihCheck(b, false) != kBihUsable || (full && stripeOrderOf(b.order) == kNoOrder)) {
+    if (!bihReason(b, bihCheck(b, false)) ||
+        (full && stripeOrderOf(b.order) == kNoOrder && !errSet("order bits SEQ and SMID together name no order"))) {
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
     if (memory) ctx->stream.streamFlags |= kStreamMemory;
     if (streamOpenWrite(&ctx->stream) != 0) {
+        errSet("cannot create %s", path);
         ctxDestroy(ctx);
         return JBIG_INVALID_HANDLE;
     }
     ctx->enc.options = opts;
     if (bihWrite(ctx) != 0 || stripeTableCreate(ctx) != 0) {
+        errSet("cannot write the header, or out of memory");
         encAbandon(ctx);
         return JBIG_INVALID_HANDLE;
     }

@@ -158,13 +158,14 @@ Bitmap readPbm(Bytes data, const std::string &name);
 // pages of a document one after another.
 std::vector<std::pair<size_t, size_t>> pbmPages(const Bytes &data);
 Bitmap readPng(const Bytes &data, const std::string &name, int threshold);
-// Any BMP the tool reads, thresholded; see also the 1-bit path in jbig.cpp.
+// Any BMP the tool reads, thresholded.
 Bitmap readBmp(const Bytes &data, const std::string &name, int threshold);
 int greyOf(int r, int g, int b);
 
 // Rows of `stride` bytes, 1 = black, pad bits 0.
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name);
+void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 
 uint32_t le32(const uint8_t *p);
 uint16_t le16(const uint8_t *p);

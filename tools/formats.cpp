@@ -153,6 +153,34 @@ void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t s
     for (uint32_t y = 0; y < h; y++) out.write(rows + stride * y, rb);
 }
 
+// ---- BMP out ----
+
+void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
+    // Bottom-up 1-bit rows padded to four bytes, white at index 0.
+    const size_t rb = (size_t(w) + 7) / 8, line = (rb + 3) & ~size_t(3);
+    const uint64_t bytes = 14 + 40 + 8 + uint64_t(line) * h;
+    if (bytes > 0xFFFFFFFFu)
+        fail(kOutput, out.path(), "BMP cannot hold " + std::to_string(w) + " x " + std::to_string(h) + " pixels (at most 4 GiB): write PBM or PNG");
+    uint8_t head[14 + 40 + 8] = {'B', 'M'};
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; i++) head[at + i] = uint8_t(v >> (8 * i));
+    };
+    put32(2, uint32_t(bytes));
+    put32(10, sizeof head);
+    put32(14, 40);
+    put32(18, w);
+    put32(22, h);
+    head[26] = 1;  // planes
+    head[28] = 1;  // bits per pixel
+    head[54] = head[55] = head[56] = 255;
+    out.write(head, sizeof head);
+    Bytes row(line, 0);
+    for (uint32_t y = h; y-- > 0;) {
+        std::memcpy(row.data(), rows + stride * y, rb);
+        out.write(row.data(), line);
+    }
+}
+
 // ---- PNG ----
 
 #ifdef ZELJBIG_NO_PNG

@@ -1,7 +1,7 @@
 // Reading whole inputs and writing outputs that appear only when complete.
 #include "cli.h"
 
-#include "../frame/jpgLib.h"
+#include "zeljbig.h"
 
 #include <algorithm>
 #include <atomic>
@@ -145,12 +145,8 @@ void checkImageSize(uint32_t w, uint32_t h, const std::string &name) {
         fail(kInput, name,
              "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels, more than --max-pixels " +
                  std::to_string(limits().maxPixels));
-    // The decoder's own limits, so that whatever is encoded can be decoded.
-    JbigBih b{};
-    b.P = 1;
-    b.XD = w;
-    b.YD = b.L0 = h;
-    if (bihCheck(b, true) != kBihUsable)
+    // The library's limits, the decoder's: whatever is encoded can be decoded.
+    if (zeljbigEncodeCheck(nullptr, w, h) != 0)
         fail(kInput, name, "image too large (" + std::to_string(w) + " x " + std::to_string(h) + ", at most 1 GiB of pixels)");
 }
 
@@ -208,6 +204,8 @@ extern "C" void onSignal(int sig) {
     _exit(128 + sig);
 }
 
+constexpr size_t kHeaderBytes = 20;  // the JBIG header
+
 // How much a JBIG input may inflate to: twice the raw raster its header
 // announces (coded data hardly ever exceeds the raster), or what
 // --max-pixels allows when the height is left to NEWLEN.
@@ -232,8 +230,8 @@ Bytes gunzip(const Bytes &in, const std::string &name, InputKind kind) {
         z.avail_out = sizeof buf;
         rc = inflate(&z, Z_NO_FLUSH);
         out.insert(out.end(), buf, buf + (sizeof buf - z.avail_out));
-        if (budget == 0 && out.size() >= kBihBytes) budget = jbigBudget(out);
-        if (out.size() > std::max<uint64_t>(budget, kBihBytes)) {
+        if (budget == 0 && out.size() >= kHeaderBytes) budget = jbigBudget(out);
+        if (out.size() > std::max<uint64_t>(budget, kHeaderBytes)) {
             inflateEnd(&z);
             fail(kInput, name,
                  budget < kMaxInputBytes ? "gzip data inflate to more than " + std::to_string(budget) +
