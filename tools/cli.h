@@ -68,6 +68,7 @@ void message(const std::string &line);
 void progressLayer(const char *what, int layer, int first, int last, uint32_t xd, uint32_t yd);
 // The file the calling thread works on, for the progress line.
 void progressFile(const std::string &name);
+const std::string &currentFile();  // "" before any
 
 // Refuses sizes the library cannot code or decode, and images of more than
 // --max-pixels pixels, before anything is allocated for them.

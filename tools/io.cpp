@@ -122,6 +122,7 @@ void progressEnd() {
 
 thread_local std::string tFile;
 void progressFile(const std::string &name) { tFile = name; }
+const std::string &currentFile() { return tFile; }
 
 void progressLayer(const char *what, int layer, int first, int last, uint32_t xd, uint32_t yd) {
     if (!limits().progress || !tPerFile) return;

@@ -765,6 +765,7 @@ int runIndex(const std::vector<std::string> &argv) {
     std::string outName = a.positional.size() == 3 ? a.positional[2] : in;
     std::string name = displayName(in);
     const double start = now();
+    progressFile(name);
     Bytes data = readInput(in, InputKind::Jbig);
     Decoder check(data, name);  // refuses what the library would refuse on its copy
     check.requireEveryLayer();
@@ -835,11 +836,11 @@ int main(int argc, char **argv) {
         code = f.code;
     } catch (const std::bad_alloc &) {
         progressEnd();
-        std::fprintf(stderr, "zeljbig: out of memory\n");
+        std::fprintf(stderr, "zeljbig: %s%sout of memory\n", currentFile().c_str(), currentFile().empty() ? "" : ": ");
         code = kInternal;
     } catch (const std::exception &e) {
         progressEnd();
-        std::fprintf(stderr, "zeljbig: %s\n", e.what());
+        std::fprintf(stderr, "zeljbig: %s%s%s\n", currentFile().c_str(), currentFile().empty() ? "" : ": ", e.what());
         code = kInternal;
     }
     progressEnd();
