@@ -133,6 +133,19 @@ head -c 20 ref.jbg >header.jbg
 run 3 "20-byte header is followed by no stripe data" "$Z" decode header.jbg header.pbm
 run 3 "20-byte header is followed by no stripe data" "$Z" info header.jbg
 
+{ printf 'P4\n1100000 2\n'; head -c 275000 /dev/zero; } >wide.pbm
+"$Z" encode wide.pbm wide.jbg && run 0 "" "$Z" decode wide.jbg wide.png
+[ "$(od -An -tu1 -j16 -N4 wide.png | tr -s ' ')" = " 0 16 200 224" ] || bad "PNG of 1100000 columns"
+mkdir full
+if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=16k tmpfs full 2>/dev/null; then
+    page 400 400 noise.pbm && "$Z" encode --no-index noise.pbm bare.jbg  # more than the 16 kB
+    TMPDIR=$T/full run 4 "No space left" "$Z" index add bare.jbg indexed.jbg
+    umount full
+    [ ! -e indexed.jbg ] || bad "index add with a full TMPDIR wrote its output"
+else
+    skip "full temporary directory (needs root and a tmpfs)"
+fi
+
 # The index of NEWLEN and unknown-height streams, added and taken away.
 for f in "$DATA"/wild/fax-1728x90_newlen-d1.jbg "$DATA"/wild/fax-1728x90_t85-unknown-height.jbg; do
     [ -f "$f" ] || { skip "$f missing"; continue; }
