@@ -119,11 +119,14 @@ bool decReadStream(JbigContext *ctx, uint32_t *announcedYD) {
         if (!decHeaderUsable(ctx)) return false;
         if (patInfoReadFull(ctx) != 0) {
             if (b.YD == kUnknownHeight) return errSet("the height is unknown (YD 0xFFFFFFFF) and no NEWLEN gives it");
-            if (b.YD != announced && !bihReason(b, bihCheck(b, true))) return false;
+            if (b.YD != announced && !bihReason(b, bihCheck(b, true, true))) return false;
             if (sdeNesting(order, true) == nullptr)
                 return errSet("stripes cannot be located: no stripe index, and order bits 0x%02X name no stripe order",
                               unsigned(order & 7));
-            return errSet("the decoder does not accept this JBIG image");
+            const uint32_t head = kBihBytes + ((b.options & kDPPRIV) ? kDpPrivBytes : 0);
+            if (uint64_t(ctxDataEnd(ctx)) <= uint64_t(ctx->dec.dataOffset) + head)
+                return errSet("truncated: the %lu-byte header is followed by no stripe data", (unsigned long)head);
+            return errSet("the stripes cannot be located (out of memory?)");
         }
     } else {
         if (!bihReason(b, bihCheck(b, true))) return false;

@@ -384,13 +384,23 @@ uint32_t patInfoReadFull(JbigContext *ctx) {
         dec.layerOptions[d] = uint8_t(b.options);
         std::copy(ctx->dp, ctx->dp + 4, dec.layerDp[d]);
     }
+    bool heightKnown = false;
     if (b.YD != kUnknownHeight && bihCheck(b, true, true) == kBihUsable) {
         if (stripeTableCreate(ctx) != 0) return kStatusOpenFailed;
-        if (patInfoFind(ctx)) return 0;
+        if (patInfoFind(ctx)) {
+            // With VLENGTH a NEWLEN may lower the height below what the
+            // index was made for; it stands if the stripes stay as many.
+            if (!(b.options & kVLENGTH)) return 0;
+            const uint32_t stripes = uint32_t(ctx->tableStripes);
+            heightKnown = scanHeight(ctx);
+            if (heightKnown && bihCheck(b, true, true) == kBihUsable && stripesOf(b) == stripes) return 0;
+        }
         stripeTableFree(ctx);
     }
-    if (!scanHeight(ctx) || bihCheck(b, true, true) != kBihUsable || stripeTableCreate(ctx) != 0)
+    if ((!heightKnown && !scanHeight(ctx)) || bihCheck(b, true, true) != kBihUsable || stripeTableCreate(ctx) != 0)
         return kStatusOpenFailed;
+    // An index added after a NEWLEN counts the stripes of the real height.
+    if (ctx->dec.newlenYD != 0 && patInfoFind(ctx)) return 0;
     ctx->mode |= kModeScanned;
     return stripeTableScan(ctx) == 0 && scanContinuations(ctx) ? 0 : kStatusOpenFailed;
 }

@@ -5,8 +5,11 @@ namespace {
 
 // Opens a decoder on the source only for its header, stripe table and
 // stream; nullptr when the source is not a stream the decoder accepts.
+// The whole standard: a NEWLEN sets the height (and so the stripes), it
+// does not end a stripe, and a stream of unknown height is read too.
 JbigContext *openSource(const char *source, bool *hasIndex) {
     JbigDecodeOptions opts{};
+    opts.flags = JBIG_FLAG_FULL_STANDARD;
     JbigHandle h = jbigDecodeProlog(source, &opts);
     if (h == JBIG_INVALID_HANDLE) return nullptr;
     *hasIndex = !(opts.flags & kModeScanned);

@@ -39,22 +39,73 @@ struct Bitmap {
 // Input files (after gunzip) are held in memory whole.
 constexpr uint64_t kMaxInputBytes = (uint64_t(1) << 30) + (uint64_t(1) << 20);
 
-// Refuses sizes the library cannot code or decode.
+// What the user may set for every command.
+struct Limits {
+    uint64_t maxPixels = uint64_t(1) << 30;  // --max-pixels
+    bool quiet = false, verbose = false;     // --quiet, --verbose
+    bool progress = false;                   // standard error is a terminal, not --quiet
+};
+Limits &limits();
+
+// "zeljbig: NAME: warning: TEXT" on standard error, unless --quiet.
+void warn(const std::string &name, const std::string &text);
+// "zeljbig: NAME: TEXT" on standard error with --verbose.
+void note(const std::string &name, const std::string &text);
+// Seconds since `start` of a steady clock, for --verbose.
+double secondsSince(double start);
+double now();
+
+// One line on standard error, rewritten in place while work goes on; shown
+// only once the work has taken a second, and only on a terminal.
+// A batch shows its own line: `perFile` false on its workers.
+void progress(const std::string &line, bool batchLine = false);
+void progressEnd();
+void progressPerFile(bool on);  // for the calling thread
+// A line on standard error that the progress line does not garble.
+void message(const std::string &line);
+// The encoder's and decoder's step of `layer`, for the progress line:
+// layers cost by their pixels.
+void progressLayer(const char *what, int layer, int first, int last, uint32_t xd, uint32_t yd);
+// The file the calling thread works on, for the progress line.
+void progressFile(const std::string &name);
+const std::string &currentFile();  // "" before any
+
+// Refuses sizes the library cannot code or decode, and images of more than
+// --max-pixels pixels, before anything is allocated for them.
 void checkImageSize(uint32_t w, uint32_t h, const std::string &name);
 // Allocates a w x h all-white bitmap, after checkImageSize.
 Bitmap makeBitmap(uint32_t w, uint32_t h, const std::string &name);
 
 // ---- files (io.cpp) ----
 
-// "-" is standard input. gzip'd input is inflated transparently.
-Bytes readInput(const std::string &path);
+// "-" is standard input. gzip'd input is inflated transparently; a JBIG
+// input no further than its header's raster makes plausible.
+enum class InputKind { Image, Jbig };
+Bytes readInput(const std::string &path, InputKind kind = InputKind::Image);
 std::string displayName(const std::string &path);
+
+// Refuses an output that is the input itself (also through a link): it
+// would be gone before it was read.
+void refuseSameFile(const std::string &in, const std::string &out);
+
+// An existing path that is not a regular file or a directory: a device,
+// FIFO or terminal, written in place.
+bool isDeviceLike(const std::string &path);
+
+// SIGINT, SIGTERM and SIGHUP remove the temporary files in use and end the
+// process with status 128 + signal.
+void installSignalHandlers();
 
 // An output that appears only when complete. The temporary file is created
 // next to the destination on construction, so an unwritable destination
 // fails before any work is done; write() adds to it and commit() closes it
 // and renames it over the destination. Without commit() nothing of it
 // remains. Standard output gets everything at commit().
+// A symbolic link is followed and its target replaced; a replaced file
+// keeps its mode and, where allowed, its owner; a file of several hard links
+// is overwritten in place once the complete output is ready. A path that is
+// not a regular file (device, FIFO, terminal) is written in place as
+// `cat > path` would.
 class Output {
 public:
     explicit Output(const std::string &path);
@@ -70,10 +121,13 @@ public:
     const std::string &path() const { return path_; }
 
 private:
-    std::string path_, temp_;
+    std::string path_, target_, temp_;
     FILE *file_ = nullptr;
     Bytes held_;  // for standard output
     bool failed_ = false, done_ = false;
+    bool inPlace_ = false;  // not a regular file: written as it comes
+    bool links_ = false;    // several hard links: copied over at commit()
+    int slot_ = -1;         // of the temporary file, for the signal handler
 };
 
 // A scratch file in the system's temporary directory, removed on
@@ -90,15 +144,20 @@ public:
 
 private:
     std::string path_;
+    int slot_ = -1;
 };
 
 // ---- image formats (formats.cpp) ----
 
 enum class Format { Unknown, Pbm, Bmp, Png };
 Format formatFromName(const std::string &name);  // by extension
+const char *formatName(Format f);
 
 // Takes the file's bytes: the rows stay where they are.
 Bitmap readPbm(Bytes data, const std::string &name);
+// Where the pages of a PBM file lie, [begin, end) each; netpbm writes the
+// pages of a document one after another.
+std::vector<std::pair<size_t, size_t>> pbmPages(const Bytes &data);
 Bitmap readPng(const Bytes &data, const std::string &name, int threshold);
 // Any BMP the tool reads, thresholded.
 Bitmap readBmp(const Bytes &data, const std::string &name, int threshold);
@@ -106,10 +165,11 @@ int greyOf(int r, int g, int b);
 
 // Rows of `stride` bytes, 1 = black, pad bits 0.
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
-Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
+Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name);
 void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 
 uint32_t le32(const uint8_t *p);
 uint16_t le16(const uint8_t *p);
+uint32_t be32(const uint8_t *p);
 
 }  // namespace cli

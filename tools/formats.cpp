@@ -13,6 +13,7 @@ namespace cli {
 
 uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 // Integer luma (ITU-R BT.601 weights), rounded.
 int greyOf(int r, int g, int b) { return (r * 299 + g * 587 + b * 114 + 500) / 1000; }
@@ -27,6 +28,15 @@ Format formatFromName(const std::string &name) {
     if (ext == "bmp" || ext == "dib") return Format::Bmp;
     if (ext == "png") return Format::Png;
     return Format::Unknown;
+}
+
+const char *formatName(Format f) {
+    switch (f) {
+    case Format::Pbm: return "pbm";
+    case Format::Bmp: return "bmp";
+    case Format::Png: return "png";
+    default: return "unknown";
+    }
 }
 
 // ---- PBM ----
@@ -107,6 +117,34 @@ Bitmap readPbm(Bytes data, const std::string &name) {
     return b;
 }
 
+std::vector<std::pair<size_t, size_t>> pbmPages(const Bytes &data) {
+    std::vector<std::pair<size_t, size_t>> pages;
+    PbmCursor c{data, 0};
+    for (;;) {
+        const size_t begin = c.p;
+        if (data.size() - begin < 2 || data[begin] != 'P' || (data[begin + 1] != '1' && data[begin + 1] != '4')) break;
+        c.p += 2;
+        uint32_t w, h;
+        if (!c.number(&w) || !c.number(&h)) break;
+        if (data[begin + 1] == '4') {
+            const uint64_t need = (uint64_t(w) + 7) / 8 * h;
+            if (c.p >= data.size() || data.size() - c.p - 1 < need) {
+                pages.push_back({begin, data.size()});  // cut short: readPbm tells
+                break;
+            }
+            c.p += 1 + size_t(need);
+        } else {
+            for (uint64_t n = uint64_t(w) * h; n > 0 && c.p < data.size(); n--) {
+                c.skipSpace();
+                if (c.p < data.size()) c.p++;
+            }
+        }
+        pages.push_back({begin, c.p});
+        c.skipSpace();
+    }
+    return pages;
+}
+
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
     const std::string head = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
     out.write(reinterpret_cast<const uint8_t *>(head.data()), head.size());
@@ -121,7 +159,8 @@ void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t s
     // Bottom-up 1-bit rows padded to four bytes, white at index 0.
     const size_t rb = (size_t(w) + 7) / 8, line = (rb + 3) & ~size_t(3);
     const uint64_t bytes = 14 + 40 + 8 + uint64_t(line) * h;
-    if (bytes > 0xFFFFFFFFu) fail(kUsage, "BMP", "a " + std::to_string(w) + " x " + std::to_string(h) + " image is too large for BMP");
+    if (bytes > 0xFFFFFFFFu)
+        fail(kOutput, out.path(), "BMP cannot hold " + std::to_string(w) + " x " + std::to_string(h) + " pixels (at most 4 GiB): write PBM or PNG");
     uint8_t head[14 + 40 + 8] = {'B', 'M'};
     auto put32 = [&](size_t at, uint32_t v) {
         for (int i = 0; i < 4; i++) head[at + i] = uint8_t(v >> (8 * i));
@@ -147,8 +186,8 @@ void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t s
 #ifdef ZELJBIG_NO_PNG
 
 Bitmap readPng(const Bytes &, const std::string &name, int) { fail(kInput, name, "this zeljbig was built without PNG support"); }
-Bytes writePng(uint32_t, uint32_t, const uint8_t *, size_t) {
-    fail(kUsage, "PNG", "this zeljbig was built without PNG support");
+Bytes writePng(uint32_t, uint32_t, const uint8_t *, size_t, const std::string &name) {
+    fail(kUsage, name, "this zeljbig was built without PNG support");
 }
 
 #else
@@ -241,6 +280,8 @@ void thresholdRow(const uint8_t *px, int channels, uint32_t w, int threshold, ui
 bool pngWriteAll(png_structp png, png_infop info, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_write_fn(png, png_get_error_ptr(png), pngWrite, pngFlush);
+    // libpng's own limit is a million columns; PNG itself allows 2^31 - 1.
+    png_set_user_limits(png, w, h);
     png_set_IHDR(png, info, w, h, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
@@ -292,7 +333,11 @@ Bitmap readPng(const Bytes &data, const std::string &name, int threshold) {
     return b;
 }
 
-Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
+Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name) {
+    constexpr uint32_t kPngMax = 0x7FFFFFFF;
+    if (w > kPngMax || h > kPngMax)
+        fail(kOutput, name,
+             "PNG cannot hold " + std::to_string(w) + " x " + std::to_string(h) + " pixels (at most 2147483647 a side): write PBM or BMP");
     Bytes out;
     PngState s;
     s.out = &out;
@@ -300,7 +345,7 @@ Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     bool ok = info && pngWriteAll(png, info, w, h, rows, stride);
     png_destroy_write_struct(&png, &info);
-    if (!ok) fail(kInternal, "PNG", std::string("cannot make the PNG image: ") + s.message);
+    if (!ok) fail(kInternal, name, std::string("cannot make the PNG image: ") + s.message);
     return out;
 }
 

@@ -4,12 +4,17 @@
 #include "zeljbig.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
 #include <system_error>
+#include <thread>
 #include <zlib.h>
 
 #ifdef _WIN32
@@ -18,6 +23,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,8 +39,113 @@ std::string displayName(const std::string &path) {
     return path == "-" ? std::string("standard input") : path;
 }
 
+Limits &limits() {
+    static Limits l;
+    return l;
+}
+
+// ---- messages and the progress line ----
+
+namespace {
+
+std::mutex gTerm;  // standard error: messages and the progress line
+std::condition_variable gWake;
+std::thread gTicker;
+std::string gLine;
+bool gStop = false;
+std::atomic<bool> gShown{false};
+double gSince = 0;
+
+void clearLine() {
+    if (gShown.exchange(false)) std::fputs("\r\x1b[K", stderr);
+}
+
+void tick() {
+    std::unique_lock<std::mutex> l(gTerm);
+    while (!gStop) {
+        gWake.wait_for(l, std::chrono::milliseconds(200));
+        if (gStop || now() - gSince < 1.0) continue;
+        std::fprintf(stderr, "\r%s\x1b[K", gLine.c_str());
+        std::fflush(stderr);
+        gShown = true;
+    }
+}
+
+void say(const std::string &line) {
+    std::lock_guard<std::mutex> l(gTerm);
+    clearLine();
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+double secondsSince(double start) { return now() - start; }
+
+void warn(const std::string &name, const std::string &text) {
+    if (!limits().quiet) say("zeljbig: " + name + ": warning: " + text);
+}
+
+void note(const std::string &name, const std::string &text) {
+    if (limits().verbose) say("zeljbig: " + name + ": " + text);
+}
+
+thread_local bool tPerFile = true;
+void progressPerFile(bool on) { tPerFile = on; }
+
+void message(const std::string &line) { say(line); }
+
+void progress(const std::string &line, bool batchLine) {
+    if (!limits().progress || (!batchLine && !tPerFile)) return;
+    std::lock_guard<std::mutex> l(gTerm);
+    gLine = line;
+    if (!gTicker.joinable()) {
+        gSince = now();
+        gStop = false;
+        gTicker = std::thread(tick);
+    }
+}
+
+void progressEnd() {
+    if (!tPerFile) return;
+    {
+        std::lock_guard<std::mutex> l(gTerm);
+        gStop = true;
+    }
+    gWake.notify_all();
+    if (gTicker.joinable()) gTicker.join();
+    std::lock_guard<std::mutex> l(gTerm);
+    clearLine();
+}
+
+thread_local std::string tFile;
+void progressFile(const std::string &name) { tFile = name; }
+const std::string &currentFile() { return tFile; }
+
+void progressLayer(const char *what, int layer, int first, int last, uint32_t xd, uint32_t yd) {
+    if (!limits().progress || !tPerFile) return;
+    // Layer d holds about a quarter of the pixels of layer d + 1.
+    double done = 0, all = 0;
+    const int top = std::max(first, last);
+    for (int d = std::min(first, last); d <= top; d++) {
+        const double px = double(xd) * yd / double(uint64_t(1) << (2 * (top - d)));
+        all += px;
+        if (first > last ? d > layer : d < layer) done += px;
+    }
+    char pct[16];
+    std::snprintf(pct, sizeof pct, "%.0f%%", all > 0 ? 100 * done / all : 0.0);
+    progress("zeljbig: " + tFile + ": " + what + " layer " + std::to_string(layer) + " (of 0 to " +
+             std::to_string(top) + "), " + pct);
+}
+
 void checkImageSize(uint32_t w, uint32_t h, const std::string &name) {
     if (w == 0 || h == 0) fail(kInput, name, "image has no pixels (" + std::to_string(w) + " x " + std::to_string(h) + ")");
+    if (uint64_t(w) * h > limits().maxPixels)
+        fail(kInput, name,
+             "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels, more than --max-pixels " +
+                 std::to_string(limits().maxPixels));
     // The library's limits, the decoder's: whatever is encoded can be decoded.
     if (zeljbigEncodeCheck(nullptr, w, h) != 0)
         fail(kInput, name, "image too large (" + std::to_string(w) + " x " + std::to_string(h) + ", at most 1 GiB of pixels)");
@@ -57,7 +168,56 @@ namespace {
 
 std::string lastError() { return std::strerror(errno); }
 
-Bytes gunzip(const Bytes &in, const std::string &name) {
+// The temporary files in use, for the signal handler: fixed slots, so that
+// it touches nothing but memory and unlink().
+constexpr int kTempSlots = 64;
+constexpr size_t kTempPathMax = 4096;
+struct TempSlot {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 a file to remove
+    char path[kTempPathMax];
+};
+TempSlot gTemps[kTempSlots];
+
+int tempRegister(const std::string &path) {
+    if (path.size() >= kTempPathMax) return -1;
+    for (int i = 0; i < kTempSlots; i++) {
+        int expect = 0;
+        if (gTemps[i].state.compare_exchange_strong(expect, 1)) {
+            std::memcpy(gTemps[i].path, path.c_str(), path.size() + 1);
+            gTemps[i].state.store(2);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void tempRelease(int slot) {
+    if (slot >= 0) gTemps[slot].state.store(0);
+}
+
+extern "C" void onSignal(int sig) {
+    for (TempSlot &t : gTemps)
+        if (t.state.load() == 2) ::remove(t.path);
+#ifndef _WIN32
+    if (gShown.load() && ::write(2, "\n", 1) < 0) {
+    }
+#endif
+    _exit(128 + sig);
+}
+
+constexpr size_t kHeaderBytes = 20;  // the JBIG header
+
+// How much a JBIG input may inflate to: twice the raw raster its header
+// announces (coded data hardly ever exceeds the raster), or what
+// --max-pixels allows when the height is left to NEWLEN.
+uint64_t jbigBudget(const Bytes &head) {
+    constexpr uint64_t kSlack = uint64_t(1) << 20;
+    const uint64_t w = be32(&head[4]), h = be32(&head[8]);
+    const uint64_t raster = h == 0xFFFFFFFFu ? limits().maxPixels / 8 : (w + 7) / 8 * h;
+    return std::min(kMaxInputBytes, 2 * raster + kSlack);
+}
+
+Bytes gunzip(const Bytes &in, const std::string &name, InputKind kind) {
     z_stream z{};
     if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) fail(kInternal, name, "cannot start gzip decompression");
     Bytes out;
@@ -65,14 +225,19 @@ Bytes gunzip(const Bytes &in, const std::string &name) {
     z.next_in = const_cast<Bytef *>(in.data());
     z.avail_in = uInt(in.size());  // inputs are capped well below 4 GiB
     int rc;
+    uint64_t budget = kind == InputKind::Jbig ? 0 : kMaxInputBytes;
     for (;;) {
         z.next_out = buf;
         z.avail_out = sizeof buf;
         rc = inflate(&z, Z_NO_FLUSH);
         out.insert(out.end(), buf, buf + (sizeof buf - z.avail_out));
-        if (out.size() > kMaxInputBytes) {
+        if (budget == 0 && out.size() >= kHeaderBytes) budget = jbigBudget(out);
+        if (out.size() > std::max<uint64_t>(budget, kHeaderBytes)) {
             inflateEnd(&z);
-            fail(kInput, name, "decompressed input too large");
+            fail(kInput, name,
+                 budget < kMaxInputBytes ? "gzip data inflate to more than " + std::to_string(budget) +
+                                               " bytes, more than its JBIG header makes plausible"
+                                         : "decompressed input too large");
         }
         // Concatenated gzip members make one stream, as gzip itself reads them.
         if (rc == Z_STREAM_END && z.avail_in > 0 && z.next_in[0] == 0x1F) {
@@ -148,7 +313,7 @@ bool replaceFile(const std::string &from, const std::string &to) {
 
 }  // namespace
 
-Bytes readInput(const std::string &path) {
+Bytes readInput(const std::string &path, InputKind kind) {
     std::string name = displayName(path);
     FILE *f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (!f) fail(kInput, name, "cannot open: " + lastError());
@@ -174,34 +339,157 @@ Bytes readInput(const std::string &path) {
     std::string why = bad ? lastError() : "";
     if (f != stdin) std::fclose(f);
     if (bad) fail(kInput, name, "cannot read: " + why);
-    if (data.size() >= 2 && data[0] == 0x1F && data[1] == 0x8B) return gunzip(data, name);
+    if (data.size() >= 2 && data[0] == 0x1F && data[1] == 0x8B) return gunzip(data, name, kind);
     return data;
 }
 
-Output::Output(const std::string &path) : path_(path) {
+#ifndef _WIN32
+namespace {
+
+// Where a chain of symbolic links ends, also when its last target does not
+// exist yet (it is created there).
+std::string followLinks(const std::string &path) {
+    std::string p = path;
+    for (int hops = 0; hops < 40; hops++) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
+        if (n < 0) return p;
+        target[n] = '\0';
+        if (target[0] == '/') {
+            p = target;
+        } else {
+            const size_t slash = p.find_last_of('/');
+            p = (slash == std::string::npos ? std::string() : p.substr(0, slash + 1)) + target;
+        }
+    }
+    fail(kOutput, path, "too many levels of symbolic links");
+}
+
+// /dev/stdout and its kind name an open descriptor, not a place for a file.
+bool namesDescriptor(const std::string &p) {
+    return p == "/dev/stdout" || p == "/dev/stderr" || p.rfind("/dev/fd/", 0) == 0 || p.rfind("/proc/", 0) == 0;
+}
+
+}  // namespace
+#endif
+
+void refuseSameFile(const std::string &in, const std::string &out) {
+#ifndef _WIN32
+    struct stat a, b;
+    if (in == "-" || out == "-" || ::stat(in.c_str(), &a) != 0 || ::stat(out.c_str(), &b) != 0) return;
+    if (S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        fail(kUsage, out, "is the input " + in + " itself: give the output another name");
+#else
+    (void)in;
+    (void)out;
+#endif
+}
+
+bool isDeviceLike(const std::string &path) {
+#ifndef _WIN32
+    struct stat st;
+    return path != "-" && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+#else
+    (void)path;
+    return false;
+#endif
+}
+
+void installSignalHandlers() {
+#ifndef _WIN32
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+#else
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+#endif
+}
+
+Output::Output(const std::string &path) : path_(path), target_(path) {
     if (path == "-") return;
     fs::path p(path);
     std::error_code ec;
     if (fs::is_directory(p, ec)) fail(kOutput, path, "is a directory");
     if (!p.has_filename()) fail(kOutput, path, "names no file");
+#ifndef _WIN32
+    struct stat st;
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if ((exists && !S_ISREG(st.st_mode)) || namesDescriptor(path)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0 || !(file_ = fdopen(fd, "wb"))) {
+            const std::string why = lastError();
+            if (fd >= 0) ::close(fd);
+            fail(kOutput, path, "cannot open for writing: " + why);
+        }
+        inPlace_ = true;
+        return;
+    }
+    target_ = followLinks(path);
+    if (exists) {
+        // Only a file the user could write is replaced.
+        const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) fail(kOutput, path, "cannot write: " + lastError());
+        ::close(fd);
+        links_ = st.st_nlink > 1;
+    }
+    p = fs::path(target_);
+#endif
     fs::path dir = p.parent_path();
     if (dir.empty()) dir = ".";
     file_ = createNew(dir, "." + p.filename().string() + ".", ".tmp", &temp_);
     if (!file_) fail(kOutput, path, "cannot create a file in " + dir.string() + ": " + lastError());
+    slot_ = tempRegister(temp_);
+#ifndef _WIN32
+    if (exists && !links_) {
+        // The owner first: a change of owner clears the set-id bits.
+        const int fd = fileno(file_);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) (void)!fchown(fd, uid_t(-1), st.st_gid);
+        (void)!fchmod(fd, st.st_mode & 07777);
+    }
+#endif
     std::setvbuf(file_, nullptr, _IOFBF, size_t(1) << 18);
 }
 
 Output::~Output() {
     if (file_) std::fclose(file_);
     if (!done_ && !temp_.empty()) std::remove(temp_.c_str());
+    tempRelease(slot_);
 }
 
 void Output::write(const uint8_t *data, size_t n) {
     if (n == 0) return;
     if (!file_)
         held_.insert(held_.end(), data, data + n);
-    else if (!failed_ && std::fwrite(data, 1, n, file_) != n) failed_ = true;
+    else if (!failed_ && std::fwrite(data, 1, n, file_) != n) {
+        failed_ = true;
+        // A device or FIFO gets no more once it has failed.
+        if (inPlace_) fail(kOutput, path_, "cannot write: " + lastError());
+    }
 }
+
+namespace {
+
+// Copies the finished temporary file over the destination in place, for a
+// file whose other hard links must keep seeing it.
+bool copyOver(const std::string &from, const std::string &to) {
+    FILE *in = std::fopen(from.c_str(), "rb");
+    FILE *out = in ? std::fopen(to.c_str(), "r+b") : nullptr;
+    bool ok = out != nullptr;
+#ifndef _WIN32
+    ok = ok && ftruncate(fileno(out), 0) == 0;
+#endif
+    static uint8_t buf[1 << 16];
+    size_t n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0) ok = std::fwrite(buf, 1, n, out) == n;
+    ok = ok && !std::ferror(in);
+    if (out && std::fclose(out) != 0) ok = false;
+    if (in) std::fclose(in);
+    return ok;
+}
+
+}  // namespace
 
 // No fsync: the rename alone makes the output appear only when complete,
 // and an existing file is replaced only then.
@@ -222,7 +510,16 @@ void Output::commit() {
         why = lastError();
     }
     if (!ok) fail(kOutput, path_, "cannot write: " + why);
-    if (!replaceFile(temp_, path_)) fail(kOutput, path_, "cannot replace: " + lastError());
+    if (inPlace_) {
+        done_ = true;
+        return;
+    }
+    if (links_) {
+        if (!copyOver(temp_, target_)) fail(kOutput, path_, "cannot write: " + lastError());
+        std::remove(temp_.c_str());
+    } else if (!replaceFile(temp_, target_)) {
+        fail(kOutput, path_, "cannot replace: " + lastError());
+    }
     done_ = true;
 }
 
@@ -232,10 +529,14 @@ ScratchFile::ScratchFile() {
     if (ec) dir = ".";
     FILE *f = createNew(dir, "zeljbig-", ".jbg", &path_);
     if (!f) fail(kOutput, dir.string(), "cannot create a temporary file: " + lastError());
+    slot_ = tempRegister(path_);
     std::fclose(f);
 }
 
-ScratchFile::~ScratchFile() { std::remove(path_.c_str()); }
+ScratchFile::~ScratchFile() {
+    std::remove(path_.c_str());
+    tempRelease(slot_);
+}
 
 void ScratchFile::write(const Bytes &data) const {
     FILE *f = std::fopen(path_.c_str(), "wb");

@@ -22,10 +22,18 @@ void Decoder::requireEveryLayer() const {
 
 void Decoder::writeLayer(int layer, Format format, Output &out) {
     ZeljbigRaster view;
+    // A layer at a time on a terminal, for the progress line: each goes on
+    // from the one below.
+    for (int d = decoded_ + 1; limits().progress && d < layer; d++) {
+        progressLayer("decoding", d, 0, layer, info_.XD, info_.YD);
+        if (zeljbigDecodeView(reader_, d, 0, &view) != 0) break;
+    }
+    progressLayer("decoding", layer, 0, layer, info_.XD, info_.YD);
+    decoded_ = layer;
     if (zeljbigDecodeView(reader_, layer, 0, &view) != 0)
         fail(layer >= info_.completeLayers ? kInput : kInternal, name_, zeljbigLastError());
     if (format == Format::Png) {
-        const Bytes png = writePng(view.width, view.height, view.data, view.stride);
+        const Bytes png = writePng(view.width, view.height, view.data, view.stride, out.path());
         return out.write(png.data(), png.size());
     }
     if (format == Format::Bmp) return writeBmp(out, view.width, view.height, view.data, view.stride);

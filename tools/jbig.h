@@ -27,6 +27,7 @@ private:
     std::string name_;
     ZeljbigReader *reader_ = nullptr;
     ZeljbigInfo info_{};
+    int decoded_ = -1;  // the highest layer decoded so far
 };
 
 struct EncodeSettings {

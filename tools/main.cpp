@@ -2,12 +2,17 @@
 // command line.
 #include <cerrno>
 #include <cinttypes>
+#include <filesystem>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -16,6 +21,9 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
 #endif
 
 #ifndef ZELJBIG_VERSION
@@ -27,8 +35,13 @@ using namespace cli;
 namespace {
 
 const char kExitCodes[] =
+    "Options of every command: --max-pixels N (refuse larger images, default\n"
+    "1073741824), -q, --quiet (no warnings), -v, --verbose (what was chosen and\n"
+    "how long it took).\n"
+    "\n"
     "Exit status: 0 success, 1 internal error, 2 usage error, 3 input error\n"
-    "(missing, unreadable or damaged input), 4 output error (cannot write).\n";
+    "(missing, unreadable, damaged or too large input), 4 output error (cannot\n"
+    "write), 128 + N when ended by signal N.\n";
 
 const char kToolHelp[] =
     "Usage: zeljbig COMMAND [OPTIONS] ARGS\n"
@@ -36,7 +49,9 @@ const char kToolHelp[] =
     "\n"
     "Commands:\n"
     "  encode IN OUT          PBM, BMP or PNG to JBIG\n"
+    "  encode IN... -o DIR    many files, each into DIR\n"
     "  decode IN OUT          JBIG to PBM, BMP or PNG, one layer or all of them\n"
+    "  decode IN... -o DIR    many files, each into DIR\n"
     "  info FILE              header, layers, stripes and sizes of a JBIG file\n"
     "  index add IN [OUT]     give a JBIG file a stripe index\n"
     "  index remove IN [OUT]  take a JBIG file's stripe index away\n"
@@ -44,7 +59,9 @@ const char kToolHelp[] =
     "\n"
     "A file name '-' is standard input or output; gzip'd input is unpacked first.\n"
     "An output file appears only when it is complete; on failure an existing\n"
-    "one is left untouched.\n"
+    "one is left untouched. A device or FIFO is written in place; a symbolic\n"
+    "link is followed. On a terminal a progress line shows work that takes\n"
+    "longer than a second.\n"
     "\n"
     "Options: --help (also after a command), --version.\n";
 
@@ -74,8 +91,15 @@ const char kEncodeHelp[] =
     "      --no-index        write no stripe index\n"
     "  -t, --threshold N     grey level 0 to 256 below which BMP and PNG pixels\n"
     "                        are black (default 128)\n"
+    "      --all-pages       every page of a PBM file into its own stream: OUT's\n"
+    "                        '%d' becomes the page number (from 1), otherwise\n"
+    "                        '-N' goes before its extension; without it only\n"
+    "                        page 1 is encoded, with a warning\n"
+    "  -o, --output-dir DIR  encode every IN into DIR as NAME.jbg\n"
+    "  -j, --jobs N          files converted at once with -o (default: one per core)\n"
     "\n"
-    "Example: zeljbig encode -d 3 page.pbm page.jbg\n";
+    "Example: zeljbig encode -d 3 page.pbm page.jbg\n"
+    "         zeljbig encode -o out/ scans/*.pbm\n";
 
 const char kDecodeHelp[] =
     "Usage: zeljbig decode [OPTIONS] IN OUT\n"
@@ -88,6 +112,11 @@ const char kDecodeHelp[] =
     "  -a, --all-layers    write every layer: OUT's '%d' becomes the layer\n"
     "                      number, or '-N' goes before its extension\n"
     "  -f, --format F      pbm, bmp or png\n"
+    "  -o, --output-dir DIR  decode every IN into DIR as NAME.pbm (or --format)\n"
+    "  -j, --jobs N        files converted at once with -o (default: one per core)\n"
+    "\n"
+    "A stream cut short gives its complete layers: asking for one decodes it\n"
+    "with a warning; the others are refused, naming the last complete layer.\n"
     "\n"
     "Example: zeljbig decode --all-layers page.jbg page.png\n"
     "         (writes page-0.png ... page-D.png)\n";
@@ -107,7 +136,9 @@ const char kIndexHelp[] =
     "       zeljbig index remove IN [OUT]\n"
     "Add a stripe index (a trailer listing where every stripe lies, so that a\n"
     "decoder need not scan) to a JBIG file that has none, or remove it. Without\n"
-    "OUT the file IN is replaced.\n";
+    "OUT the file IN is replaced. The source is read with the whole standard\n"
+    "(NEWLEN, unknown height) and the copy is read back before it replaces\n"
+    "anything.\n";
 
 const char *helpFor(const std::string &command) {
     if (command == "encode") return kEncodeHelp;
@@ -137,7 +168,7 @@ struct Args {
     bool has(const std::string &n) const { return options.count(n) != 0; }
 };
 
-Args parseArgs(const std::string &command, const std::vector<std::string> &argv, const std::vector<OptionDef> &specs) {
+Args parseOptions(const std::string &command, const std::vector<std::string> &argv, const std::vector<OptionDef> &specs) {
     Args a;
     std::string where = command;
     auto usage = [&](const std::string &why) { fail(kUsage, where, why + " (see zeljbig " + command + " --help)"); };
@@ -206,22 +237,192 @@ long long number(const std::string &command, const std::string &option, const st
     return v;
 }
 
+// Options every command takes.
+const OptionDef kCommonOptions[] = {{"max-pixels", 0, true}, {"quiet", 'q', false}, {"verbose", 'v', false}};
+
+Args parseArgs(const std::string &command, const std::vector<std::string> &argv, std::vector<OptionDef> specs) {
+    specs.insert(specs.end(), std::begin(kCommonOptions), std::end(kCommonOptions));
+    Args a = parseOptions(command, argv, specs);
+    if (a.has("quiet") && a.has("verbose")) fail(kUsage, command, "--quiet and --verbose contradict each other");
+    Limits &l = limits();
+    l.quiet = a.has("quiet");
+    l.verbose = a.has("verbose");
+    l.progress = !l.quiet && isatty(2);
+    if (a.has("max-pixels"))
+        l.maxPixels = uint64_t(number(command, "max-pixels", a.options["max-pixels"], 1, 1ll << 40));
+    return a;
+}
+
 void wantPositional(const std::string &command, const Args &a, size_t least, size_t most, const char *what) {
     if (a.positional.size() < least || a.positional.size() > most)
         fail(kUsage, command, std::string("expects ") + what + " (see zeljbig " + command + " --help)");
 }
 
+// ---- many files ----
+
+// Where the output of `in` goes in DIR: its name with the extension `ext`.
+std::string outputIn(const std::string &dir, const std::string &in, const std::string &ext) {
+    std::string base = in.substr(in.find_last_of("/\\") + 1);
+    const size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) base.resize(dot);
+    return dir + "/" + base + "." + ext;
+}
+
+std::string bytesText(double n) {
+    char s[32];
+    if (n >= 1e9) std::snprintf(s, sizeof s, "%.2f GB", n / 1e9);
+    else if (n >= 1e6) std::snprintf(s, sizeof s, "%.1f MB", n / 1e6);
+    else std::snprintf(s, sizeof s, "%.0f kB", n / 1e3);
+    return s;
+}
+
+// Converts every input into DIR on `jobs` threads, each file on its own:
+// a failure is reported and the others go on. Returns the exit status.
+template <class Convert>
+int runBatch(const std::string &command, const Args &a, const std::string &ext, Convert convert) {
+    const std::string dir = a.options.at("output-dir");
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, ec)) fail(kOutput, dir, "is not a directory and cannot be made one");
+    const std::vector<std::string> &ins = a.positional;
+    std::vector<std::string> outs;
+    std::set<std::string> seen;
+    for (const std::string &in : ins) {
+        if (in == "-") fail(kUsage, command, "-o DIR converts files, not standard input");
+        outs.push_back(outputIn(dir, in, ext));
+        if (!seen.insert(outs.back()).second)
+            fail(kUsage, command, "two inputs would both be written to " + outs.back());
+    }
+    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    if (a.has("jobs")) jobs = unsigned(number(command, "jobs", a.options.at("jobs"), 1, 1024));
+    jobs = std::min<unsigned>(jobs, unsigned(ins.size()));
+
+    // One progress line for the batch, none for its files.
+    std::atomic<size_t> next{0}, done{0};
+    std::atomic<uint64_t> bytes{0};
+    std::vector<int> codes(ins.size(), kOk);
+    const double start = now();
+    auto worker = [&] {
+        progressPerFile(false);
+        for (size_t i; (i = next++) < ins.size();) {
+            std::string text;
+            try {
+                bytes += convert(ins[i], outs[i]);
+            } catch (const Failure &f) {
+                codes[i] = f.code;
+                text = f.what.empty() ? f.reason : f.what + ": " + f.reason;
+            } catch (const std::bad_alloc &) {
+                codes[i] = kInternal;
+                text = displayName(ins[i]) + ": out of memory";
+            }
+            if (!text.empty()) message("zeljbig: " + text);
+            const double t = std::max(secondsSince(start), 1e-3);
+            progress("zeljbig: " + std::to_string(++done) + " of " + std::to_string(ins.size()) + " files, " +
+                         bytesText(double(bytes.load())) + ", " + bytesText(double(bytes.load()) / t) + "/s",
+                     true);
+        }
+        progressPerFile(true);
+    };
+    std::vector<std::thread> pool;
+    for (unsigned j = 1; j < jobs; j++) pool.emplace_back(worker);
+    worker();
+    for (std::thread &t : pool) t.join();
+    progressEnd();
+    std::string failed;
+    int code = kOk;
+    size_t count = 0;
+    for (size_t i = 0; i < ins.size(); i++) {
+        if (codes[i] == kOk) continue;
+        failed += (count++ ? ", " : "") + ins[i];
+        if (code == kOk) code = codes[i];
+    }
+    note(command, std::to_string(ins.size()) + " files, " + bytesText(double(bytes.load())) + " read in " +
+                      std::to_string(secondsSince(start)) + " s on " + std::to_string(jobs) + " threads");
+    if (code != kOk)
+        std::fprintf(stderr, "zeljbig: %zu of %zu files failed: %s\n", count, ins.size(), failed.c_str());
+    return code;
+}
+
 // ---- encode ----
+
+std::string layerPath(const std::string &pattern, int layer);
+
+// What the stream's header says was chosen, for --verbose.
+std::string streamSummary(const Bytes &jbg) {
+    if (jbg.size() < 20) return "";
+    const uint32_t xd = be32(&jbg[4]), yd = be32(&jbg[8]), l0 = be32(&jbg[12]);
+    const int d = jbg[1];
+    const uint64_t stripes = (uint64_t(yd) + (uint64_t(l0) << d) - 1) / (uint64_t(l0) << d);
+    const uint8_t o = jbg[19];
+    std::string t = std::to_string(xd) + " x " + std::to_string(yd) + ", " + std::to_string(d + 1) + " layer" +
+                    (d ? "s" : "") + ", " + (o & 0x40 ? "two-line" : "three-line") + " template, " +
+                    std::to_string(stripes) + " stripe" + (stripes == 1 ? "" : "s") + " of " + std::to_string(l0) +
+                    " lines in layer 0, MX " + std::to_string(jbg[16]) + ",";
+    for (auto f : {std::make_pair(0x08, " TPBON"), std::make_pair(0x10, " TPDON"), std::make_pair(0x04, " DPON")})
+        if (o & f.first) t += f.second;
+    return t;
+}
+
+// Encodes IN into OUT (one stream a page with allPages); the input's size.
+uint64_t encodeFile(const std::string &in, const std::string &outName, const EncodeSettings &s, bool allPages) {
+    refuseSameFile(in, outName);
+    const std::string name = displayName(in);
+    const double start = now();
+    progressFile(name);
+    progress("zeljbig: " + name + ": reading");
+    Bytes data = readInput(in);
+    const uint64_t size = data.size();
+    const double read = secondsSince(start);
+    std::vector<std::pair<size_t, size_t>> pages;
+    if (data.size() >= 2 && data[0] == 'P' && (data[1] == '1' || data[1] == '4')) pages = pbmPages(data);
+    if (pages.size() > 1 && !allPages) {
+        warn(name, "holds " + std::to_string(pages.size()) +
+                       " pages: only page 1 is encoded (--all-pages encodes each into its own stream)");
+        data.resize(pages[0].second);
+    }
+    std::vector<Bytes> streams;
+    std::vector<std::unique_ptr<Output>> outs;
+    if (allPages) {
+        if (pages.empty()) pages.push_back({0, data.size()});
+        for (size_t k = 0; k < pages.size(); k++) outs.push_back(std::make_unique<Output>(layerPath(outName, int(k + 1))));
+        for (size_t k = 0; k < pages.size(); k++) {
+            const std::string page = name + " page " + std::to_string(k + 1);
+            streams.push_back(encodeImage(Bytes(data.begin() + long(pages[k].first), data.begin() + long(pages[k].second)),
+                                          pages.size() > 1 ? page : name, s));
+        }
+    } else {
+        outs.push_back(std::make_unique<Output>(outName));
+        streams.push_back(encodeImage(std::move(data), name, s));
+    }
+    const double coded = secondsSince(start) - read;
+    progress("zeljbig: " + name + ": writing");
+    for (size_t k = 0; k < outs.size(); k++) outs[k]->commit(streams[k]);
+    progressEnd();
+    for (size_t k = 0; k < outs.size(); k++) {
+        char t[160];
+        std::snprintf(t, sizeof t, "%zu bytes to %s in %.3f s (read %.3f s, encode %.3f s, write %.3f s)",
+                      streams[k].size(), outs[k]->path().c_str(), secondsSince(start), read, coded,
+                      secondsSince(start) - read - coded);
+        note(name, streamSummary(streams[k]) + "; " + t);
+    }
+    return size;
+}
 
 int runEncode(const std::vector<std::string> &argv) {
     const std::vector<OptionDef> specs = {
         {"layers", 'd', true},   {"stripe-lines", 's', true}, {"three-line", '3', false}, {"two-line", '2', false},
         {"tpbon", 0, false},     {"no-tpbon", 0, false},      {"tpdon", 0, false},        {"no-tpdon", 0, false},
         {"dpon", 0, false},      {"no-dpon", 0, false},       {"at-max", 'm', true},      {"best", 'b', false},
-        {"no-index", 0, false},  {"threshold", 't', true}};
+        {"no-index", 0, false},  {"threshold", 't', true},    {"all-pages", 0, false},    {"output-dir", 'o', true},
+        {"jobs", 'j', true}};
     Args a = parseArgs("encode", argv, specs);
     if (a.has("help")) return printHelp(kEncodeHelp), kOk;
-    wantPositional("encode", a, 2, 2, "IN and OUT");
+    const bool batch = a.has("output-dir");
+    if (batch)
+        wantPositional("encode", a, 1, size_t(-1), "IN files with -o DIR");
+    else
+        wantPositional("encode", a, 2, 2, "IN and OUT, or IN files with -o DIR");
+    if (a.has("jobs") && !batch) fail(kUsage, "encode", "--jobs goes with -o DIR");
     EncodeSettings s;
     if (a.has("layers")) s.layers = int(number("encode", "layers", a.options["layers"], 0, 31));
     if (a.has("stripe-lines"))
@@ -242,11 +443,14 @@ int runEncode(const std::vector<std::string> &argv) {
     onOff("dpon", "no-dpon", &s.dpon);
     s.noIndex = a.has("no-index");
     if (a.has("threshold")) s.threshold = int(number("encode", "threshold", a.options["threshold"], 0, 256));
+    const bool allPages = a.has("all-pages");
+    if (allPages && !batch && a.positional[1] == "-") fail(kUsage, "encode", "--all-pages writes files, not standard output");
 
-    const std::string &in = a.positional[0];
-    Bytes data = readInput(in);
-    Output out(a.positional[1]);
-    out.commit(encodeImage(std::move(data), displayName(in), s));
+    if (batch)
+        return runBatch("encode", a, "jbg", [&](const std::string &in, const std::string &out) {
+            return encodeFile(in, out, s, allPages);
+        });
+    encodeFile(a.positional[0], a.positional[1], s, allPages);
     return kOk;
 }
 
@@ -263,12 +467,63 @@ std::string layerPath(const std::string &pattern, int layer) {
     return pattern.substr(0, dot) + "-" + n + pattern.substr(dot);
 }
 
+// Decodes one layer (-1: the full one) or all of IN; the input's size.
+uint64_t decodeFile(const std::string &in, const std::string &outName, long long layer, bool all, Format format) {
+    refuseSameFile(in, outName);
+    const std::string name = displayName(in);
+    const double start = now();
+    progressFile(name);
+    progress("zeljbig: " + name + ": reading");
+    Bytes data = readInput(in, InputKind::Jbig);
+    Decoder dec(data, name);
+    const int D = dec.info().D;
+    if (layer > D)
+        fail(kUsage, name, "has no layer " + std::to_string(layer) + ": its layers are 0 to " + std::to_string(D));
+    int first = all ? 0 : (layer < 0 ? D : int(layer));
+    const int last = all ? D : first;
+    const int complete = dec.info().completeLayers;
+    // The reason names the last complete layer.
+    const std::string cut = zeljbigProblem(dec.reader());
+    if (last >= complete) fail(kInput, name, cut + ", not layer " + std::to_string(last) + " (see --layer)");
+    if (complete <= D) warn(name, cut + ": layer " + std::to_string(last) + " of 0 to " + std::to_string(D) + " decoded");
+    uint32_t w = 0, h = 0;
+    zeljbigLayerSize(dec.reader(), uint32_t(last), &w, &h);
+    checkImageSize(w, h, name);
+    std::vector<std::unique_ptr<Output>> outs;
+    for (int d = first; d <= last; d++) outs.push_back(std::make_unique<Output>(all ? layerPath(outName, d) : outName));
+    // Every layer written before any output appears.
+    for (int d = first; d <= last; d++) dec.writeLayer(d, format, *outs[size_t(d - first)]);
+    progress("zeljbig: " + name + ": writing");
+    for (auto &out : outs) out->commit();
+    progressEnd();
+    char t[200];
+    if (first == last)
+        std::snprintf(t, sizeof t, "layer %d of 0 to %d", first, D);
+    else
+        std::snprintf(t, sizeof t, "layers 0 to %d", D);
+    std::string text = t;
+    std::snprintf(t, sizeof t, ", %" PRIu32 " x %" PRIu32 " pixels, as %s, in %.3f s", w, h, formatName(format),
+                  secondsSince(start));
+    text += t;
+    note(name, text);
+    return data.size();
+}
+
 int runDecode(const std::vector<std::string> &argv) {
-    const std::vector<OptionDef> specs = {{"layer", 'l', true}, {"all-layers", 'a', false}, {"format", 'f', true}};
+    const std::vector<OptionDef> specs = {{"layer", 'l', true},
+                                          {"all-layers", 'a', false},
+                                          {"format", 'f', true},
+                                          {"output-dir", 'o', true},
+                                          {"jobs", 'j', true}};
     Args a = parseArgs("decode", argv, specs);
     if (a.has("help")) return printHelp(kDecodeHelp), kOk;
-    wantPositional("decode", a, 2, 2, "IN and OUT");
-    const std::string &in = a.positional[0], &outName = a.positional[1];
+    const bool batch = a.has("output-dir");
+    if (batch)
+        wantPositional("decode", a, 1, size_t(-1), "IN files with -o DIR");
+    else
+        wantPositional("decode", a, 2, 2, "IN and OUT, or IN files with -o DIR");
+    if (a.has("jobs") && !batch) fail(kUsage, "decode", "--jobs goes with -o DIR");
+    const std::string outName = batch ? std::string() : a.positional[1];
     bool all = a.has("all-layers");
     if (all && a.has("layer")) fail(kUsage, "decode", "--layer and --all-layers contradict each other");
     if (all && outName == "-") fail(kUsage, "decode", "--all-layers writes files, not standard output");
@@ -278,7 +533,7 @@ int runDecode(const std::vector<std::string> &argv) {
         format = formatFromName("." + a.options["format"]);
         if (format == Format::Unknown)
             fail(kUsage, "decode", "--format wants pbm, bmp or png, not '" + a.options["format"] + "'");
-    } else if (outName == "-") {
+    } else if (outName == "-" || batch || (formatFromName(outName) == Format::Unknown && isDeviceLike(outName))) {
         format = Format::Pbm;
     } else {
         format = formatFromName(outName);
@@ -286,20 +541,11 @@ int runDecode(const std::vector<std::string> &argv) {
             fail(kUsage, "decode",
                  "cannot tell the output format of '" + outName + "': name it .pbm, .bmp or .png, or give --format");
     }
-
-    std::string name = displayName(in);
-    Bytes data = readInput(in);
-    Decoder dec(data, name);
-    int D = dec.info().D;
-    if (layer > D)
-        fail(kUsage, name, "has no layer " + std::to_string(layer) + ": its layers are 0 to " + std::to_string(D));
-    int first = all ? 0 : (layer < 0 ? D : int(layer));
-    std::vector<std::unique_ptr<Output>> outs;
-    for (int d = first; d <= (all ? D : first); d++)
-        outs.push_back(std::make_unique<Output>(all ? layerPath(outName, d) : outName));
-    // Every layer written before any output appears.
-    for (int d = first; d <= (all ? D : first); d++) dec.writeLayer(d, format, *outs[size_t(d - first)]);
-    for (auto &out : outs) out->commit();
+    if (batch)
+        return runBatch("decode", a, formatName(format), [&](const std::string &in, const std::string &out) {
+            return decodeFile(in, out, layer, all, format);
+        });
+    decodeFile(a.positional[0], outName, layer, all, format);
     return kOk;
 }
 
@@ -353,12 +599,13 @@ struct Report {
     bool unknownHeight = false;
     bool fax = false;  // fits the T.85 profile
     std::string ratio;  // of the whole file to the full-resolution raster
+    std::string cut;    // why the layers from in.completeLayers on are missing
 
     Report(const std::string &file, uint64_t bytes, const Decoder &dec) : name(file), fileBytes(bytes), in(dec.info()) {
         for (uint32_t d = 0; d <= in.D; d++) {
             Layer l{};
             zeljbigLayerSize(dec.reader(), d, &l.width, &l.height);
-            l.bytes = zeljbigLayerBytes(dec.reader(), d);
+            l.bytes = int32_t(d) < in.completeLayers ? zeljbigLayerBytes(dec.reader(), d) : 0;
             l.ratio = ratioText((uint64_t(l.width) + 7) / 8 * l.height, l.bytes);
             layers.push_back(l);
         }
@@ -370,6 +617,7 @@ struct Report {
         fax = in.D == 0 && in.P == 1 && in.MY == 0 && in.MX <= 127 && in.order == 0 &&
               !(in.options & (0x10 | 0x04 | 0x02 | 0x01));
         ratio = ratioText((uint64_t(in.XD) + 7) / 8 * in.YD, fileBytes);
+        cut = zeljbigProblem(dec.reader());
     }
     bool has(const Flag &f, bool option) const { return ((option ? in.options : in.order) & f.bit) != 0; }
     std::string names(const Flag *f, int n, bool option) const {
@@ -434,6 +682,8 @@ struct Report {
         s += "  file   " + std::to_string(fileBytes) + " bytes, ratio " + ratio + " to the full-resolution raster\n";
         if (in.trailingBytes)
             s += "  note   " + std::to_string(in.trailingBytes) + " bytes after the stripe data are not an index\n";
+        if (in.completeLayers <= in.D)
+            s += "  cut    " + cut + "\n";
         return s;
     }
 
@@ -447,7 +697,7 @@ struct Report {
         for (const Flag &f : kOrderFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, false));
         for (const Flag &f : kOptionFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, true));
         s += "}, \"stripes_per_layer\": " + n(in.stripes) + ", \"index\": \"" + (in.indexFound ? "found" : "rebuilt") +
-             "\", \"index_bytes\": " + n(in.indexBytes);
+             "\", \"index_bytes\": " + n(in.indexBytes) + ", \"complete_layers\": " + n(uint64_t(in.completeLayers));
         s += ", \"markers\": {\"ATMOVE\": " + n(in.atmoves) + ", \"AT_columns\": [" + columnList() +
              "], \"SDRST\": " + n(in.sdrst) +
              ", \"NEWLEN_height\": " + (in.newlenHeight ? n(in.newlenHeight) : std::string("null")) +
@@ -471,9 +721,8 @@ int runInfo(const std::vector<std::string> &argv) {
     wantPositional("info", a, 1, 1, "one FILE");
     const std::string &in = a.positional[0];
     std::string name = displayName(in);
-    Bytes data = readInput(in);
+    Bytes data = readInput(in, InputKind::Jbig);
     Decoder dec(data, name);  // the decoder must accept what is described
-    dec.requireEveryLayer();
     const Report report(name, data.size(), dec);
     const std::string s = a.has("json") ? report.json() : report.text();
     Output out("-");
@@ -482,6 +731,28 @@ int runInfo(const std::vector<std::string> &argv) {
 }
 
 // ---- index ----
+
+// The copy must read back as the source does, now with or without its
+// index, before it replaces anything.
+void checkIndexCopy(const Decoder &source, const Bytes &data, const Bytes &copy, bool add, const std::string &name) {
+    const std::string why = "the copy with the index " + std::string(add ? "added" : "removed") + " does not read back as ";
+    const size_t common = add ? data.size() : copy.size();
+    if ((add ? copy.size() <= data.size() : copy.size() >= data.size()) ||
+        !std::equal(data.begin(), data.begin() + long(common), copy.begin()))
+        fail(kInternal, name, why + "the same bytes; nothing was written");
+    Decoder back(copy, name);
+    const ZeljbigInfo &a = source.info(), &b = back.info();
+    bool same = b.indexFound == int32_t(add) && a.D == b.D && a.P == b.P && a.YD == b.YD && a.stripes == b.stripes &&
+                b.completeLayers == b.D + 1;
+    for (uint32_t d = 0; same && d <= a.D; d++)
+        for (uint32_t p = 0; same && p < a.P; p++)
+            for (uint32_t k = 0; same && k < a.stripes; k++) {
+                uint64_t ao = 0, al = 0, bo = 1, bl = 1;
+                same = zeljbigStripe(source.reader(), d, p, k, &ao, &al) == 0 &&
+                       zeljbigStripe(back.reader(), d, p, k, &bo, &bl) == 0 && ao == bo && al == bl;
+            }
+    if (!same) fail(kInternal, name, why + "the same stripes; nothing was written");
+}
 
 int runIndex(const std::vector<std::string> &argv) {
     Args a = parseArgs("index", argv, {});
@@ -493,7 +764,9 @@ int runIndex(const std::vector<std::string> &argv) {
     bool add = action == "add";
     std::string outName = a.positional.size() == 3 ? a.positional[2] : in;
     std::string name = displayName(in);
-    Bytes data = readInput(in);
+    const double start = now();
+    progressFile(name);
+    Bytes data = readInput(in, InputKind::Jbig);
     Decoder check(data, name);  // refuses what the library would refuse on its copy
     check.requireEveryLayer();
     if (add && check.info().indexFound) fail(kInput, name, "already has a stripe index");
@@ -504,8 +777,18 @@ int runIndex(const std::vector<std::string> &argv) {
     source.write(data);
     int rc = add ? jbigAddPatInfo(result.path().c_str(), source.path().c_str())
                  : jbigDelPatInfo(result.path().c_str(), source.path().c_str());
-    if (rc != 0) fail(kInternal, name, add ? "the library could not add the index" : "the library could not remove the index");
-    out.commit(result.read());
+    // The source was accepted above: what fails now is the scratch copy.
+    if (rc != 0)
+        fail(kOutput, result.path(), std::string("cannot write the copy with the index ") + (add ? "added" : "removed") +
+                                         " (is the temporary directory full?)");
+    const Bytes copy = result.read();
+    checkIndexCopy(check, data, copy, add, name);
+    out.commit(copy);
+    char t[120];
+    std::snprintf(t, sizeof t, "%zu bytes, index of %zu bytes %s, checked, in %.3f s", copy.size(),
+                  add ? copy.size() - data.size() : data.size() - copy.size(), add ? "added" : "removed",
+                  secondsSince(start));
+    note(name, t);
     return kOk;
 }
 
@@ -539,22 +822,27 @@ int main(int argc, char **argv) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     std::vector<std::string> args(argv + 1, argv + argc);
+    installSignalHandlers();
     int code;
     try {
         code = run(args);
         if (std::fflush(stdout) != 0) fail(kOutput, "standard output", std::string("cannot write: ") + std::strerror(errno));
     } catch (const Failure &f) {
+        progressEnd();
         if (f.what.empty())
             std::fprintf(stderr, "zeljbig: %s\n", f.reason.c_str());
         else
             std::fprintf(stderr, "zeljbig: %s: %s\n", f.what.c_str(), f.reason.c_str());
         code = f.code;
     } catch (const std::bad_alloc &) {
-        std::fprintf(stderr, "zeljbig: out of memory\n");
+        progressEnd();
+        std::fprintf(stderr, "zeljbig: %s%sout of memory\n", currentFile().c_str(), currentFile().empty() ? "" : ": ");
         code = kInternal;
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "zeljbig: %s\n", e.what());
+        progressEnd();
+        std::fprintf(stderr, "zeljbig: %s%s%s\n", currentFile().c_str(), currentFile().empty() ? "" : ": ", e.what());
         code = kInternal;
     }
+    progressEnd();
     return code;
 }
