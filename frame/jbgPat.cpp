@@ -31,6 +31,8 @@ const char *sdeNesting(uint32_t order, bool full) {
     return (full ? kStandard : kFirst)[order & (kSEQ | kILEAVE | kSMID)];
 }
 
+const char *zeljbigStripeOrder(uint32_t order) { return sdeNesting(order, true); }
+
 namespace {
 
 // The extent of each loop of a nesting, and a layer's place in its loop.

@@ -510,6 +510,10 @@ JBIG_EXPORT const char *zeljbigProblem(const ZeljbigReader *reader);
 JBIG_EXPORT int32_t zeljbigGetInfo(const ZeljbigReader *reader, ZeljbigInfo *info);
 /* Size of layer `layer` (0 to D); -1 for a layer the stream lacks. */
 JBIG_EXPORT int32_t zeljbigLayerSize(const ZeljbigReader *reader, uint32_t layer, uint32_t *width, uint32_t *height);
+/* The loops that order bits (HITOLO aside) nest, outermost first, as three
+ * letters: 'p' planes, 'd' layers, 's' stripes ("dsp" for ILEAVE | SMID);
+ * NULL for bits that name no order. */
+JBIG_EXPORT const char *zeljbigStripeOrder(uint32_t order);
 /* BIE k of the data (0 to bies - 1): its lowest and highest layer and the
  * offset of its header from the start of the data. */
 JBIG_EXPORT int32_t zeljbigBie(const ZeljbigReader *reader, uint32_t k, uint32_t *DL, uint32_t *D, uint64_t *offset);

@@ -261,7 +261,7 @@ TEST(Cli, BadInputLeavesNoOutputBehind) {
         std::string says;
     } cases[] = {
         {{"encode", t.file("missing.pbm"), out}, 3, "missing.pbm: cannot open"},
-        {{"encode", dataPath("wild/README.md"), out}, 3, "README.md: not a PBM, BMP or PNG image"},
+        {{"encode", dataPath("wild/README.md"), out}, 3, "README.md: not a PBM, PGM, BMP or PNG image"},
         {{"encode", t.file("short.pbm"), out}, 3, "short.pbm: truncated PBM"},
         {{"encode", t.file("cut.pbm.gz"), out}, 3, "cut.pbm.gz: damaged or truncated gzip data"},
         {{"encode", formats + "bad-crc.png", out}, 3, "bad-crc.png: damaged PNG"},
@@ -308,7 +308,7 @@ TEST(Cli, DecodesTheStreamsOfOtherEncoders) {
     TempDir t;
     for (const std::string &name : streamFiles("wild")) {
         SCOPED_TRACE(name);
-        if (name.rfind("grey", 0) == 0) continue;  // greyscale: see WildStreams
+        if (name.rfind("grey", 0) == 0) continue;  // greyscale: see GreyscaleAndBies
         Result r = cli({"decode", dataPath("wild/" + name), t.file("x.pbm")});
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_TRUE(readPbm(t.file("x.pbm")) == readPbm(imageOf("wild", name)));
@@ -330,6 +330,57 @@ TEST(Cli, HelpVersionAndTheReadmeExample) {
     size_t start = readme.find("```c\n");
     ASSERT_NE(start, std::string::npos);
     EXPECT_EQ(readme.substr(start + 5, readme.find("```\n", start + 5) - start - 5), example);
+}
+
+
+// The header numbers and the samples of a binary PGM.
+std::pair<std::string, Bytes> pgm(const std::string &path) {
+    const Bytes d = readFile(path);
+    unsigned w = 0, h = 0, m = 0;
+    int n = 0;
+    std::sscanf(text(Bytes(d.begin(), d.begin() + std::min<size_t>(d.size(), 64))).c_str(), "P5 %u %u %u%n", &w, &h, &m, &n);
+    return {std::to_string(w) + "x" + std::to_string(h) + "/" + std::to_string(m), Bytes(d.begin() + n + 1, d.end())};
+}
+
+// Greyscale in bit planes, as other encoders write them (Gray code unless
+// "binary"), out as PGM and back in with --planes; BIEs that continue each
+// other, listed by info; bytes after the image warned about.
+TEST(Cli, GreyscaleAndBies) {
+    TempDir t;
+    for (const std::string &name : streamFiles("wild")) {
+        if (name.rfind("grey", 0) != 0) continue;
+        SCOPED_TRACE(name);
+        const bool binary = name.find("binary") != std::string::npos;
+        std::vector<std::string> args = {"decode", dataPath("wild/" + name), t.file("g.pgm")};
+        if (binary) args.insert(args.begin() + 1, "--binary");
+        ASSERT_EQ(cli(args).code, 0);
+        const std::string expect = dataPath("wild/" + name.substr(0, name.size() - 4) + ".pgm");
+        EXPECT_EQ(pgm(t.file("g.pgm")), pgm(expect));
+        if (name.find("top4") != std::string::npos) continue;
+        args = {"encode", "--planes", "-d", "2", expect, t.file("g.jbg")};
+        if (binary) args.insert(args.begin() + 2, "--binary");
+        ASSERT_EQ(cli(args).code, 0);
+        args = {"decode", t.file("g.jbg"), t.file("back.pgm")};
+        if (binary) args.insert(args.begin() + 1, "--binary");
+        ASSERT_EQ(cli(args).code, 0);
+        EXPECT_EQ(pgm(t.file("back.pgm")), pgm(expect));
+    }
+    const std::string grey = dataPath("wild/grey8-200x150_planes.jbg");
+    auto complains = [](const Result &r, const std::string &why) { return r.code != 0 && r.err.find(why) != std::string::npos; };
+    EXPECT_TRUE(complains(cli({"decode", grey, t.file("x.bmp")}), "holds 8 bit planes: write the greyscale picture"));
+    EXPECT_EQ(cli({"decode", "--plane", "7", grey, t.file("p.pbm")}).code, 0);
+    EXPECT_TRUE(cli({"info", grey}).says("  planes   8, stripe data by layer, then stripe, then plane\n"));
+    const std::string three = dataPath("bies/text-320x240_three.jbg");
+    EXPECT_TRUE(cli({"info", three}).says("  BIEs     3: layers 0 to 1 at byte 0; layers 2 to 2 at byte 81; layers 3 to 3 at byte 132\n"));
+    Bytes s = readFile(three);
+    writeFile(t.file("second.jbg"), Bytes(s.begin() + 81, s.end()));
+    EXPECT_TRUE(complains(cli({"decode", t.file("second.jbg"), t.file("x.pbm")}), "layers 0 to 1, in the BIE before it, are missing"));
+    s.insert(s.end(), {'x', 'y', 'z'});
+    writeFile(t.file("more.jbg"), s);
+    const Result r = cli({"decode", t.file("more.jbg"), t.file("x.pbm")});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.err.find("3 bytes after the image data are not part of it"), std::string::npos);
+    EXPECT_TRUE(readPbm(t.file("x.pbm")) == readPbm(dataPath("bies/text-320x240.pbm")));
 }
 
 #endif  // ZELJBIG_CLI && !_WIN32

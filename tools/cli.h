@@ -149,7 +149,7 @@ private:
 
 // ---- image formats (formats.cpp) ----
 
-enum class Format { Unknown, Pbm, Bmp, Png };
+enum class Format { Unknown, Pbm, Bmp, Png, Pgm };
 Format formatFromName(const std::string &name);  // by extension
 const char *formatName(Format f);
 
@@ -167,6 +167,26 @@ int greyOf(int r, int g, int b);
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name);
 void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
+
+// A greyscale picture: samples of `bits` bits (1 to 16) in (bits + 7) / 8
+// bytes each, most significant byte first, rows one after another.
+struct Grey {
+    uint32_t width = 0, height = 0, bits = 0;
+    Bytes samples;
+    size_t stride() const { return size_t(width) * ((bits + 7) / 8); }
+    uint32_t sample(uint32_t x, uint32_t y) const {
+        const uint8_t *p = samples.data() + stride() * y + size_t(x) * ((bits + 7) / 8);
+        return bits > 8 ? uint32_t(p[0]) << 8 | p[1] : p[0];
+    }
+};
+// PGM (P2, P5) and greyscale PNG; `bits` as the maxval or the PNG's depth needs.
+Grey readPgm(const Bytes &data, const std::string &name);
+Grey readPngGrey(const Bytes &data, const std::string &name);
+// One plane from a grey picture: black where the value, scaled to 0..255, is
+// below the threshold.
+Bitmap thresholdGrey(const Grey &g, int threshold, const std::string &name);
+void writePgm(Output &out, const Grey &g);
+Bytes writePngGrey(const Grey &g, const std::string &name);
 
 uint32_t le32(const uint8_t *p);
 uint16_t le16(const uint8_t *p);

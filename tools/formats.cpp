@@ -27,6 +27,7 @@ Format formatFromName(const std::string &name) {
     if (ext == "pbm") return Format::Pbm;
     if (ext == "bmp" || ext == "dib") return Format::Bmp;
     if (ext == "png") return Format::Png;
+    if (ext == "pgm") return Format::Pgm;
     return Format::Unknown;
 }
 
@@ -35,6 +36,7 @@ const char *formatName(Format f) {
     case Format::Pbm: return "pbm";
     case Format::Bmp: return "bmp";
     case Format::Png: return "png";
+    case Format::Pgm: return "pgm";
     default: return "unknown";
     }
 }
@@ -186,6 +188,8 @@ void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t s
 #ifdef ZELJBIG_NO_PNG
 
 Bitmap readPng(const Bytes &, const std::string &name, int) { fail(kInput, name, "this zeljbig was built without PNG support"); }
+Grey readPngGrey(const Bytes &, const std::string &name) { fail(kInput, name, "this zeljbig was built without PNG support"); }
+Bytes writePngGrey(const Grey &, const std::string &name) { fail(kUsage, name, "this zeljbig was built without PNG support"); }
 Bytes writePng(uint32_t, uint32_t, const uint8_t *, size_t, const std::string &name) {
     fail(kUsage, name, "this zeljbig was built without PNG support");
 }
@@ -331,6 +335,81 @@ Bitmap readPng(const Bytes &data, const std::string &name, int threshold) {
         }
     }
     return b;
+}
+
+namespace {
+
+// Reads a greyscale PNG as it stands: 1 to 16 bits, unscaled.
+bool pngGreyAll(png_structp png, png_infop info, Grey *g, const std::string &name, const char **why) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_read_fn(png, png_get_error_ptr(png), pngRead);
+    png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
+    png_read_info(png, info);
+    const int type = png_get_color_type(png, info), depth = png_get_bit_depth(png, info);
+    if (type != PNG_COLOR_TYPE_GRAY) {
+        *why = "not a greyscale PNG without alpha: --planes takes PGM or grey PNG";
+        return true;
+    }
+    if (depth < 8) png_set_packing(png);  // one byte a sample, values kept
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    g->width = png_get_image_width(png, info);
+    g->height = png_get_image_height(png, info);
+    g->bits = uint32_t(depth);
+    checkImageSize(g->width, g->height, name);
+    g->samples.resize(g->stride() * g->height);
+    std::vector<png_bytep> rows(g->height);
+    for (uint32_t y = 0; y < g->height; y++) rows[y] = g->samples.data() + g->stride() * y;
+    png_read_image(png, rows.data());
+    return true;
+}
+
+bool pngGreyWrite(png_structp png, png_infop info, const Grey &g) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_write_fn(png, png_get_error_ptr(png), pngWrite, pngFlush);
+    png_set_user_limits(png, g.width, g.height);
+    png_set_IHDR(png, info, g.width, g.height, g.bits > 8 ? 16 : 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // The values as they are, their depth told by sBIT.
+    png_color_8 sig{};
+    sig.gray = png_byte(g.bits);
+    png_set_sBIT(png, info, &sig);
+    png_write_info(png, info);
+    for (uint32_t y = 0; y < g.height; y++) png_write_row(png, const_cast<png_bytep>(g.samples.data() + g.stride() * y));
+    png_write_end(png, info);
+    return true;
+}
+
+}  // namespace
+
+Grey readPngGrey(const Bytes &data, const std::string &name) {
+    PngState s;
+    s.in = &data;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s, pngError, pngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        fail(kInternal, name, "cannot start PNG decoding");
+    }
+    Grey g;
+    const char *why = nullptr;
+    const bool ok = pngGreyAll(png, info, &g, name, &why);
+    png_destroy_read_struct(&png, &info, nullptr);
+    if (!ok) fail(kInput, name, std::string("damaged PNG: ") + s.message);
+    if (why) fail(kInput, name, why);
+    return g;
+}
+
+Bytes writePngGrey(const Grey &g, const std::string &name) {
+    Bytes out;
+    PngState s;
+    s.out = &out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &s, pngError, pngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    bool ok = info && pngGreyWrite(png, info, g);
+    png_destroy_write_struct(&png, &info);
+    if (!ok) fail(kInternal, name, std::string("cannot make the PNG image: ") + s.message);
+    return out;
 }
 
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name) {

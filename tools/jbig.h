@@ -20,8 +20,12 @@ public:
     const ZeljbigReader *reader() const { return reader_; }
     // Refuses, with the reason, a stream whose data ends before its last layer.
     void requireEveryLayer() const;
-    // Decodes `layer` and writes it in `format`, straight from the decoder's rows.
-    void writeLayer(int layer, Format format, Output &out);
+    // Decodes `layer` of a plane and writes it in `format`, straight from
+    // the decoder's rows.
+    void writeLayer(int layer, Format format, Output &out, uint32_t plane = 0);
+    // Decodes `layer` of every plane and writes the greyscale picture they
+    // make (PGM or PNG), read as Gray code or as binary values.
+    void writeGrey(int layer, Format format, bool gray, Output &out);
 
 private:
     std::string name_;
@@ -39,9 +43,14 @@ struct EncodeSettings {
     bool best = false;         // the smallest stream the library can make
     bool noIndex = false;
     int threshold = 128;
+    bool planes = false;  // every bit of a grey picture a plane of its own
+    bool binary = false;  // planes of binary values, not Gray code
 };
 
 Format sniffImage(const Bytes &data, const std::string &name);
 Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &settings);
+// A plain binary PBM file of one page, its rows read straight into the
+// encoder; false (nothing done) for any other input.
+bool encodePbmFile(const std::string &path, const std::string &name, const EncodeSettings &settings, Bytes *stream);
 
 }  // namespace cli

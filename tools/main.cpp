@@ -369,6 +369,17 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
     const std::string name = displayName(in);
     const double start = now();
     progressFile(name);
+    Bytes direct;
+    if (!allPages) {
+        // A plain PBM file goes into the encoder without a copy in memory.
+        Output out(outName);
+        if (encodePbmFile(in, name, s, &direct)) {
+            out.commit(direct);
+            note(name, streamSummary(direct) + "; " + std::to_string(direct.size()) + " bytes to " + out.path() +
+                           " in " + std::to_string(secondsSince(start)) + " s");
+            return direct.size();
+        }
+    }
     progress("zeljbig: " + name + ": reading");
     Bytes data = readInput(in);
     const uint64_t size = data.size();
@@ -414,7 +425,7 @@ int runEncode(const std::vector<std::string> &argv) {
         {"tpbon", 0, false},     {"no-tpbon", 0, false},      {"tpdon", 0, false},        {"no-tpdon", 0, false},
         {"dpon", 0, false},      {"no-dpon", 0, false},       {"at-max", 'm', true},      {"best", 'b', false},
         {"no-index", 0, false},  {"threshold", 't', true},    {"all-pages", 0, false},    {"output-dir", 'o', true},
-        {"jobs", 'j', true}};
+        {"jobs", 'j', true},     {"planes", 0, false},        {"binary", 0, false}};
     Args a = parseArgs("encode", argv, specs);
     if (a.has("help")) return printHelp(kEncodeHelp), kOk;
     const bool batch = a.has("output-dir");
@@ -443,6 +454,9 @@ int runEncode(const std::vector<std::string> &argv) {
     onOff("dpon", "no-dpon", &s.dpon);
     s.noIndex = a.has("no-index");
     if (a.has("threshold")) s.threshold = int(number("encode", "threshold", a.options["threshold"], 0, 256));
+    s.planes = a.has("planes");
+    s.binary = a.has("binary");
+    if (s.binary && !s.planes) fail(kUsage, "encode", "--binary goes with --planes");
     const bool allPages = a.has("all-pages");
     if (allPages && !batch && a.positional[1] == "-") fail(kUsage, "encode", "--all-pages writes files, not standard output");
 
@@ -468,7 +482,16 @@ std::string layerPath(const std::string &pattern, int layer) {
 }
 
 // Decodes one layer (-1: the full one) or all of IN; the input's size.
-uint64_t decodeFile(const std::string &in, const std::string &outName, long long layer, bool all, Format format) {
+// How decode writes a stream: one plane of it (-1: the picture its planes
+// make), and their values as Gray code or binary.
+struct PlaneChoice {
+    long long plane = -1;
+    bool binary = false;
+    bool formatChosen = false;  // by --format or OUT's extension
+};
+
+uint64_t decodeFile(const std::string &in, const std::string &outName, long long layer, bool all, Format format,
+                    const PlaneChoice &pc = PlaneChoice{}) {
     refuseSameFile(in, outName);
     const std::string name = displayName(in);
     const double start = now();
@@ -489,10 +512,27 @@ uint64_t decodeFile(const std::string &in, const std::string &outName, long long
     uint32_t w = 0, h = 0;
     zeljbigLayerSize(dec.reader(), uint32_t(last), &w, &h);
     checkImageSize(w, h, name);
+    const uint32_t P = dec.info().P;
+    if (pc.plane >= int64_t(P))
+        fail(kUsage, name, "has no plane " + std::to_string(pc.plane) + ": its planes are 0 to " + std::to_string(P - 1));
+    const bool grey = P > 1 && pc.plane < 0;
+    if (grey && !pc.formatChosen) format = Format::Pgm;
+    if (grey && format != Format::Pgm && format != Format::Png)
+        fail(kUsage, name, "holds " + std::to_string(P) + " bit planes: write the greyscale picture as .pgm or .png, or one plane with --plane N");
+    if (!grey && format == Format::Pgm)
+        fail(kUsage, name, "holds one bit plane: write .pbm, .png or .bmp (PGM is for greyscale)");
+    if (pc.binary && !grey) fail(kUsage, name, "--binary reads the values of several planes; this writes one");
+    if (dec.info().trailingBytes)
+        warn(name, std::to_string(dec.info().trailingBytes) + " bytes after the image data are not part of it");
     std::vector<std::unique_ptr<Output>> outs;
     for (int d = first; d <= last; d++) outs.push_back(std::make_unique<Output>(all ? layerPath(outName, d) : outName));
     // Every layer written before any output appears.
-    for (int d = first; d <= last; d++) dec.writeLayer(d, format, *outs[size_t(d - first)]);
+    for (int d = first; d <= last; d++) {
+        if (grey)
+            dec.writeGrey(d, format, !pc.binary, *outs[size_t(d - first)]);
+        else
+            dec.writeLayer(d, format, *outs[size_t(d - first)], pc.plane < 0 ? 0 : uint32_t(pc.plane));
+    }
     progress("zeljbig: " + name + ": writing");
     for (auto &out : outs) out->commit();
     progressEnd();
@@ -514,7 +554,9 @@ int runDecode(const std::vector<std::string> &argv) {
                                           {"all-layers", 'a', false},
                                           {"format", 'f', true},
                                           {"output-dir", 'o', true},
-                                          {"jobs", 'j', true}};
+                                          {"jobs", 'j', true},
+                                          {"plane", 'p', true},
+                                          {"binary", 0, false}};
     Args a = parseArgs("decode", argv, specs);
     if (a.has("help")) return printHelp(kDecodeHelp), kOk;
     const bool batch = a.has("output-dir");
@@ -528,24 +570,29 @@ int runDecode(const std::vector<std::string> &argv) {
     if (all && a.has("layer")) fail(kUsage, "decode", "--layer and --all-layers contradict each other");
     if (all && outName == "-") fail(kUsage, "decode", "--all-layers writes files, not standard output");
     long long layer = a.has("layer") ? number("decode", "layer", a.options["layer"], 0, 255) : -1;
+    PlaneChoice pc;
+    if (a.has("plane")) pc.plane = number("decode", "plane", a.options["plane"], 0, 254);
+    pc.binary = a.has("binary");
+    if (pc.binary && a.has("plane")) fail(kUsage, "decode", "--binary and --plane contradict each other");
+    pc.formatChosen = a.has("format") || (!batch && outName != "-" && formatFromName(outName) != Format::Unknown);
     Format format = Format::Unknown;
     if (a.has("format")) {
         format = formatFromName("." + a.options["format"]);
         if (format == Format::Unknown)
-            fail(kUsage, "decode", "--format wants pbm, bmp or png, not '" + a.options["format"] + "'");
+            fail(kUsage, "decode", "--format wants pbm, pgm, bmp or png, not '" + a.options["format"] + "'");
     } else if (outName == "-" || batch || (formatFromName(outName) == Format::Unknown && isDeviceLike(outName))) {
         format = Format::Pbm;
     } else {
         format = formatFromName(outName);
         if (format == Format::Unknown)
             fail(kUsage, "decode",
-                 "cannot tell the output format of '" + outName + "': name it .pbm, .bmp or .png, or give --format");
+                 "cannot tell the output format of '" + outName + "': name it .pbm, .pgm, .bmp or .png, or give --format");
     }
     if (batch)
         return runBatch("decode", a, formatName(format), [&](const std::string &in, const std::string &out) {
-            return decodeFile(in, out, layer, all, format);
+            return decodeFile(in, out, layer, all, format, pc);
         });
-    decodeFile(a.positional[0], outName, layer, all, format);
+    decodeFile(a.positional[0], outName, layer, all, format, pc);
     return kOk;
 }
 
@@ -600,13 +647,19 @@ struct Report {
     bool fax = false;  // fits the T.85 profile
     std::string ratio;  // of the whole file to the full-resolution raster
     std::string cut;    // why the layers from in.completeLayers on are missing
+    std::string nesting;  // the stripe order's loops, outermost first
+    struct Bie {
+        uint32_t DL, D;
+        uint64_t offset;
+    };
+    std::vector<Bie> bies;
 
     Report(const std::string &file, uint64_t bytes, const Decoder &dec) : name(file), fileBytes(bytes), in(dec.info()) {
         for (uint32_t d = 0; d <= in.D; d++) {
             Layer l{};
             zeljbigLayerSize(dec.reader(), d, &l.width, &l.height);
             l.bytes = int32_t(d) < in.completeLayers ? zeljbigLayerBytes(dec.reader(), d) : 0;
-            l.ratio = ratioText((uint64_t(l.width) + 7) / 8 * l.height, l.bytes);
+            l.ratio = ratioText((uint64_t(l.width) + 7) / 8 * l.height * in.P, l.bytes);
             layers.push_back(l);
         }
         for (unsigned tx = 0; tx < 256; tx++)
@@ -616,8 +669,22 @@ struct Report {
         // plain order, neither differential-layer prediction nor a private table.
         fax = in.D == 0 && in.P == 1 && in.MY == 0 && in.MX <= 127 && in.order == 0 &&
               !(in.options & (0x10 | 0x04 | 0x02 | 0x01));
-        ratio = ratioText((uint64_t(in.XD) + 7) / 8 * in.YD, fileBytes);
+        ratio = ratioText((uint64_t(in.XD) + 7) / 8 * in.YD * in.P, fileBytes);
         cut = zeljbigProblem(dec.reader());
+        const char *n = zeljbigStripeOrder(in.order);
+        nesting = n ? n : "";
+        for (uint32_t k = 0; k < in.bies; k++) {
+            Bie b{};
+            zeljbigBie(dec.reader(), k, &b.DL, &b.D, &b.offset);
+            bies.push_back(b);
+        }
+    }
+    // The stripe order in words: "layer, then stripe, then plane".
+    std::string orderWords() const {
+        std::string t;
+        for (char c : nesting)
+            t += std::string(t.empty() ? "" : ", then ") + (c == 'p' ? "plane" : c == 'd' ? "layer" : "stripe");
+        return t + ((in.order & 0x08) ? " (layers from the highest)" : "");
     }
     bool has(const Flag &f, bool option) const { return ((option ? in.options : in.order) & f.bit) != 0; }
     std::string names(const Flag *f, int n, bool option) const {
@@ -662,6 +729,14 @@ struct Report {
         std::snprintf(line, sizeof line, "  stripes  %" PRIu32 " per layer, %" PRIu32 " lines each in layer 0\n",
                       in.stripes, in.L0);
         s += line;
+        if (in.P > 1) s += "  planes   " + std::to_string(in.P) + ", stripe data by " + orderWords() + "\n";
+        if (bies.size() > 1) {
+            s += "  BIEs     " + std::to_string(bies.size());
+            for (size_t k = 0; k < bies.size(); k++)
+                s += std::string(k ? "; " : ": ") + "layers " + std::to_string(bies[k].DL) + " to " +
+                     std::to_string(bies[k].D) + " at byte " + std::to_string(bies[k].offset);
+            s += "\n";
+        }
         s += "  markers  " + (markers.empty() ? std::string("none") : markers) + "\n";
         if (unknownHeight || fax)
             s += std::string("  profile  ") +
@@ -698,6 +773,11 @@ struct Report {
         for (const Flag &f : kOptionFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, true));
         s += "}, \"stripes_per_layer\": " + n(in.stripes) + ", \"index\": \"" + (in.indexFound ? "found" : "rebuilt") +
              "\", \"index_bytes\": " + n(in.indexBytes) + ", \"complete_layers\": " + n(uint64_t(in.completeLayers));
+        s += ", \"stripe_order\": " + (nesting.empty() ? std::string("null") : jsonString(nesting)) + ", \"bies\": [";
+        for (size_t k = 0; k < bies.size(); k++)
+            s += std::string(k ? ", " : "") + "{\"DL\": " + n(bies[k].DL) + ", \"D\": " + n(bies[k].D) +
+                 ", \"offset\": " + n(bies[k].offset) + "}";
+        s += "]";
         s += ", \"markers\": {\"ATMOVE\": " + n(in.atmoves) + ", \"AT_columns\": [" + columnList() +
              "], \"SDRST\": " + n(in.sdrst) +
              ", \"NEWLEN_height\": " + (in.newlenHeight ? n(in.newlenHeight) : std::string("null")) +
