@@ -416,6 +416,10 @@ void stripeSurvey(JbigContext *ctx, StripeSurvey *out) {
             for (int32_t st = 0; st < ctx->tableStripes; st++) {
                 if (stripeAbsent(ctx, p, uint32_t(d), uint32_t(st))) continue;
                 const uint32_t *e = stripeEntry(ctx, p, uint32_t(d), uint32_t(st));
+                // Past the first bad one, a stripe the scan could not measure
+                // adds nothing: a header of millions of stripes over a few
+                // bytes must not cost a read each.
+                if (out->badLayer >= 0 && e[1] == 0xFFFFFFFFu) continue;
                 SdeReport r{};
                 r.problem = kSdeDataEnded;
                 int32_t length = -1;
