@@ -64,8 +64,9 @@ void tick() {
     std::unique_lock<std::mutex> l(gTerm);
     while (!gStop) {
         gWake.wait_for(l, std::chrono::milliseconds(200));
-        if (gStop || now() - gSince < 1.0) continue;
-        std::fprintf(stderr, "\r%s\x1b[K", gLine.c_str());
+        const double t = now() - gSince;
+        if (gStop || t < 1.0) continue;
+        std::fprintf(stderr, "\r%s (%.0f s)\x1b[K", gLine.c_str(), t);
         std::fflush(stderr);
         gShown = true;
     }

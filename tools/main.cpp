@@ -373,6 +373,8 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
     Bytes data = readInput(in);
     const uint64_t size = data.size();
     const double read = secondsSince(start);
+    progress("zeljbig: " + name + ": encoding" + (s.layers ? " " + std::to_string(s.layers + 1) + " layers" : std::string()) +
+             (s.best ? ", trying templates and AT moves" : ""));
     std::vector<std::pair<size_t, size_t>> pages;
     if (data.size() >= 2 && data[0] == 'P' && (data[1] == '1' || data[1] == '4')) pages = pbmPages(data);
     if (pages.size() > 1 && !allPages) {
