@@ -209,12 +209,12 @@ extern "C" void onSignal(int sig) {
 constexpr size_t kHeaderBytes = 20;  // the JBIG header
 
 // How much a JBIG input may inflate to: twice the raw raster its header
-// announces (coded data hardly ever exceeds the raster), or what
-// --max-pixels allows when the height is left to NEWLEN.
+// announces (coded data hardly ever exceeds the raster), at most that of
+// --max-pixels pixels.
 uint64_t jbigBudget(const Bytes &head) {
     constexpr uint64_t kSlack = uint64_t(1) << 20;
     const uint64_t w = be32(&head[4]), h = be32(&head[8]);
-    const uint64_t raster = h == 0xFFFFFFFFu ? limits().maxPixels / 8 : (w + 7) / 8 * h;
+    const uint64_t raster = std::min(limits().maxPixels / 8, h == 0xFFFFFFFFu ? ~uint64_t(0) : (w + 7) / 8 * h);
     return std::min(kMaxInputBytes, 2 * raster + kSlack);
 }
 
