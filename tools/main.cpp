@@ -314,6 +314,9 @@ int runBatch(const std::string &command, const Args &a, const std::string &ext, 
             } catch (const std::bad_alloc &) {
                 codes[i] = kInternal;
                 text = displayName(ins[i]) + ": out of memory";
+            } catch (const std::exception &e) {
+                codes[i] = kInternal;
+                text = displayName(ins[i]) + ": " + e.what();
             }
             if (!text.empty()) message("zeljbig: " + text);
             const double t = std::max(secondsSince(start), 1e-3);
@@ -336,8 +339,9 @@ int runBatch(const std::string &command, const Args &a, const std::string &ext, 
         failed += (count++ ? ", " : "") + ins[i];
         if (code == kOk) code = codes[i];
     }
-    note(command, std::to_string(ins.size()) + " files, " + bytesText(double(bytes.load())) + " read in " +
-                      std::to_string(secondsSince(start)) + " s on " + std::to_string(jobs) + " threads");
+    char t[64];
+    std::snprintf(t, sizeof t, " read in %.2f s on %u thread%s", secondsSince(start), jobs, jobs == 1 ? "" : "s");
+    note(command, std::to_string(ins.size()) + " files, " + bytesText(double(bytes.load())) + t);
     if (code != kOk)
         std::fprintf(stderr, "zeljbig: %zu of %zu files failed: %s\n", count, ins.size(), failed.c_str());
     return code;
