@@ -703,7 +703,8 @@ struct Report {
         for (const Flag &f : kOrderFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, false));
         for (const Flag &f : kOptionFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, true));
         s += "}, \"stripes_per_layer\": " + n(in.stripes) + ", \"index\": \"" + (in.indexFound ? "found" : "rebuilt") +
-             "\", \"index_bytes\": " + n(in.indexBytes) + ", \"complete_layers\": " + n(uint64_t(in.completeLayers));
+             "\", \"index_bytes\": " + n(in.indexBytes) + ", \"complete_layers\": " + n(uint64_t(in.completeLayers)) +
+             ", \"cut\": " + (cut.empty() ? std::string("null") : jsonString(cut));
         s += ", \"markers\": {\"ATMOVE\": " + n(in.atmoves) + ", \"AT_columns\": [" + columnList() +
              "], \"SDRST\": " + n(in.sdrst) +
              ", \"NEWLEN_height\": " + (in.newlenHeight ? n(in.newlenHeight) : std::string("null")) +
