@@ -549,14 +549,14 @@ void ScratchFile::write(const Bytes &data) const {
 
 Bytes ScratchFile::read() const {
     FILE *f = std::fopen(path_.c_str(), "rb");
-    if (!f) fail(kInternal, path_, "cannot read a temporary file: " + lastError());
+    if (!f) fail(kOutput, path_, "cannot read a temporary file: " + lastError());
     Bytes data;
     uint8_t buf[1 << 16];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
     bool bad = std::ferror(f) != 0;
     std::fclose(f);
-    if (bad) fail(kInternal, path_, "cannot read a temporary file");
+    if (bad) fail(kOutput, path_, "cannot read a temporary file");
     return data;
 }
 
