@@ -703,15 +703,14 @@ struct Report {
         for (const Flag &f : kOrderFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, false));
         for (const Flag &f : kOptionFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, true));
         s += "}, \"stripes_per_layer\": " + n(in.stripes) + ", \"index\": \"" + (in.indexFound ? "found" : "rebuilt") +
-             "\", \"index_bytes\": " + n(in.indexBytes) + ", \"complete_layers\": " + n(uint64_t(in.completeLayers)) +
-             ", \"cut\": " + (cut.empty() ? std::string("null") : jsonString(cut));
+             "\", \"index_bytes\": " + n(in.indexBytes) + ", \"complete_layers\": " + n(uint64_t(in.completeLayers));
         s += ", \"markers\": {\"ATMOVE\": " + n(in.atmoves) + ", \"AT_columns\": [" + columnList() +
              "], \"SDRST\": " + n(in.sdrst) +
              ", \"NEWLEN_height\": " + (in.newlenHeight ? n(in.newlenHeight) : std::string("null")) +
              ", \"COMMENT\": " + n(in.comments) + ", \"comment_bytes\": " + n(in.commentBytes) +
              ", \"ABORT\": " + b(in.aborted) + ", \"private_DP_table\": " + b(in.privateTable) +
              "}, \"profile\": {\"unknown_height\": " + b(unknownHeight) + ", \"T85\": " + b(fax) + "}";
-        s += ", \"layers\": [";
+        s += ", \"cut\": " + (cut.empty() ? std::string("null") : jsonString(cut)) + ", \"layers\": [";
         for (size_t d = 0; d < layers.size(); d++) {
             const Layer &l = layers[d];
             s += std::string(d ? ", " : "") + "{\"layer\": " + n(d) + ", \"width\": " + n(l.width) +
