@@ -172,7 +172,7 @@ std::string lastError() { return std::strerror(errno); }
 
 // The temporary files in use, for the signal handler: fixed slots, so that
 // it touches nothing but memory and unlink().
-constexpr int kTempSlots = 64;
+constexpr int kTempSlots = 1024;  // untouched pages cost nothing
 constexpr size_t kTempPathMax = 4096;
 struct TempSlot {
     std::atomic<int> state{0};  // 0 free, 1 being filled, 2 a file to remove
