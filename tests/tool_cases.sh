@@ -48,8 +48,10 @@ echo old >target.jbg && ln -s target.jbg link.jbg && run 0 "" "$Z" encode a.pbm 
 [ -L link.jbg ] && cmp -s target.jbg ref.jbg || bad "symbolic link not followed"
 ln -s made.jbg dangling.jbg && run 0 "" "$Z" encode a.pbm dangling.jbg
 [ -L dangling.jbg ] && cmp -s made.jbg ref.jbg || bad "dangling link's target not made"
-echo old >private.jbg && chmod 600 private.jbg && run 0 "" "$Z" encode a.pbm private.jbg
+echo old >private.jbg && chmod 600 private.jbg && { [ "$(id -u)" != 0 ] || chown nobody private.jbg; }
+run 0 "" "$Z" encode a.pbm private.jbg
 [ "$(stat -c %a private.jbg)" = 600 ] || bad "mode 600 became $(stat -c %a private.jbg)"
+[ "$(id -u)" != 0 ] || [ "$(stat -c %U private.jbg)" = nobody ] || bad "owner nobody became $(stat -c %U private.jbg)"
 echo old >one.jbg && ln one.jbg two.jbg && run 0 "" "$Z" encode a.pbm one.jbg
 cmp -s two.jbg ref.jbg && [ "$(stat -c %h one.jbg)" = 2 ] || bad "hard link broken"
 mkdir shared && chmod 777 shared && echo old >shared/ro.jbg && chmod 644 shared/ro.jbg

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -64,8 +65,9 @@ void tick() {
     std::unique_lock<std::mutex> l(gTerm);
     while (!gStop) {
         gWake.wait_for(l, std::chrono::milliseconds(200));
-        if (gStop || now() - gSince < 1.0) continue;
-        std::fprintf(stderr, "\r%s\x1b[K", gLine.c_str());
+        const double t = now() - gSince;
+        if (gStop || t < 1.0) continue;
+        std::fprintf(stderr, "\r%s (%.0f s)\x1b[K", gLine.c_str(), t);
         std::fflush(stderr);
         gShown = true;
     }
@@ -170,7 +172,7 @@ std::string lastError() { return std::strerror(errno); }
 
 // The temporary files in use, for the signal handler: fixed slots, so that
 // it touches nothing but memory and unlink().
-constexpr int kTempSlots = 64;
+constexpr int kTempSlots = 1024;  // untouched pages cost nothing
 constexpr size_t kTempPathMax = 4096;
 struct TempSlot {
     std::atomic<int> state{0};  // 0 free, 1 being filled, 2 a file to remove
@@ -208,12 +210,12 @@ extern "C" void onSignal(int sig) {
 constexpr size_t kHeaderBytes = 20;  // the JBIG header
 
 // How much a JBIG input may inflate to: twice the raw raster its header
-// announces (coded data hardly ever exceeds the raster), or what
-// --max-pixels allows when the height is left to NEWLEN.
+// announces (coded data hardly ever exceeds the raster), at most that of
+// --max-pixels pixels.
 uint64_t jbigBudget(const Bytes &head) {
     constexpr uint64_t kSlack = uint64_t(1) << 20;
     const uint64_t w = be32(&head[4]), h = be32(&head[8]);
-    const uint64_t raster = h == 0xFFFFFFFFu ? limits().maxPixels / 8 : (w + 7) / 8 * h;
+    const uint64_t raster = std::min(limits().maxPixels / 8, h == 0xFFFFFFFFu ? ~uint64_t(0) : (w + 7) / 8 * h);
     return std::min(kMaxInputBytes, 2 * raster + kSlack);
 }
 
@@ -547,14 +549,14 @@ void ScratchFile::write(const Bytes &data) const {
 
 Bytes ScratchFile::read() const {
     FILE *f = std::fopen(path_.c_str(), "rb");
-    if (!f) fail(kInternal, path_, "cannot read a temporary file: " + lastError());
+    if (!f) fail(kOutput, path_, "cannot read a temporary file: " + lastError());
     Bytes data;
     uint8_t buf[1 << 16];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
     bool bad = std::ferror(f) != 0;
     std::fclose(f);
-    if (bad) fail(kInternal, path_, "cannot read a temporary file");
+    if (bad) fail(kOutput, path_, "cannot read a temporary file");
     return data;
 }
 

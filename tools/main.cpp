@@ -322,6 +322,9 @@ int runBatch(const std::string &command, const Args &a, const std::string &ext, 
             } catch (const std::bad_alloc &) {
                 codes[i] = kInternal;
                 text = displayName(ins[i]) + ": out of memory";
+            } catch (const std::exception &e) {
+                codes[i] = kInternal;
+                text = displayName(ins[i]) + ": " + e.what();
             }
             if (!text.empty()) message("zeljbig: " + text);
             const double t = std::max(secondsSince(start), 1e-3);
@@ -344,8 +347,9 @@ int runBatch(const std::string &command, const Args &a, const std::string &ext, 
         failed += (count++ ? ", " : "") + ins[i];
         if (code == kOk) code = codes[i];
     }
-    note(command, std::to_string(ins.size()) + " files, " + bytesText(double(bytes.load())) + " read in " +
-                      std::to_string(secondsSince(start)) + " s on " + std::to_string(jobs) + " threads");
+    char t[64];
+    std::snprintf(t, sizeof t, " read in %.2f s on %u thread%s", secondsSince(start), jobs, jobs == 1 ? "" : "s");
+    note(command, std::to_string(ins.size()) + " files, " + bytesText(double(bytes.load())) + t);
     if (code != kOk)
         std::fprintf(stderr, "zeljbig: %zu of %zu files failed: %s\n", count, ins.size(), failed.c_str());
     return code;
@@ -392,6 +396,8 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
     Bytes data = readInput(in);
     const uint64_t size = data.size();
     const double read = secondsSince(start);
+    progress("zeljbig: " + name + ": encoding" + (s.layers ? " " + std::to_string(s.layers + 1) + " layers" : std::string()) +
+             (s.best ? ", trying templates and AT moves" : ""));
     std::vector<std::pair<size_t, size_t>> pages;
     if (data.size() >= 2 && data[0] == 'P' && (data[1] == '1' || data[1] == '4')) pages = pbmPages(data);
     if (pages.size() > 1 && !allPages) {
@@ -792,7 +798,7 @@ struct Report {
              ", \"COMMENT\": " + n(in.comments) + ", \"comment_bytes\": " + n(in.commentBytes) +
              ", \"ABORT\": " + b(in.aborted) + ", \"private_DP_table\": " + b(in.privateTable) +
              "}, \"profile\": {\"unknown_height\": " + b(unknownHeight) + ", \"T85\": " + b(fax) + "}";
-        s += ", \"layers\": [";
+        s += ", \"cut\": " + (cut.empty() ? std::string("null") : jsonString(cut)) + ", \"layers\": [";
         for (size_t d = 0; d < layers.size(); d++) {
             const Layer &l = layers[d];
             s += std::string(d ? ", " : "") + "{\"layer\": " + n(d) + ", \"width\": " + n(l.width) +
