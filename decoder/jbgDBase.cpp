@@ -1,6 +1,8 @@
 // Decoder interface and the decoding of the lowest-resolution layer.
 #include "jbgDBase.h"
 
+#include "../frame/jbgError.h"
+
 // ---------------------------------------------------------------- lowest layer
 
 int32_t lowLayerDecode(JbigContext *ctx) {
@@ -75,50 +77,86 @@ int32_t decodeToLayer(JbigHandle handle, int32_t layer) {
 static void decRelease(JbigContext *ctx) {
     layerImageFree(&ctx->cur);
     layerImageFree(&ctx->low);
-    if (ctx->stream.memBase != nullptr) GlobalUnlock(ctx->stream.userHandle);
+    // A plain buffer of the zeljbig... family has no block to unlock.
+    if (ctx->stream.memBase != nullptr && ctx->stream.userHandle != nullptr) GlobalUnlock(ctx->stream.userHandle);
     ctx->stream.memBase = nullptr;
 }
 
-JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts) {
-    if (opts == nullptr) return JBIG_INVALID_HANDLE;
-    bool memory = opts->flags & kFlagMemory;
-    if (!memory && path == nullptr) return JBIG_INVALID_HANDLE;
-    JbigContext *ctx = ctxCreate(memory ? nullptr : path, opts->flags | kModeDecoder);
-    if (ctx == nullptr) return JBIG_INVALID_HANDLE;
-    auto fail = [ctx]() {
-        decRelease(ctx);
-        ctxDestroy(ctx);
-        return JBIG_INVALID_HANDLE;
-    };
-    JbigStream &s = ctx->stream;
-    if (memory) {
-        if (opts->flags & kFlagDataOffset) return fail();
-        s.streamFlags |= kStreamMemory;
-        s.userHandle = opts->inHandle;
-        s.memLength = opts->inLength;
-        auto *base = static_cast<uint8_t *>(GlobalLock(opts->inHandle));
-        if (base == nullptr) return fail();
-        s.memBase = s.memPtr = base;
-        s.memPos = 0;
-        // Never read past the caller's block, whatever length it gives.
-        if (GlobalSize(opts->inHandle) < opts->inLength) return fail();
-    }
-    if (streamOpenRead(&s) != 0) return fail();
-    if (opts->flags & kFlagDataOffset) {
-        if (opts->dataOffset > s.fileSize) return fail();
-        ctx->dec.dataOffset = opts->dataOffset;
-        ctx->dec.dataLength = opts->dataLength ? opts->dataLength : s.fileSize - opts->dataOffset;
-    }
-    if (bihRead(ctx) != 0) return fail();
+void decClose(JbigContext *ctx) {
+    decRelease(ctx);
+    ctxDestroy(ctx);
+}
+
+// The reasons a stream is refused before its stripes are looked for, as
+// the whole standard reads it: an unknown height is left to NEWLEN.
+static bool decHeaderUsable(JbigContext *ctx) {
+    const JbigBih &b = ctx->bih;
+    JbigBih known = b;
+    if (known.YD == kUnknownHeight) known.YD = 1;
+    if (!bihReason(known, bihCheck(known, true))) return false;
+    if ((b.options & kDPPRIV) && (b.options & kDPLAST))
+        return errSet("needs the deterministic-prediction table of an earlier image (DPPRIV with DPLAST)");
+    if ((b.options & kDPPRIV) && uint64_t(ctxDataEnd(ctx)) < uint64_t(ctx->dec.dataOffset) + kBihBytes + kDpPrivBytes)
+        return errSet("truncated: the private deterministic-prediction table is cut short");
+    return true;
+}
+
+bool decReadStream(JbigContext *ctx, uint32_t *announcedYD) {
+    if (bihRead(ctx) != 0) return errSet("not a JBIG image: shorter than the 20-byte header");
+    const JbigBih &b = ctx->bih;
+    if (announcedYD != nullptr) *announcedYD = b.YD;
     if (ctx->mode & kModeFull) {
-        if (patInfoReadFull(ctx) != 0) return fail();
-    } else if (bihCheck(ctx->bih, true) != kBihUsable || patInfoRead(ctx) != 0) {
-        return fail();
+        const uint32_t announced = b.YD, order = b.order;
+        if (!decHeaderUsable(ctx)) return false;
+        if (patInfoReadFull(ctx) != 0) {
+            if (b.YD == kUnknownHeight) return errSet("the height is unknown (YD 0xFFFFFFFF) and no NEWLEN gives it");
+            if (b.YD != announced && !bihReason(b, bihCheck(b, true))) return false;
+            if (stripeOrderOf(order) == kNoOrder)
+                return errSet("stripes cannot be located: no stripe index and order bits SEQ and SMID both set");
+            return errSet("the decoder does not accept this JBIG image");
+        }
+    } else {
+        if (!bihReason(b, bihCheck(b, true))) return false;
+        if (patInfoRead(ctx) != 0) return errSet("the stripes cannot be located");
     }
     ctx->layerCursor = -1;
     ctx->stripeCount = ctx->tableStripes;
     ctx->dec.decodedBytes = 0;
-    streamCloseFile(&s);
+    streamCloseFile(&ctx->stream);
+    return true;
+}
+
+JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts) {
+    errClear();
+    if (opts == nullptr) return errSet("no options"), JBIG_INVALID_HANDLE;
+    bool memory = opts->flags & kFlagMemory;
+    if (!memory && path == nullptr) return errSet("no path"), JBIG_INVALID_HANDLE;
+    JbigContext *ctx = ctxCreate(memory ? nullptr : path, opts->flags | kModeDecoder);
+    if (ctx == nullptr) return errSet("cannot start a decoder (flags 0x%04X, or out of memory)", opts->flags), JBIG_INVALID_HANDLE;
+    auto fail = [ctx]() {
+        decClose(ctx);
+        return JBIG_INVALID_HANDLE;
+    };
+    JbigStream &s = ctx->stream;
+    if (memory) {
+        if (opts->flags & kFlagDataOffset) return errSet("a data offset with memory input"), fail();
+        s.streamFlags |= kStreamMemory;
+        s.userHandle = opts->inHandle;
+        s.memLength = opts->inLength;
+        auto *base = static_cast<uint8_t *>(GlobalLock(opts->inHandle));
+        if (base == nullptr) return errSet("cannot lock the memory block"), fail();
+        s.memBase = s.memPtr = base;
+        s.memPos = 0;
+        // Never read past the caller's block, whatever length it gives.
+        if (GlobalSize(opts->inHandle) < opts->inLength) return errSet("the memory block is shorter than its length"), fail();
+    }
+    if (streamOpenRead(&s) != 0) return errSet("cannot open %s", path ? path : "the data"), fail();
+    if (opts->flags & kFlagDataOffset) {
+        if (opts->dataOffset > s.fileSize) return errSet("the data offset lies past the end of the file"), fail();
+        ctx->dec.dataOffset = opts->dataOffset;
+        ctx->dec.dataLength = opts->dataLength ? opts->dataLength : s.fileSize - opts->dataOffset;
+    }
+    if (!decReadStream(ctx, nullptr)) return fail();
     const JbigBih &b = ctx->bih;
     opts->XD = b.XD;
     opts->YD = b.YD;

@@ -7,6 +7,12 @@
 int32_t lowLayerDecode(JbigContext *ctx);
 int32_t diffLayerDecode(JbigContext *ctx);
 int32_t decodeNextLayer(JbigContext *ctx);
+// Reads the header and the stripe table of a decoder whose stream is open
+// for reading, and closes its file; false with the reason left. The header's
+// YD goes to *announcedYD (may be null) before a NEWLEN changes it.
+bool decReadStream(JbigContext *ctx, uint32_t *announcedYD);
+// Releases a decoder: its rasters, the lock on its input, the context.
+void decClose(JbigContext *ctx);
 
 // Rows 2i and 2i+1 of a differential layer become current; the final pair
 // of an odd layer has no second row (cur.lines[3] is then the white row,

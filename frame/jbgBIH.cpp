@@ -1,6 +1,8 @@
 // The 20-byte bi-level image header, and the limits of what can be coded.
 #include "jpgLib.h"
 
+#include "jbgError.h"
+
 uint32_t getBE(const uint8_t *bytes, int n) {
     uint32_t v = 0;
     for (int i = 0; i < n; i++) v = (v << 8) | bytes[i];
@@ -81,4 +83,21 @@ BihProblem bihCheck(const JbigBih &b, bool decoder) {
         if (need > kMaxDecodeRaster) return kBihTooLarge;
     }
     return kBihUsable;
+}
+
+bool bihReason(const JbigBih &b, BihProblem p) {
+    switch (p) {
+    case kBihLayout:
+        return errSet("not a JBIG image: its header has DL %u, D %u, P %u where DL 0, D below 32 and P 1 are expected",
+                      b.DL, b.D, b.P);
+    case kBihEmpty: return errSet("not a JBIG image: its header has a zero width, height or stripe size");
+    case kBihStripeHeight: return errSet("not a JBIG image: stripe height too large");
+    case kBihStripes: return errSet("unsupported JBIG image: more than 32767 stripes per layer");
+    case kBihRaster:
+    case kBihTooLarge:
+        return errSet("image too large to decode (%lu x %lu, at most 1 GiB of pixels)", (unsigned long)b.XD,
+                      (unsigned long)b.YD);
+    case kBihUsable: break;
+    }
+    return true;
 }

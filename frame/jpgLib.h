@@ -274,6 +274,9 @@ enum BihProblem : int {
     kBihTooLarge,      // decoder: past kMaxDecodeRaster
 };
 BihProblem bihCheck(const JbigBih &bih, bool decoder);
+// Leaves the reason of a problem for zeljbigLastError, in the words the
+// tool shows; false unless p is kBihUsable.
+bool bihReason(const JbigBih &bih, BihProblem p);
 
 // ---- byte stream (jpgLib) ----
 int32_t streamOpenWrite(JbigStream *s);

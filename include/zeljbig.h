@@ -392,10 +392,15 @@ typedef struct ZeljbigEncodeParams {
  * DPON with layers, no AT moves, a stripe index, one plane. */
 JBIG_EXPORT void zeljbigEncodeDefaults(ZeljbigEncodeParams *params);
 
+/* 0 when zeljbigEncode would take these parameters (NULL: the defaults)
+ * for a picture of width x height pixels; -1 with the reason otherwise. */
+JBIG_EXPORT int32_t zeljbigEncodeCheck(const ZeljbigEncodeParams *params, uint32_t width, uint32_t height);
+
 /* Encodes `params->planes` rasters of one size (plane 0 first: for
  * greyscale the most significant bit) into one stream. On success *out
  * holds the stream (release it with zeljbigFree) and *outSize its length;
- * 0. On failure -1, the reason in zeljbigLastError(). */
+ * 0. On failure -1, the reason in zeljbigLastError(). `params` NULL means
+ * the defaults. */
 JBIG_EXPORT int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize);
 
 /* ---- Inspection and decoding ---- */
@@ -443,6 +448,10 @@ typedef struct ZeljbigInfo {
     int32_t completeLayers; /* layers 0 .. completeLayers - 1 are complete in the data (D + 1 unless cut short) */
     uint32_t reserved[8];
 } ZeljbigInfo;
+
+/* Why the layers from completeLayers on cannot be decoded ("" when every
+ * layer can), in the words of zeljbigLastError. */
+JBIG_EXPORT const char *zeljbigProblem(const ZeljbigReader *reader);
 
 JBIG_EXPORT int32_t zeljbigGetInfo(const ZeljbigReader *reader, ZeljbigInfo *info);
 /* Size of layer `layer` (0 to D); -1 for a layer the stream lacks. */

@@ -96,21 +96,20 @@ private:
 
 enum class Format { Unknown, Pbm, Bmp, Png };
 Format formatFromName(const std::string &name);  // by extension
-const char *formatName(Format f);
 
 // Takes the file's bytes: the rows stay where they are.
 Bitmap readPbm(Bytes data, const std::string &name);
 Bitmap readPng(const Bytes &data, const std::string &name, int threshold);
-// Any BMP the tool reads, thresholded; see also the 1-bit path in jbig.cpp.
+// Any BMP the tool reads, thresholded.
 Bitmap readBmp(const Bytes &data, const std::string &name, int threshold);
 int greyOf(int r, int g, int b);
 
 // Rows of `stride` bytes, 1 = black, pad bits 0.
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
+void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 
 uint32_t le32(const uint8_t *p);
 uint16_t le16(const uint8_t *p);
-uint32_t be32(const uint8_t *p);
 
 }  // namespace cli

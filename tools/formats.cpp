@@ -13,7 +13,6 @@ namespace cli {
 
 uint32_t le32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 // Integer luma (ITU-R BT.601 weights), rounded.
 int greyOf(int r, int g, int b) { return (r * 299 + g * 587 + b * 114 + 500) / 1000; }
@@ -28,15 +27,6 @@ Format formatFromName(const std::string &name) {
     if (ext == "bmp" || ext == "dib") return Format::Bmp;
     if (ext == "png") return Format::Png;
     return Format::Unknown;
-}
-
-const char *formatName(Format f) {
-    switch (f) {
-    case Format::Pbm: return "pbm";
-    case Format::Bmp: return "bmp";
-    case Format::Png: return "png";
-    default: return "unknown";
-    }
 }
 
 // ---- PBM ----
@@ -123,6 +113,33 @@ void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t s
     const size_t rb = (size_t(w) + 7) / 8;
     if (stride == rb) return out.write(rows, rb * h);
     for (uint32_t y = 0; y < h; y++) out.write(rows + stride * y, rb);
+}
+
+// ---- BMP out ----
+
+void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
+    // Bottom-up 1-bit rows padded to four bytes, white at index 0.
+    const size_t rb = (size_t(w) + 7) / 8, line = (rb + 3) & ~size_t(3);
+    const uint64_t bytes = 14 + 40 + 8 + uint64_t(line) * h;
+    if (bytes > 0xFFFFFFFFu) fail(kUsage, "BMP", "a " + std::to_string(w) + " x " + std::to_string(h) + " image is too large for BMP");
+    uint8_t head[14 + 40 + 8] = {'B', 'M'};
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; i++) head[at + i] = uint8_t(v >> (8 * i));
+    };
+    put32(2, uint32_t(bytes));
+    put32(10, sizeof head);
+    put32(14, 40);
+    put32(18, w);
+    put32(22, h);
+    head[26] = 1;  // planes
+    head[28] = 1;  // bits per pixel
+    head[54] = head[55] = head[56] = 255;
+    out.write(head, sizeof head);
+    Bytes row(line, 0);
+    for (uint32_t y = h; y-- > 0;) {
+        std::memcpy(row.data(), rows + stride * y, rb);
+        out.write(row.data(), line);
+    }
 }
 
 // ---- PNG ----

@@ -1,7 +1,7 @@
 // Reading whole inputs and writing outputs that appear only when complete.
 #include "cli.h"
 
-#include "../frame/jpgLib.h"
+#include "zeljbig.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,12 +35,8 @@ std::string displayName(const std::string &path) {
 
 void checkImageSize(uint32_t w, uint32_t h, const std::string &name) {
     if (w == 0 || h == 0) fail(kInput, name, "image has no pixels (" + std::to_string(w) + " x " + std::to_string(h) + ")");
-    // The decoder's own limits, so that whatever is encoded can be decoded.
-    JbigBih b{};
-    b.P = 1;
-    b.XD = w;
-    b.YD = b.L0 = h;
-    if (bihCheck(b, true) != kBihUsable)
+    // The library's limits, the decoder's: whatever is encoded can be decoded.
+    if (zeljbigEncodeCheck(nullptr, w, h) != 0)
         fail(kInput, name, "image too large (" + std::to_string(w) + " x " + std::to_string(h) + ", at most 1 GiB of pixels)");
 }
 

@@ -1,44 +1,32 @@
 // The tool's use of the library: encoding, decoding, and a look at a
-// stream's stripes without decoding them.
+// stream's header, layers and stripes without decoding them.
 #pragma once
 
-#include "../frame/jpgLib.h"
 #include "cli.h"
 #include "zeljbig.h"
 
 namespace cli {
 
-// A decoder over a stream held in memory. Opening it refuses, with the
-// reason, anything the library would turn into a silently wrong image: a
-// header it cannot take, a cut-off stream, an index pointing nowhere.
+// A stream held in memory (not copied: `data` must outlive the decoder),
+// opened by the library's reader, which refuses with the reason anything
+// that would decode to a silently wrong image.
 class Decoder {
 public:
     Decoder(const Bytes &data, const std::string &name);
     ~Decoder();
     Decoder(const Decoder &) = delete;
     Decoder &operator=(const Decoder &) = delete;
-    JbigHandle handle() const { return handle_; }
-    const JbigDecodeOptions &options() const { return opts_; }
-    bool indexFound() const { return (opts_.flags & JBIG_FLAG_PATINFO_MISSING) == 0; }
-    uint32_t stripes() const;
-    uint64_t indexBytes() const;     // size of the index trailer, 0 when there is none
-    uint64_t trailingBytes() const;  // bytes after the last stripe that are not an index
-    uint64_t layerBytes(int layer) const;
-    // The marker segments of the stripes, as the library's survey found them.
-    const StripeSurvey &survey() const { return survey_; }
-    uint32_t announcedHeight() const;  // YD of the header
-    uint32_t newlenHeight() const;     // the height a NEWLEN set, 0 if none
-    // Decodes up to `layer` (upwards only) and writes it in `format`.
+    const ZeljbigInfo &info() const { return info_; }
+    const ZeljbigReader *reader() const { return reader_; }
+    // Refuses, with the reason, a stream whose data ends before its last layer.
+    void requireEveryLayer() const;
+    // Decodes `layer` and writes it in `format`, straight from the decoder's rows.
     void writeLayer(int layer, Format format, Output &out);
 
 private:
     std::string name_;
-    uint64_t size_ = 0;
-    HGLOBAL block_ = nullptr;
-    JbigHandle handle_ = JBIG_INVALID_HANDLE;
-    JbigDecodeOptions opts_{};
-    StripeSurvey survey_{};
-    uint32_t announced_ = 0;
+    ZeljbigReader *reader_ = nullptr;
+    ZeljbigInfo info_{};
 };
 
 struct EncodeSettings {
@@ -47,13 +35,10 @@ struct EncodeSettings {
     int lrltwo = -1;           // template; -1: the one that codes a sample smaller
     int tpbon = -1, tpdon = -1, dpon = -1;  // -1: the default
     int atMax = 0;             // MX: how far the AT pixel may move
-    bool best = false;         // the smallest stream the tool can make
+    bool best = false;         // the smallest stream the library can make
     bool noIndex = false;
     int threshold = 128;
 };
-
-// Why the library cannot take a header, in the user's words.
-std::string headerProblem(const JbigBih &b, BihProblem p);
 
 Format sniffImage(const Bytes &data, const std::string &name);
 Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &settings);

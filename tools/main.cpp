@@ -290,7 +290,7 @@ int runDecode(const std::vector<std::string> &argv) {
     std::string name = displayName(in);
     Bytes data = readInput(in);
     Decoder dec(data, name);
-    int D = jbigDecodeGetMaxLayer(dec.handle());
+    int D = dec.info().D;
     if (layer > D)
         fail(kUsage, name, "has no layer " + std::to_string(layer) + ": its layers are 0 to " + std::to_string(D));
     int first = all ? 0 : (layer < 0 ? D : int(layer));
@@ -337,56 +337,131 @@ const Flag kOrderFlags[] = {{"HITOLO", 0x08}, {"SEQ", 0x04}, {"ILEAVE", 0x02}, {
 const Flag kOptionFlags[] = {{"LRLTWO", 0x40}, {"VLENGTH", 0x20}, {"TPDON", 0x10}, {"TPBON", 0x08},
                              {"DPON", 0x04},   {"DPPRIV", 0x02},  {"DPLAST", 0x01}};
 
-// What the stream holds beside coded data, and which profile it fits.
-struct MarkerInfo {
-    const StripeSurvey &survey;
-    const JbigDecodeOptions &o;
-    uint32_t announced, newlen;
-    std::vector<unsigned> columns() const {
-        std::vector<unsigned> v;
-        for (unsigned tx = 0; tx < 256; tx++)
-            if (survey.markers.atColumns[tx >> 5] >> (tx & 31) & 1) v.push_back(tx);
-        return v;
-    }
-    bool unknownHeight() const { return announced == 0xFFFFFFFFu; }
-    // T.85: one layer, one bit plane, no vertical AT moves, stripes in plain
-    // order, neither differential-layer prediction nor a private table.
-    bool fax() const {
-        return o.D == 0 && o.P == 1 && o.MY == 0 && o.MX <= 127 && !o.HITOLO && !o.SEQ && !o.ILEAVE && !o.SMID &&
-               !o.TPDON && !o.DPON && !o.DPPRIV && !o.DPLAST;
-    }
-    std::string text() const {
-        const SdeReport &m = survey.markers;
-        std::vector<std::string> parts;
-        if (m.atmoves) {
-            std::string cols;
-            for (unsigned c : columns()) cols += (cols.empty() ? "" : ", ") + std::to_string(c);
-            parts.push_back("ATMOVE " + std::to_string(m.atmoves) + " (columns " + cols + ")");
+// What info shows, filled once from the library's description of the
+// stream and rendered as text or as JSON.
+struct Report {
+    std::string name;
+    uint64_t fileBytes = 0;
+    ZeljbigInfo in{};
+    struct Layer {
+        uint32_t width, height;
+        uint64_t bytes;
+        std::string ratio;
+    };
+    std::vector<Layer> layers;
+    std::vector<unsigned> columns;  // every column an ATMOVE names
+    bool unknownHeight = false;
+    bool fax = false;  // fits the T.85 profile
+    std::string ratio;  // of the whole file to the full-resolution raster
+
+    Report(const std::string &file, uint64_t bytes, const Decoder &dec) : name(file), fileBytes(bytes), in(dec.info()) {
+        for (uint32_t d = 0; d <= in.D; d++) {
+            Layer l{};
+            zeljbigLayerSize(dec.reader(), d, &l.width, &l.height);
+            l.bytes = zeljbigLayerBytes(dec.reader(), d);
+            l.ratio = ratioText((uint64_t(l.width) + 7) / 8 * l.height, l.bytes);
+            layers.push_back(l);
         }
-        if (survey.sdrstCount) parts.push_back("SDRST " + std::to_string(survey.sdrstCount));
-        if (newlen)
-            parts.push_back("NEWLEN (height " + std::to_string(newlen) + " of " +
-                            (unknownHeight() ? std::string("unknown") : std::to_string(announced)) + ")");
-        if (m.comments)
-            parts.push_back("COMMENT " + std::to_string(m.comments) + " (" + std::to_string(m.commentBytes) + " bytes)");
-        if (survey.aborted) parts.push_back("ABORT");
-        if (o.DPPRIV) parts.push_back("private DP table");
-        std::string t;
-        for (const std::string &p : parts) t += (t.empty() ? "" : ", ") + p;
-        return t.empty() ? "none" : t;
+        for (unsigned tx = 0; tx < 256; tx++)
+            if (in.atColumns[tx >> 5] >> (tx & 31) & 1) columns.push_back(tx);
+        unknownHeight = in.announcedYD == 0xFFFFFFFFu;
+        // T.85: one layer, one bit plane, no vertical AT moves, stripes in
+        // plain order, neither differential-layer prediction nor a private table.
+        fax = in.D == 0 && in.P == 1 && in.MY == 0 && in.MX <= 127 && in.order == 0 &&
+              !(in.options & (0x10 | 0x04 | 0x02 | 0x01));
+        ratio = ratioText((uint64_t(in.XD) + 7) / 8 * in.YD, fileBytes);
     }
-    std::string json() const {
-        const SdeReport &m = survey.markers;
+    bool has(const Flag &f, bool option) const { return ((option ? in.options : in.order) & f.bit) != 0; }
+    std::string names(const Flag *f, int n, bool option) const {
+        std::string t;
+        for (int i = 0; i < n; i++)
+            if (has(f[i], option)) t += std::string(t.empty() ? "" : " ") + f[i].name;
+        return t.empty() ? std::string("none") : t;
+    }
+    std::string columnList() const {
         std::string cols;
-        for (unsigned c : columns()) cols += (cols.empty() ? "" : ", ") + std::to_string(c);
+        for (unsigned c : columns) cols += (cols.empty() ? "" : ", ") + std::to_string(c);
+        return cols;
+    }
+
+    std::string text() const {
+        std::vector<std::string> parts;
+        if (in.atmoves) parts.push_back("ATMOVE " + std::to_string(in.atmoves) + " (columns " + columnList() + ")");
+        if (in.sdrst) parts.push_back("SDRST " + std::to_string(in.sdrst));
+        if (in.newlenHeight)
+            parts.push_back("NEWLEN (height " + std::to_string(in.newlenHeight) + " of " +
+                            (unknownHeight ? std::string("unknown") : std::to_string(in.announcedYD)) + ")");
+        if (in.comments)
+            parts.push_back("COMMENT " + std::to_string(in.comments) + " (" + std::to_string(in.commentBytes) + " bytes)");
+        if (in.aborted) parts.push_back("ABORT");
+        if (in.privateTable) parts.push_back("private DP table");
+        std::string markers;
+        for (const std::string &p : parts) markers += (markers.empty() ? "" : ", ") + p;
+
+        std::string s;
+        char line[512];
+        std::snprintf(line, sizeof line, "%s: JBIG image, %" PRIu32 " x %" PRIu32 " pixels, %d layer%s (D = %d)\n",
+                      name.c_str(), in.XD, in.YD, in.D + 1, in.D ? "s" : "", in.D);
+        s += line;
+        std::snprintf(line, sizeof line,
+                      "  header   DL %d, D %d, P %d, XD %" PRIu32 ", YD %" PRIu32 ", L0 %" PRIu32 ", MX %d, MY %d\n",
+                      in.DL, in.D, in.P, in.XD, in.YD, in.L0, in.MX, in.MY);
+        s += line;
+        std::snprintf(line, sizeof line, "  order    0x%02X %s\n", in.order, names(kOrderFlags, 4, false).c_str());
+        s += line;
+        std::snprintf(line, sizeof line, "  options  0x%02X %s\n", in.options, names(kOptionFlags, 7, true).c_str());
+        s += line;
+        std::snprintf(line, sizeof line, "  stripes  %" PRIu32 " per layer, %" PRIu32 " lines each in layer 0\n",
+                      in.stripes, in.L0);
+        s += line;
+        s += "  markers  " + (markers.empty() ? std::string("none") : markers) + "\n";
+        if (unknownHeight || fax)
+            s += std::string("  profile  ") +
+                 (unknownHeight ? "height unknown in the header (YD 0xFFFFFFFF), set by NEWLEN; " : "") +
+                 (fax ? "fits the T.85 fax profile" : "") + "\n";
+        if (!in.indexFound)
+            s += "  index    none in the file: rebuilt by scanning\n";
+        else
+            s += "  index    found (" + std::to_string(in.indexBytes) + " bytes)\n";
+        s += "  layer          size   stripes       bytes    ratio\n";
+        for (size_t d = 0; d < layers.size(); d++) {
+            const Layer &l = layers[d];
+            std::string size = std::to_string(l.width) + " x " + std::to_string(l.height);
+            std::snprintf(line, sizeof line, "  %5d %13s %9" PRIu32 " %11" PRIu64 " %8s\n", int(d), size.c_str(),
+                          in.stripes, l.bytes, l.ratio.c_str());
+            s += line;
+        }
+        s += "  file   " + std::to_string(fileBytes) + " bytes, ratio " + ratio + " to the full-resolution raster\n";
+        if (in.trailingBytes)
+            s += "  note   " + std::to_string(in.trailingBytes) + " bytes after the stripe data are not an index\n";
+        return s;
+    }
+
+    std::string json() const {
+        auto n = [](uint64_t v) { return std::to_string(v); };
         auto b = [](bool v) { return std::string(v ? "true" : "false"); };
-        return "\"markers\": {\"ATMOVE\": " + std::to_string(m.atmoves) + ", \"AT_columns\": [" + cols +
-               "], \"SDRST\": " + std::to_string(survey.sdrstCount) +
-               ", \"NEWLEN_height\": " + (newlen ? std::to_string(newlen) : std::string("null")) +
-               ", \"COMMENT\": " + std::to_string(m.comments) + ", \"comment_bytes\": " +
-               std::to_string(m.commentBytes) + ", \"ABORT\": " + b(survey.aborted) +
-               ", \"private_DP_table\": " + b(o.DPPRIV) + "}, \"profile\": {\"unknown_height\": " +
-               b(unknownHeight()) + ", \"T85\": " + b(fax()) + "}";
+        std::string s = "{\"file\": " + jsonString(name) + ", \"file_bytes\": " + n(fileBytes);
+        s += ", \"header\": {\"DL\": " + n(in.DL) + ", \"D\": " + n(in.D) + ", \"P\": " + n(in.P) +
+             ", \"XD\": " + n(in.XD) + ", \"YD\": " + n(in.YD) + ", \"L0\": " + n(in.L0) + ", \"MX\": " + n(in.MX) +
+             ", \"MY\": " + n(in.MY) + ", \"order\": " + n(in.order) + ", \"options\": " + n(in.options);
+        for (const Flag &f : kOrderFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, false));
+        for (const Flag &f : kOptionFlags) s += std::string(", \"") + f.name + "\": " + n(has(f, true));
+        s += "}, \"stripes_per_layer\": " + n(in.stripes) + ", \"index\": \"" + (in.indexFound ? "found" : "rebuilt") +
+             "\", \"index_bytes\": " + n(in.indexBytes);
+        s += ", \"markers\": {\"ATMOVE\": " + n(in.atmoves) + ", \"AT_columns\": [" + columnList() +
+             "], \"SDRST\": " + n(in.sdrst) +
+             ", \"NEWLEN_height\": " + (in.newlenHeight ? n(in.newlenHeight) : std::string("null")) +
+             ", \"COMMENT\": " + n(in.comments) + ", \"comment_bytes\": " + n(in.commentBytes) +
+             ", \"ABORT\": " + b(in.aborted) + ", \"private_DP_table\": " + b(in.privateTable) +
+             "}, \"profile\": {\"unknown_height\": " + b(unknownHeight) + ", \"T85\": " + b(fax) + "}";
+        s += ", \"layers\": [";
+        for (size_t d = 0; d < layers.size(); d++) {
+            const Layer &l = layers[d];
+            s += std::string(d ? ", " : "") + "{\"layer\": " + n(d) + ", \"width\": " + n(l.width) +
+                 ", \"height\": " + n(l.height) + ", \"stripes\": " + n(in.stripes) + ", \"bytes\": " + n(l.bytes) +
+                 ", \"ratio\": " + l.ratio + "}";
+        }
+        return s + "], \"ratio\": " + ratio + "}\n";
     }
 };
 
@@ -398,85 +473,9 @@ int runInfo(const std::vector<std::string> &argv) {
     std::string name = displayName(in);
     Bytes data = readInput(in);
     Decoder dec(data, name);  // the decoder must accept what is described
-    const JbigDecodeOptions &o = dec.options();
-    const MarkerInfo markers{dec.survey(), o, dec.announcedHeight(), dec.newlenHeight()};
-    const uint8_t hdr[] = {o.HITOLO, o.SEQ, o.ILEAVE, o.SMID, o.LRLTWO, o.VLENGTH, o.TPDON,
-                           o.TPBON,  o.DPON, o.DPPRIV, o.DPLAST};
-    uint8_t order = 0, options = 0;
-    for (int i = 0; i < 4; i++) order |= hdr[i] ? kOrderFlags[i].bit : 0;
-    for (int i = 0; i < 7; i++) options |= hdr[4 + i] ? kOptionFlags[i].bit : 0;
-    const char *index = !dec.indexFound() ? "rebuilt" : "found";
-    uint64_t rawFull = (uint64_t(o.XD) + 7) / 8 * o.YD;
-
-    std::string s;
-    char line[512];
-    if (a.has("json")) {
-        s += "{\"file\": " + jsonString(name) + ", \"file_bytes\": " + std::to_string(data.size());
-        s += ", \"header\": {\"DL\": " + std::to_string(o.DL) + ", \"D\": " + std::to_string(o.D) +
-             ", \"P\": " + std::to_string(o.P) + ", \"XD\": " + std::to_string(o.XD) +
-             ", \"YD\": " + std::to_string(o.YD) + ", \"L0\": " + std::to_string(o.L0) +
-             ", \"MX\": " + std::to_string(o.MX) + ", \"MY\": " + std::to_string(o.MY) +
-             ", \"order\": " + std::to_string(order) + ", \"options\": " + std::to_string(options);
-        for (int i = 0; i < 4; i++) s += std::string(", \"") + kOrderFlags[i].name + "\": " + std::to_string(hdr[i]);
-        for (int i = 0; i < 7; i++)
-            s += std::string(", \"") + kOptionFlags[i].name + "\": " + std::to_string(hdr[4 + i]);
-        s += "}, \"stripes_per_layer\": " + std::to_string(dec.stripes()) + ", \"index\": \"" + index +
-             "\", \"index_bytes\": " + std::to_string(dec.indexBytes()) + ", " + markers.json() + ", \"layers\": [";
-        for (int d = 0; d <= o.D; d++) {
-            uint32_t w = 0, h = 0;
-            jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
-            uint64_t bytes = dec.layerBytes(d);
-            s += std::string(d ? ", " : "") + "{\"layer\": " + std::to_string(d) + ", \"width\": " + std::to_string(w) +
-                 ", \"height\": " + std::to_string(h) + ", \"stripes\": " + std::to_string(dec.stripes()) +
-                 ", \"bytes\": " + std::to_string(bytes) + ", \"ratio\": " + ratioText((uint64_t(w) + 7) / 8 * h, bytes) + "}";
-        }
-        s += "], \"ratio\": " + ratioText(rawFull, data.size()) + "}\n";
-    } else {
-        std::snprintf(line, sizeof line, "%s: JBIG image, %" PRIu32 " x %" PRIu32 " pixels, %d layer%s (D = %d)\n",
-                      name.c_str(), o.XD, o.YD, o.D + 1, o.D ? "s" : "", o.D);
-        s += line;
-        std::snprintf(line, sizeof line,
-                      "  header   DL %d, D %d, P %d, XD %" PRIu32 ", YD %" PRIu32 ", L0 %" PRIu32 ", MX %d, MY %d\n",
-                      o.DL, o.D, o.P, o.XD, o.YD, o.L0, o.MX, o.MY);
-        s += line;
-        auto names = [&](const Flag *f, int n, const uint8_t *v) {
-            std::string t;
-            for (int i = 0; i < n; i++)
-                if (v[i]) t += std::string(t.empty() ? "" : " ") + f[i].name;
-            return t.empty() ? std::string("none") : t;
-        };
-        std::snprintf(line, sizeof line, "  order    0x%02X %s\n", order, names(kOrderFlags, 4, hdr).c_str());
-        s += line;
-        std::snprintf(line, sizeof line, "  options  0x%02X %s\n", options, names(kOptionFlags, 7, hdr + 4).c_str());
-        s += line;
-        std::snprintf(line, sizeof line, "  stripes  %" PRIu32 " per layer, %" PRIu32 " lines each in layer 0\n",
-                      dec.stripes(), o.L0);
-        s += line;
-        s += "  markers  " + markers.text() + "\n";
-        if (markers.unknownHeight() || markers.fax())
-            s += std::string("  profile  ") +
-                 (markers.unknownHeight() ? "height unknown in the header (YD 0xFFFFFFFF), set by NEWLEN; " : "") +
-                 (markers.fax() ? "fits the T.85 fax profile" : "") + "\n";
-        if (!dec.indexFound())
-            s += "  index    none in the file: rebuilt by scanning\n";
-        else
-            s += "  index    found (" + std::to_string(dec.indexBytes()) + " bytes)\n";
-        s += "  layer          size   stripes       bytes    ratio\n";
-        for (int d = 0; d <= o.D; d++) {
-            uint32_t w = 0, h = 0;
-            jbigDecodeGetImageSize(dec.handle(), &w, &h, d);
-            uint64_t bytes = dec.layerBytes(d);
-            std::string size = std::to_string(w) + " x " + std::to_string(h);
-            std::snprintf(line, sizeof line, "  %5d %13s %9" PRIu32 " %11" PRIu64 " %8s\n", d, size.c_str(),
-                          dec.stripes(), bytes, ratioText((uint64_t(w) + 7) / 8 * h, bytes).c_str());
-            s += line;
-        }
-        std::snprintf(line, sizeof line, "  file   %zu bytes, ratio %s to the full-resolution raster\n", data.size(),
-                      ratioText(rawFull, data.size()).c_str());
-        s += line;
-        if (dec.trailingBytes())
-            s += "  note   " + std::to_string(dec.trailingBytes()) + " bytes after the stripe data are not an index\n";
-    }
+    dec.requireEveryLayer();
+    const Report report(name, data.size(), dec);
+    const std::string s = a.has("json") ? report.json() : report.text();
     Output out("-");
     out.commit(Bytes(s.begin(), s.end()));
     return kOk;
@@ -496,8 +495,9 @@ int runIndex(const std::vector<std::string> &argv) {
     std::string name = displayName(in);
     Bytes data = readInput(in);
     Decoder check(data, name);  // refuses what the library would refuse on its copy
-    if (add && check.indexFound()) fail(kInput, name, "already has a stripe index");
-    if (!add && !check.indexFound()) fail(kInput, name, "has no stripe index to remove");
+    check.requireEveryLayer();
+    if (add && check.info().indexFound) fail(kInput, name, "already has a stripe index");
+    if (!add && !check.info().indexFound) fail(kInput, name, "has no stripe index to remove");
     Output out(outName);
     // The library works on files: hand it private copies.
     ScratchFile source, result;

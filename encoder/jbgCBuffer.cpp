@@ -1,0 +1,200 @@
+// One-call encoding of plain rasters: the options of a stream every decoder
+// reads (the lowest layer first, one stripe) and the search for the smaller
+// template and AT moves, shared by the tool and the Python package.
+#include <new>
+
+#include "../frame/jbgError.h"
+#include "../frame/jpgLib.h"
+
+namespace {
+
+// A stream the encoder wrote to the process heap.
+struct Coded {
+    uint8_t *data = nullptr;
+    size_t size = 0;
+    void release() {
+        zeljbigFree(data);
+        data = nullptr;
+        size = 0;
+    }
+};
+
+// One encode, memory to memory; false when the library fails.
+bool encodeOnce(const ZeljbigRaster &r, JbigEncodeOptions o, Coded *out) {
+    *out = Coded{};
+    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
+    if (enc == JBIG_INVALID_HANDLE) return errSet("the encoder failed to start");
+    JbigImageInfo info{r.width, r.height, uint32_t(r.stride), 1, 0, 0, r.data};
+    bool ok = jbigEncodeSetOrgDataFromRect(enc, &info) == 0;
+    for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
+    ok = jbigEncodeEpilog(enc) == 0 && ok && o.outData;
+    if (!ok) {
+        zeljbigFree(o.outData);
+        return errSet("the encoder failed (out of memory?)");
+    }
+    out->data = o.outData;
+    out->size = o.outLength;
+    return true;
+}
+
+// Bands of rows spread over the picture, a sample that codes like it; the
+// picture itself when it is small. `keep` holds the copied rows.
+ZeljbigRaster sampleOf(const ZeljbigRaster &r, uint8_t **keep) {
+    constexpr uint32_t kBands = 8, kRows = 32;
+    *keep = nullptr;
+    if (r.height <= kBands * kRows * 2) return r;
+    const size_t band = r.stride * kRows;
+    auto *rows = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, band * kBands));
+    if (rows == nullptr) return r;  // the whole picture decides, slowly
+    for (uint32_t k = 0; k < kBands; k++)
+        std::memcpy(rows + band * k, r.data + r.stride * (uint64_t(r.height - kRows) * k / (kBands - 1)), band);
+    *keep = rows;
+    return ZeljbigRaster{r.width, kBands * kRows, r.stride, rows};
+}
+
+// ATMOVE segments of a stream this library made.
+uint32_t atMovesOf(const Coded &c) {
+    ZeljbigReader *r = zeljbigOpenMemory(c.data, c.size);
+    ZeljbigInfo info{};
+    if (r != nullptr) zeljbigGetInfo(r, &info);
+    zeljbigClose(r);
+    return info.atmoves;
+}
+
+// The options of the jbig... encoder for the parameters and a picture's
+// size; false, with the reason, for parameters it cannot code.
+bool encodeOptions(const ZeljbigEncodeParams &p, uint32_t w, uint32_t h, JbigEncodeOptions *o) {
+    auto tristate = [](int32_t v) { return v >= -1 && v <= 1; };
+    if (p.layers > 31) return errSet("%lu differential layers: 0 to 31 are possible", (unsigned long)p.layers);
+    if (p.atMax > 127) return errSet("AT moves of up to %lu columns: at most 127 are possible", (unsigned long)p.atMax);
+    if (!tristate(p.twoLine) || !tristate(p.tpbon) || !tristate(p.tpdon) || !tristate(p.dpon))
+        return errSet("template and prediction choices are 1, 0 or -1");
+    if (p.flags & ~uint32_t(ZELJBIG_BEST | ZELJBIG_NO_INDEX | ZELJBIG_HIGHEST_FIRST))
+        return errSet("unknown flags 0x%lX", (unsigned long)p.flags);
+    if (p.planes > 1) return errSet("%lu bit planes: this version codes one", (unsigned long)p.planes);
+    if (w == 0 || h == 0) return errSet("image has no pixels (%lu x %lu)", (unsigned long)w, (unsigned long)h);
+    // The whole standard, for the stripes in the announced order: by
+    // default the lowest layer first, as decoders that read stripes in
+    // stream order need.
+    const uint16_t flags = JBIG_FLAG_MEMORY | JBIG_FLAG_FULL_STANDARD |
+                           ((p.flags & ZELJBIG_NO_INDEX) ? JBIG_FLAG_NO_PATINFO : 0);
+    jbigEncodeCreatDefaultOptions(o, w, h, p.layers, flags);
+    o->HITOLO = (p.flags & ZELJBIG_HIGHEST_FIRST) ? 1 : 0;
+    o->MX = uint8_t(p.atMax);
+    // One stripe and, with layers, deterministic prediction: both code smaller.
+    o->L0 = p.stripeLines > 0 ? p.stripeLines
+                              : std::max<uint32_t>(1, uint32_t((uint64_t(h) + (1ull << p.layers) - 1) >> p.layers));
+    o->DPON = uint8_t(p.dpon >= 0 ? p.dpon : p.layers > 0);
+    if (p.tpbon >= 0) o->TPBON = uint8_t(p.tpbon);
+    if (p.tpdon >= 0) o->TPDON = uint8_t(p.tpdon);
+    if (p.twoLine >= 0) o->LRLTWO = uint8_t(p.twoLine);
+    // The decoder's limits, so that whatever is encoded can be decoded.
+    JbigBih b{};
+    b.P = 1;
+    b.D = o->D;
+    b.XD = w;
+    b.YD = h;
+    b.L0 = o->L0;
+    switch (BihProblem problem = bihCheck(b, true)) {
+    case kBihUsable: return true;
+    case kBihStripeHeight:
+        return errSet("lines per stripe too large for %lu layers", (unsigned long)p.layers);
+    case kBihStripes:
+        return errSet("%llu stripes per layer, at most 32767 are possible: give more lines per stripe",
+                      (unsigned long long)stripesOf(b));
+    default: return bihReason(b, problem);
+    }
+}
+
+ZeljbigEncodeParams paramsOrDefaults(const ZeljbigEncodeParams *params) {
+    ZeljbigEncodeParams p;
+    if (params != nullptr) return *params;
+    zeljbigEncodeDefaults(&p);
+    return p;
+}
+
+}  // namespace
+
+void zeljbigEncodeDefaults(ZeljbigEncodeParams *params) {
+    if (params == nullptr) return;
+    *params = ZeljbigEncodeParams{};
+    params->twoLine = params->tpbon = params->tpdon = params->dpon = -1;
+    params->planes = 1;
+}
+
+int32_t zeljbigEncodeCheck(const ZeljbigEncodeParams *params, uint32_t width, uint32_t height) {
+    errClear();
+    JbigEncodeOptions o{};
+    return encodeOptions(paramsOrDefaults(params), width, height, &o) ? 0 : -1;
+}
+
+int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize) {
+    errClear();
+    if (out == nullptr || outSize == nullptr) return errSet("nowhere to put the stream"), -1;
+    *out = nullptr;
+    *outSize = 0;
+    if (planes == nullptr) return errSet("no raster"), -1;
+    const ZeljbigEncodeParams p = paramsOrDefaults(params);
+    const ZeljbigRaster &r = planes[0];
+    JbigEncodeOptions o{};
+    if (!encodeOptions(p, r.width, r.height, &o)) return -1;
+    if (r.data == nullptr || r.stride < (size_t(r.width) + 7) / 8 || r.stride > 0xFFFFFFFFu)
+        return errSet("the raster has no rows of (width + 7) / 8 bytes"), -1;
+
+    Coded best;
+    bool failed = false;
+    // Keeps the candidate if it is the smallest yet; true then.
+    auto consider = [&](const JbigEncodeOptions &with) {
+        Coded c;
+        if (failed || !encodeOnce(r, with, &c)) return failed = true, false;
+        if (best.data != nullptr && c.size >= best.size) return c.release(), false;
+        best.release();
+        best = c;
+        return true;
+    };
+    if (p.flags & ZELJBIG_BEST) {
+        // Every template with the AT pixel free to move up to 127 columns;
+        // then the better of them with it kept in place, if it did move:
+        // the smallest wins.
+        uint8_t better = 0;
+        for (int two = 0; two < 2; two++) {
+            if (p.twoLine >= 0 && two != p.twoLine) continue;
+            o.LRLTWO = uint8_t(two);
+            o.MX = 127;
+            if (consider(o)) better = uint8_t(two);
+        }
+        o.LRLTWO = better;
+        if (!failed && atMovesOf(best) > 0) {
+            o.MX = 0;
+            consider(o);
+        }
+    } else {
+        if (p.twoLine < 0) {
+            // The template that codes a sample of the picture smaller.
+            uint8_t *rows;
+            const ZeljbigRaster sample = sampleOf(r, &rows);
+            JbigEncodeOptions t = o;
+            t.XD = sample.width;
+            t.YD = t.L0 = sample.height;
+            t.D = 0;
+            t.flags |= JBIG_FLAG_NO_PATINFO;
+            Coded two, three;
+            t.LRLTWO = 1;
+            failed = !encodeOnce(sample, t, &two);
+            t.LRLTWO = 0;
+            failed = failed || !encodeOnce(sample, t, &three);
+            o.LRLTWO = two.size < three.size;
+            two.release();
+            three.release();
+            zeljbigFree(rows);
+        }
+        consider(o);
+    }
+    if (failed) {
+        best.release();
+        return -1;
+    }
+    *out = best.data;
+    *outSize = best.size;
+    return 0;
+}
