@@ -120,9 +120,14 @@ def encode(array, layers=0, best=False, *, width=None, height=None, stripe_lines
                            dpon=_tristate(dpon), at_max=at_max, flags=flags)
 
 
+def _rows(bits):
+    # The decoder's rows may be longer than their pixels: a view of the bytes
+    # that hold pixels.
+    return np.asarray(bits)[:, : (bits.width + 7) // 8]
+
+
 def _unpack(bits):
-    rows = np.asarray(bits)
-    return np.unpackbits(rows, axis=1, count=bits.width).view(np.bool_)
+    return np.unpackbits(_rows(bits), axis=1, count=bits.width).view(np.bool_)
 
 
 def _bytes(data):
@@ -179,9 +184,9 @@ def _decode(reader, layer, packed, gray, last):
     planes = reader.info()["P"]
     if planes == 1:
         bits = reader.decode(layer, 0, last)
-        return np.asarray(bits) if packed else _unpack(bits)
+        return _rows(bits) if packed else _unpack(bits)
     if packed:
-        return [np.asarray(reader.decode(layer, p, last and p == planes - 1)) for p in range(planes)]
+        return [_rows(reader.decode(layer, p, last and p == planes - 1)) for p in range(planes)]
     if planes > 32:
         raise Error(f"{planes} bit planes: at most 32 make one greyscale value")
     dtype = np.uint8 if planes <= 8 else np.uint16 if planes <= 16 else np.uint32

@@ -18,10 +18,10 @@ _SAVE_OPTIONS = ("layers", "best", "stripe_lines", "two_line", "tpbon", "tpdon",
 
 
 def _accept(prefix):
-    # A quick look at the 20-byte header so that other formats' files go to
-    # their own plugins; the library decides in _open.
-    return (len(prefix) >= 20 and prefix[0] <= prefix[1] and prefix[2] >= 1 and prefix[3] == 0
-            and prefix[18] & 0xF0 == 0 and prefix[19] & 0x80 == 0)
+    # A quick look at the header's first bytes (Pillow passes 16) so that
+    # other formats' files go to their own plugins; the library decides in
+    # _open.
+    return len(prefix) >= 4 and prefix[0] <= prefix[1] and prefix[2] >= 1 and prefix[3] == 0
 
 
 def _mode(planes):
