@@ -8,6 +8,7 @@ import os
 import re
 
 from setuptools import Extension, setup
+from setuptools.command.build_clib import build_clib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -17,7 +18,18 @@ def library_sources():
     with open(os.path.join(ROOT, "cmake", "sources.cmake")) as f:
         text = re.sub(r"#[^\n]*", "", f.read())
     lists = dict(re.findall(r"set\((\w+)\s+([^)]*)\)", text))
-    return [os.path.join(ROOT, s) for key in ("ZELJBIG_CORE", "ZELJBIG_PLATFORM") for s in lists[key].split()]
+    # Relative to this folder, as setuptools wants source paths.
+    return ["../" + s for key in ("ZELJBIG_CORE", "ZELJBIG_PLATFORM") for s in lists[key].split()]
+
+
+class build_library(build_clib):
+    # setuptools wants relative source paths, but objects of sources outside
+    # this folder must still land in the build folder: compile them by their
+    # absolute names.
+    def build_libraries(self, libraries):
+        super().build_libraries([(name, dict(info, sources=[os.path.normpath(os.path.join(HERE, s))
+                                                            for s in info["sources"]]))
+                                 for name, info in libraries])
 
 
 prebuilt = os.environ.get("ZELJBIG_STATIC_LIBRARY")
@@ -32,6 +44,7 @@ if not prebuilt:
 
 setup(
     packages=["zeljbig"],
+    cmdclass={"build_clib": build_library},
     libraries=libraries,
     ext_modules=[Extension(
         "zeljbig._zeljbig",
