@@ -30,15 +30,39 @@ def _stem(path):
     return os.path.splitext(name)[0]
 
 
+def _pbm_rows(data):
+    """A raw PBM's rows where they lie in the file (packed, 1 = black), or
+    None for anything else."""
+    if data[:2] != b"P4":
+        return None
+    fields, pos = [], 2
+    while len(fields) < 2:
+        while data[pos:pos + 1].isspace() or data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos) + 1 if data[pos:pos + 1] == b"#" else pos + 1
+        end = pos
+        while data[end:end + 1].isdigit():
+            end += 1
+        if end == pos:
+            raise ValueError("a PBM header without its size")
+        fields.append(int(data[pos:end]))
+        pos = end
+    width, height = fields
+    rows = np.frombuffer(data, np.uint8, (width + 7) // 8 * height, pos + 1)
+    return rows.reshape(height, -1), width
+
+
 def _image(data, threshold):
-    """An image file's pixels as the bool array encode() takes (or a mode "1"
-    Pillow image as it is)."""
+    """An image file's pixels as encode() takes them: a raw PBM's packed rows,
+    a mode "1" Pillow image as it is, otherwise grey values thresholded."""
+    pbm = _pbm_rows(data)
+    if pbm is not None:
+        return pbm
     from PIL import Image
 
     image = Image.open(io.BytesIO(data))
     if image.mode == "1":
-        return image
-    return np.asarray(image.convert("L")) < threshold
+        return image, None
+    return np.asarray(image.convert("L")) < threshold, None
 
 
 def _output(data, to, layer):
@@ -71,7 +95,8 @@ def convert_one(path, out_dir, to="jbg", options=None):
             data = gzip.decompress(data)
         if to == "jbg":
             threshold = options.pop("threshold", 128)
-            out = zeljbig.encode(_image(data, threshold), **options)
+            image, width = _image(data, threshold)
+            out = zeljbig.encode(image, width=width, **options)
         else:
             out = _output(data, to, options.get("layer"))
         zeljbig._write_bytes(os.path.join(out_dir, f"{_stem(path)}.{to}"), out)
