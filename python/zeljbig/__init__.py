@@ -96,7 +96,7 @@ def encode(array, layers=0, best=False, *, width=None, height=None, stripe_lines
         packed, grey = _pillow_planes(array)
         width, height = array.size
         if grey is not None:
-            array, planes = grey, planes or (8 if array.dtype.itemsize == 1 else 16)
+            array, planes = grey, planes or (8 if grey.dtype.itemsize == 1 else 16)
         else:
             array = packed[0]
     if width is not None and planes is None:
