@@ -2,7 +2,7 @@
 # the fuzzing build (fuzz/), which compiles them with its own flags.
 set(ZELJBIG_CORE
   frame/jpgLib.cpp frame/jbgBIH.cpp frame/jbgPat.cpp frame/jbgResReduce.cpp frame/jbgDpTable.cpp frame/jbgError.cpp
-  encoder/jbgCBase.cpp encoder/jbgCBS.cpp encoder/jbgCDiff.cpp encoder/jbgCQM.cpp encoder/jbgCBuffer.cpp
+  encoder/jbgCBase.cpp encoder/jbgCBS.cpp encoder/jbgCDiff.cpp encoder/jbgCQM.cpp encoder/jbgCAt.cpp encoder/jbgCBuffer.cpp
   decoder/jbgDBase.cpp decoder/jbgDBS.cpp decoder/jbgDQM.cpp decoder/jbgDReader.cpp
   windows/jbgWinDib.cpp windows/jbgWinBitmap.cpp windows/jbgAbi.cpp
   patinfo/jbgDPat.cpp)

@@ -1,5 +1,7 @@
 // Differential layers: the layer driver of the decoder.
-#include "jbgDBase.h"
+#include "jbgDBS.h"
+
+#include "jbgDQM.h"
 
 int32_t diffLayerDecode(JbigContext *ctx) {
     JbigLayerImage &cur = ctx->cur, &low = ctx->low;

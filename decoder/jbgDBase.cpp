@@ -2,6 +2,7 @@
 #include "jbgDBase.h"
 
 #include "../frame/jbgError.h"
+#include "jbgDBS.h"
 
 // ---------------------------------------------------------------- lowest layer
 
@@ -178,11 +179,11 @@ JbigHandle JBIGAPI jbigDecodeProlog(const char *path, JbigDecodeOptions *opts) {
     opts->DPPRIV = (b.options & kDPPRIV) != 0;
     opts->DPLAST = (b.options & kDPLAST) != 0;
     if (ctx->mode & kModeScanned) opts->flags |= kModeScanned;
-    return reinterpret_cast<JbigHandle>(ctx);
+    return ctxHandle(ctx);
 }
 
 int32_t JBIGAPI jbigDecodeEpilog(JbigHandle handle) {
-    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
+    JbigContext *ctx = ctxTake(handle, kModeDecoder);
     if (ctx == nullptr) return -1;
     decRelease(ctx);
     return ctxDestroy(ctx);

@@ -125,7 +125,7 @@ ZeljbigReader *zeljbigOpenMemory(const uint8_t *data, size_t size) {
     errClear();
     if (data == nullptr && size != 0) return errSet("no data"), nullptr;
     // The stream counts in 32 bits.
-    if (uint64_t(size) > 0xFFFFFFFFu) return errSet("too large: more than 4 GiB of JBIG data"), nullptr;
+    if (uint64_t(size) >> 32 != 0) return errSet("too large: more than 4 GiB of JBIG data"), nullptr;
     JbigContext *ctx = ctxCreate(nullptr, kModeDecoder | kModeFull | kFlagMemory);
     if (ctx == nullptr) return errSet("out of memory"), nullptr;
     JbigStream &s = ctx->stream;

@@ -1,5 +1,8 @@
 // Differential layers: the layer driver of the encoder.
-#include "jbgCBase.h"
+#include "jbgCBS.h"
+
+#include "jbgCAt.h"
+#include "jbgCQM.h"
 
 int32_t diffLayerEncode(JbigContext *ctx) {
     JbigLayerImage &cur = ctx->cur, &low = ctx->low;

@@ -1,5 +1,7 @@
 // Resolution reduction, one half-resolution row ahead of the coding.
-#include "jbgCBase.h"
+#include "jbgCDiff.h"
+
+#include "../frame/jbgDiff.h"
 
 namespace {
 

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 
+#include "../frame/jbgDiffWalk.h"
 #include "../frame/jbgQMTable.h"
 #include "../frame/jpgLib.h"
+#include "jbgCDiff.h"
 
 void qmEncInit(JbigContext *ctx);
 uint32_t qmEncFlush(JbigContext *ctx);
@@ -91,5 +93,28 @@ struct QmEncoder {
                 C &= 0x7FFFF;
             }
         } while (A < 0x8000);
+    }
+};
+
+// The encoding direction of the row walks: the rows hold the pixels.
+struct EncCoder : QmEncoder {
+    static constexpr bool kEncoder = true;
+    using QmEncoder::QmEncoder;
+
+    ZJ_INLINE uint32_t pixel(uint32_t cx, uint32_t value) {
+        code(cx, value);
+        return value;
+    }
+    ZJ_INLINE uint32_t typicalLine(uint32_t cx, uint8_t *row, const uint8_t *above, uint32_t bytes, uint32_t ltp) {
+        const uint32_t lntp = std::memcmp(row, above, bytes) != 0;
+        code(cx, lntp == ltp);
+        return lntp;
+    }
+    ZJ_INLINE void nextPair(JbigContext *c, uint32_t finalPair) { reduceNextRow(c, finalPair); }
+    ZJ_INLINE uint32_t pairNotTypical(uint16_t *work, const uint8_t *lp, const uint8_t *la, const uint8_t *lb, uint32_t blocks,
+                            const uint8_t *hA, const uint8_t *hB) {
+        const uint32_t lntp = diffMarkBlocks<true>(work, lp, la, lb, blocks, hA, hB);
+        code(kLntpContext, lntp);
+        return lntp;
     }
 };

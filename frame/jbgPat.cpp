@@ -258,13 +258,8 @@ static bool readDpTable(JbigContext *ctx) {
     if (streamSeek(s, ctx->dec.dataOffset + kBihBytes, kSeekStart) == kSeekFailed ||
         !streamReadFully(s, packed, kDpPrivBytes))
         return false;
-    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 4 * kDpPrivBytes);
-    auto *table = h ? static_cast<uint8_t *>(GlobalLock(h)) : nullptr;
-    if (table == nullptr) {
-        if (h) GlobalFree(h);
-        return false;
-    }
-    ctx->dec.dpPrivHandle = h;
+    auto *table = static_cast<uint8_t *>(globalAllocLocked(GMEM_MOVEABLE, 4 * kDpPrivBytes, &ctx->dec.dpPrivHandle));
+    if (table == nullptr) return false;
     for (uint32_t n = 0; n < 4 * kDpPrivBytes; n++) {
         const uint32_t v = (packed[n >> 2] >> (6 - 2 * (n & 3))) & 3;
         table[n] = static_cast<uint8_t>(v > 2 ? 2 : v);

@@ -2,9 +2,98 @@
 #include "jpgLib.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "jbgDiff.h"
 #include "jbgQMTable.h"
+
+// ---------------------------------------------------------------- registry
+
+namespace {
+
+// Live contexts, newest first, and a lock that needs no thread library of
+// the system (held for a walk over the list, nothing longer).
+std::atomic_flag registryLock = ATOMIC_FLAG_INIT;
+JbigContext *liveFirst = nullptr;
+uint32_t lastSerial = 0;
+
+struct RegistryLock {
+    RegistryLock() {
+        while (registryLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~RegistryLock() { registryLock.clear(std::memory_order_release); }
+};
+
+void registryAdd(JbigContext *ctx) {
+    RegistryLock lock;
+    // Serials whose handle would read as the failure value are skipped.
+    do ctx->serial = ++lastSerial;
+    while (ctxHandle(ctx) == 0 || ctxHandle(ctx) == JBIG_INVALID_HANDLE);
+    ctx->livePrev = nullptr;
+    ctx->liveNext = liveFirst;
+    if (liveFirst != nullptr) liveFirst->livePrev = ctx;
+    liveFirst = ctx;
+}
+
+// Unlinks ctx, which the lock's holder knows to be live.
+void registryUnlink(JbigContext *ctx) {
+    if (ctx->livePrev != nullptr)
+        ctx->livePrev->liveNext = ctx->liveNext;
+    else
+        liveFirst = ctx->liveNext;
+    if (ctx->liveNext != nullptr) ctx->liveNext->livePrev = ctx->livePrev;
+    ctx->liveNext = ctx->livePrev = nullptr;
+}
+
+JbigContext *registryFind(JbigHandle handle, uint32_t kind) {
+    if (handle == 0 || handle == JBIG_INVALID_HANDLE) return nullptr;
+    for (JbigContext *c = liveFirst; c != nullptr; c = c->liveNext)
+        if (ctxHandle(c) == handle) return c->magic == kJbigMagic && (c->mode & 3) == kind ? c : nullptr;
+    return nullptr;
+}
+
+}  // namespace
+
+JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind) {
+    RegistryLock lock;
+    return registryFind(handle, kind);
+}
+
+JbigContext *ctxTake(JbigHandle handle, uint32_t kind) {
+    RegistryLock lock;
+    JbigContext *ctx = registryFind(handle, kind);
+    if (ctx != nullptr) registryUnlink(ctx);
+    return ctx;
+}
+
+// ---------------------------------------------------------------- locked blocks
+
+void *globalAllocLocked(UINT flags, size_t bytes, HGLOBAL *handle) {
+    HGLOBAL h = GlobalAlloc(flags, bytes);
+    void *p = h ? GlobalLock(h) : nullptr;
+    if (p == nullptr && h != nullptr) GlobalFree(h);
+    *handle = p ? h : nullptr;
+    return p;
+}
+
+bool globalFreeLocked(HGLOBAL handle) {
+    GlobalUnlock(handle);
+    return GlobalFree(handle) == nullptr;
+}
+
+void *localAllocLocked(size_t bytes, HLOCAL *handle) {
+    HLOCAL h = LocalAlloc(LMEM_FIXED, bytes);
+    void *p = h ? LocalLock(h) : nullptr;
+    if (p == nullptr && h != nullptr) LocalFree(h);
+    *handle = p ? h : nullptr;
+    return p;
+}
+
+bool localFreeLocked(HLOCAL handle) {
+    LocalUnlock(handle);
+    return LocalFree(handle) == nullptr;
+}
 
 // ---------------------------------------------------------------- context
 
@@ -12,13 +101,9 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
     uint32_t kind = flags & 3;
     if (kind == 0 || kind == 3) return nullptr;
     if (path != nullptr && std::strlen(path) > 255) return nullptr;
-    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, sizeof(JbigContext));
-    if (h == nullptr) return nullptr;
-    auto *ctx = static_cast<JbigContext *>(GlobalLock(h));
-    if (ctx == nullptr) {
-        GlobalFree(h);
-        return nullptr;
-    }
+    HGLOBAL h;
+    auto *ctx = static_cast<JbigContext *>(globalAllocLocked(GMEM_MOVEABLE, sizeof(JbigContext), &h));
+    if (ctx == nullptr) return nullptr;
     // Cleared so that no field a hostile call sequence reaches is undefined.
     std::memset(static_cast<void *>(ctx), 0, sizeof(JbigContext));
     ctx->memHandle = h;
@@ -29,30 +114,25 @@ JbigContext *ctxCreate(const char *path, uint32_t flags) {
     ctx->dec.headBytes = kBihBytes;
     ctx->dec.abortAt = kNoAbort;
     std::copy(zjDpTable, zjDpTable + 4, ctx->dp);
+    registryAdd(ctx);
     return ctx;
 }
 
 int32_t ctxDestroy(JbigContext *ctx) {
-    if (ctx->stripeTable != nullptr) stripeTableFree(ctx);
-    if (ctx->dec.dpPrivHandle != nullptr) {
-        GlobalUnlock(ctx->dec.dpPrivHandle);
-        GlobalFree(ctx->dec.dpPrivHandle);
+    {
+        // Still listed unless an epilog took it.
+        RegistryLock lock;
+        if (ctx == liveFirst || ctx->livePrev != nullptr) registryUnlink(ctx);
     }
+    if (ctx->stripeTable != nullptr) stripeTableFree(ctx);
+    if (ctx->dec.dpPrivHandle != nullptr) globalFreeLocked(ctx->dec.dpPrivHandle);
     streamCloseFile(&ctx->stream);
     HGLOBAL h = ctx->memHandle;
     ctx->magic = 0;
-    GlobalUnlock(h);
-    return GlobalFree(h) == nullptr ? 0 : -1;
+    return globalFreeLocked(h) ? 0 : -1;
 }
 
 void qmStatesReset(JbigContext *ctx) { std::fill(ctx->qmStates, ctx->qmStates + 4096, kQmStart); }
-
-JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind) {
-    if (handle == 0 || handle == JBIG_INVALID_HANDLE) return nullptr;
-    auto *ctx = reinterpret_cast<JbigContext *>(handle);
-    if (ctx->magic != kJbigMagic || (ctx->mode & 3) != kind) return nullptr;
-    return ctx;
-}
 
 int32_t ctxInvertImage(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
@@ -80,22 +160,16 @@ uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow) {
     if (tableBytes > 0xFFFFFFFFu || dataBytes > 0xFFFFFFFFu) return nullptr;
     // Header words and the row table; pointer-sized on 64-bit systems.
     uint64_t headerBytes = 8 * sizeof(uintptr_t) + uint64_t(rows) * sizeof(uint8_t *);
-    HGLOBAL h1 = GlobalAlloc(GMEM_MOVEABLE, static_cast<size_t>(headerBytes));
-    if (h1 == nullptr) return nullptr;
-    auto *head = static_cast<uintptr_t *>(GlobalLock(h1));
-    if (head == nullptr) {
-        GlobalFree(h1);
-        return nullptr;
-    }
+    HGLOBAL h1, h2;
+    auto *head = static_cast<uintptr_t *>(globalAllocLocked(GMEM_MOVEABLE, static_cast<size_t>(headerBytes), &h1));
+    if (head == nullptr) return nullptr;
     // Cleared: the coders read a few bytes past the last pixel of a row,
     // rows never supplied must not carry leftovers into a stream, and the
     // decoders store no white. Fresh zero pages cost nothing until touched.
-    HGLOBAL h2 = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<size_t>(dataBytes ? dataBytes : 1));
-    uint8_t *data = h2 ? static_cast<uint8_t *>(GlobalLock(h2)) : nullptr;
+    auto *data = static_cast<uint8_t *>(
+        globalAllocLocked(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<size_t>(dataBytes ? dataBytes : 1), &h2));
     if (data == nullptr) {
-        if (h2) GlobalFree(h2);
-        GlobalUnlock(h1);
-        GlobalFree(h1);
+        globalFreeLocked(h1);
         return nullptr;
     }
     head[0] = bytesPerRow;
@@ -116,10 +190,8 @@ int32_t rowArrayFree(uint8_t **rowTable) {
     auto *head = reinterpret_cast<uintptr_t *>(rowTable) - 8;
     auto h1 = reinterpret_cast<HGLOBAL>(head[4]);
     auto h2 = reinterpret_cast<HGLOBAL>(head[7]);
-    GlobalUnlock(h2);
-    GlobalUnlock(h1);
-    bool ok = GlobalFree(h2) == nullptr;
-    ok = (GlobalFree(h1) == nullptr) && ok;
+    bool ok = globalFreeLocked(h2);
+    ok = globalFreeLocked(h1) && ok;
     return ok ? 1 : 0;
 }
 
@@ -145,18 +217,13 @@ void layerImageFree(JbigLayerImage *img) {
 
 bool diffWorkAlloc(JbigContext *ctx, uint32_t blocks) {
     ctx->diffWorkSize = 2 * blocks;
-    ctx->diffWorkHandle = LocalAlloc(LMEM_FIXED, ctx->diffWorkSize);
-    ctx->diffWork = ctx->diffWorkHandle ? static_cast<uint16_t *>(LocalLock(ctx->diffWorkHandle)) : nullptr;
-    if (ctx->diffWork != nullptr) return true;
-    if (ctx->diffWorkHandle != nullptr) LocalFree(ctx->diffWorkHandle);
-    ctx->diffWorkHandle = nullptr;
-    return false;
+    ctx->diffWork = static_cast<uint16_t *>(localAllocLocked(ctx->diffWorkSize, &ctx->diffWorkHandle));
+    return ctx->diffWork != nullptr;
 }
 
 int32_t diffWorkFree(JbigContext *ctx) {
     if (ctx->diffWorkHandle == nullptr) return 0;
-    LocalUnlock(ctx->diffWorkHandle);
-    int32_t r = LocalFree(ctx->diffWorkHandle) == nullptr ? 0 : -1;
+    int32_t r = localFreeLocked(ctx->diffWorkHandle) ? 0 : -1;
     ctx->diffWorkHandle = nullptr;
     ctx->diffWork = nullptr;
     return r;

@@ -181,6 +181,10 @@ struct JbigContext {
     uint32_t magic;
     uint32_t mode;
     HGLOBAL memHandle;
+    // The registry of live contexts (ctxFromHandle): its list, and the
+    // number of this context's creation, which tags its handle.
+    JbigContext *liveNext, *livePrev;
+    uint32_t serial;
     JbigBih bih;
     JbigLayerImage cur;
     JbigLayerImage low;
@@ -221,7 +225,31 @@ int32_t ctxDestroy(JbigContext *ctx);
 int32_t ctxInvertImage(JbigContext *ctx);
 // Every context back to its first state.
 void qmStatesReset(JbigContext *ctx);
+// The live context of a handle of that kind, or null: the handle is looked
+// up among the live contexts, never read where it points, so that a stale,
+// released or foreign handle is refused without touching its memory.
 JbigContext *ctxFromHandle(JbigHandle handle, uint32_t kind);
+// As ctxFromHandle, and the context leaves the registry: of two epilogs
+// racing on one handle only one gets it.
+JbigContext *ctxTake(JbigHandle handle, uint32_t kind);
+// The handle of a context: its address, on 64-bit systems with the low 16
+// bits of its serial in the top 16, so that a handle kept past its epilog
+// does not name a later context that got the same address.
+inline JbigHandle ctxHandle(const JbigContext *ctx) {
+    uintptr_t h = reinterpret_cast<uintptr_t>(ctx);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+    h ^= uintptr_t(ctx->serial & 0xFFFF) << 48;
+#endif
+    return h;
+}
+
+// A block allocated and locked in one step: its address, its handle in
+// *handle; null, with nothing held, when either step fails. The release
+// unlocks and frees; true when the block was freed.
+void *globalAllocLocked(UINT flags, size_t bytes, HGLOBAL *handle);
+bool globalFreeLocked(HGLOBAL handle);
+void *localAllocLocked(size_t bytes, HLOCAL *handle);
+bool localFreeLocked(HLOCAL handle);
 
 uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow);
 int32_t rowArrayFree(uint8_t **rowTable);
@@ -337,11 +365,6 @@ struct StripeSurvey {
     bool aborted;                 // an ABORT ends the data
 };
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
-
-// ---- decoder (jbgDBase) ----
-// Decodes layers upwards to `layer` (-1: the next one) into the handle's
-// image; the layers' coded bytes, or -1.
-int32_t decodeToLayer(JbigHandle handle, int32_t layer);
 
 inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t layer, uint32_t stripe) {
     return reinterpret_cast<uint32_t *>(ctx->stripeTable[layer]) + 2 * stripe;

@@ -94,6 +94,22 @@ inline JbigHandle openMemory(const uint8_t *data, size_t size, uint16_t flags, H
     return jbigDecodeProlog(nullptr, o);
 }
 
+// A reader on the bytes: refused with a reason, or every complete layer
+// decodes, from the top down, and the layers past them are refused.
+inline bool readPlainBuffer(const uint8_t *data, size_t size) {
+    ZeljbigReader *r = zeljbigOpenMemory(data, size);
+    if (r == nullptr) return zeljbigLastError()[0] != '\0' || fail("a refusal without a reason");
+    ZeljbigInfo in;
+    ZeljbigRaster view;
+    bool ok = zeljbigGetInfo(r, &in) == 0 && in.completeLayers >= 1 && in.completeLayers <= in.D + 1;
+    if (ok && uint64_t(in.XD) * in.YD <= kMaxDecodePixels)
+        for (int32_t k = in.D; ok && k >= 0; k--)
+            ok = (zeljbigDecodeView(r, k, 0, &view) == 0) == (k < in.completeLayers) &&
+                 (k >= in.completeLayers || view.height != 0);
+    zeljbigClose(r);
+    return ok || fail("reader");
+}
+
 // Target (a): the bytes as a memory block.
 inline bool decodeMemory(const uint8_t *data, size_t size) {
     HGLOBAL block;
@@ -105,6 +121,7 @@ inline bool decodeMemory(const uint8_t *data, size_t size) {
         ok = exerciseDecoder(h, o);
         ok = jbigDecodeEpilog(h) == 0 && ok;
     }
+    ok = readPlainBuffer(data, size) && ok;
     return GlobalFree(block) == nullptr && ok;
 }
 

@@ -413,8 +413,10 @@ typedef struct ZeljbigReader ZeljbigReader;
 /* Opens a JBIG file, or JBIG data in memory (the bytes are not copied: they
  * must stay valid and unchanged until zeljbigClose). A stream is refused,
  * with the reason, where decoding would give a silently wrong image: a
- * header the library cannot take, stripe data cut short or damaged, a
- * stripe index pointing nowhere, markers out of place. */
+ * header the library cannot take, stripe data damaged or cut short in
+ * layer 0, a stripe index pointing nowhere, markers out of place. Data cut
+ * short after whole layers opens: completeLayers tells which layers decode,
+ * and zeljbigProblem why the others do not. */
 JBIG_EXPORT ZeljbigReader *zeljbigOpenFile(const char *path);
 JBIG_EXPORT ZeljbigReader *zeljbigOpenMemory(const uint8_t *data, size_t size);
 JBIG_EXPORT void zeljbigClose(ZeljbigReader *reader);

@@ -10,12 +10,12 @@ JbigContext *openSource(const char *source, bool *hasIndex) {
     JbigHandle h = jbigDecodeProlog(source, &opts);
     if (h == JBIG_INVALID_HANDLE) return nullptr;
     *hasIndex = !(opts.flags & kModeScanned);
-    return reinterpret_cast<JbigContext *>(h);
+    return ctxFromHandle(h, kModeDecoder);
 }
 
 int32_t closeSource(JbigContext *ctx, int32_t result) {
     ctxCloseFile(ctx);
-    jbigDecodeEpilog(reinterpret_cast<JbigHandle>(ctx));
+    jbigDecodeEpilog(ctxHandle(ctx));
     return result;
 }
 

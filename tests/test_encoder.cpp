@@ -217,4 +217,16 @@ TEST(Handles, RefusedUnlessRightKind) {
     EXPECT_EQ(jbigEncodeEpilog(enc), 0);
     HeapFree(GetProcessHeap(), 0, eo.outData);
     EXPECT_TRUE(decodesTo(dec.h, img));
+
+    // Handles past their epilog, a second epilog included, and one whose
+    // address a new context took: refused without reading freed memory.
+    // A 32-bit handle is the bare address: it then names the new context.
+    EXPECT_EQ(jbigDecodeEpilog(dec.h), 0);
+    refused(dec.h, true, true);
+    refused(enc, true, true);
+    JbigHandle again = jbigEncodeProlog(nullptr, &eo);
+    ASSERT_NE(again, JBIG_INVALID_HANDLE);
+    if (sizeof(void *) == 8 || again != enc) refused(enc, true, true);
+    EXPECT_EQ(jbigEncodeEpilog(again), -1);  // nothing coded: abandoned
+    refused(again, true, true);
 }

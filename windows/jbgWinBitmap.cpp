@@ -94,13 +94,9 @@ HBITMAP imageToBitmap(const JbigImageInfo *info) {
     if (lineBytes > info->bytesPerLine) return failedBitmap();
     const uint64_t size = uint64_t(lineBytes) * info->height;
     if (size > 0xFFFFFFFFu) return failedBitmap();
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, static_cast<size_t>(size));
-    if (block == nullptr) return failedBitmap();
-    auto *bits = static_cast<uint8_t *>(GlobalLock(block));
-    if (bits == nullptr) {
-        GlobalFree(block);
-        return failedBitmap();
-    }
+    HGLOBAL block;
+    auto *bits = static_cast<uint8_t *>(globalAllocLocked(GMEM_MOVEABLE, static_cast<size_t>(size), &block));
+    if (bits == nullptr) return failedBitmap();
     for (uint32_t y = 0; y < info->height; y++)
         std::memcpy(bits + size_t(y) * lineBytes, info->data + size_t(y) * info->bytesPerLine, lineBytes);
     BITMAP bm{};
@@ -112,28 +108,19 @@ HBITMAP imageToBitmap(const JbigImageInfo *info) {
     bm.bmBitsPixel = 1;
     bm.bmBits = bits;
     HBITMAP result = CreateBitmapIndirect(&bm);
-    GlobalUnlock(block);
-    GlobalFree(block);
+    globalFreeLocked(block);
     return result != nullptr ? result : failedBitmap();
 }
 
 HBITMAP JBIGAPI jbigDecodeToWinBitmap(JbigHandle handle, int32_t layer) {
-    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
-    if (ctx == nullptr) return failedBitmap();
-    int32_t r = decodeToLayer(handle, layer);
-    ctx->dec.decodedBytes = r;
-    if (r == -1) {
-        ctxCloseFile(ctx);
-        return failedBitmap();
-    }
     JbigImageInfo info;
-    jbigDecodeGetImageAddress(handle, &info);
+    JbigContext *ctx = decodeForResult(handle, layer, &info);
+    if (ctx == nullptr) return failedBitmap();
     // A monochrome bitmap's 1 bits are white: by default invert around the
     // copy, so that the decoder keeps its coded values.
     const bool polar = (ctx->mode & kModePolarity) != 0;
     if (!polar) ctxInvertImage(ctx);
     HBITMAP bm = imageToBitmap(&info);
     if (!polar) ctxInvertImage(ctx);
-    ctxCloseFile(ctx);
     return bm;
 }

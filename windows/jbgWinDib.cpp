@@ -92,13 +92,9 @@ HGLOBAL dibCreate(uint32_t width, uint32_t height, const uint8_t *colours) {
     auto *fail = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
     uint64_t size = uint64_t(dibLineBytes(width, 1)) * height + 40 + 8;
     if (size > 0xFFFFFFFFu) return fail;
-    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, static_cast<size_t>(size));
-    if (h == nullptr) return fail;
-    auto *p = static_cast<uint8_t *>(GlobalLock(h));
-    if (p == nullptr) {
-        GlobalFree(h);
-        return fail;
-    }
+    HGLOBAL h;
+    auto *p = static_cast<uint8_t *>(globalAllocLocked(GMEM_MOVEABLE, static_cast<size_t>(size), &h));
+    if (p == nullptr) return fail;
     BITMAPINFOHEADER bh{};
     bh.biSize = 40;
     bh.biWidth = static_cast<LONG>(width);
@@ -135,24 +131,27 @@ int32_t imageToDib(HGLOBAL dib, const JbigImageInfo *info) {
     return 0;
 }
 
+JbigContext *decodeForResult(JbigHandle handle, int32_t layer, JbigImageInfo *info) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
+    if (ctx == nullptr) return nullptr;
+    const int32_t r = decodeToLayer(handle, layer);
+    ctx->dec.decodedBytes = r;
+    ctxCloseFile(ctx);
+    if (r == -1) return nullptr;
+    jbigDecodeGetImageAddress(handle, info);
+    return ctx;
+}
+
 HGLOBAL JBIGAPI jbigDecodeToWinDIB(JbigHandle handle, int32_t layer) {
     auto *fail = reinterpret_cast<HGLOBAL>(~uintptr_t(0));
-    JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
-    if (ctx == nullptr) return fail;
-    int32_t r = decodeToLayer(handle, layer);
-    ctx->dec.decodedBytes = r;
-    if (r == -1) {
-        ctxCloseFile(ctx);
-        return fail;
-    }
     JbigImageInfo info;
-    jbigDecodeGetImageAddress(handle, &info);
+    JbigContext *ctx = decodeForResult(handle, layer, &info);
+    if (ctx == nullptr) return fail;
     HGLOBAL dib = dibCreate(info.width, info.height, coloursFor(ctx));
     if (dib != fail && imageToDib(dib, &info) != 0) {
         GlobalFree(dib);
         dib = fail;
     }
-    ctxCloseFile(ctx);
     return dib;
 }
 
@@ -227,15 +226,7 @@ int32_t JBIGAPI jbigDecodeToWinDIBits(JbigHandle handle, void *bits, BITMAPINFO 
         std::memcpy(header->bmiColors, coloursFor(ctx), 8);
         return 0;
     }
-    int32_t r = decodeToLayer(handle, layer);
-    ctx->dec.decodedBytes = r;
-    if (r == -1) {
-        ctxCloseFile(ctx);
-        return 0;
-    }
     JbigImageInfo info;
-    jbigDecodeGetImageAddress(handle, &info);
-    int32_t c = imageToDibBits(&info, static_cast<uint8_t *>(bits), header);
-    ctxCloseFile(ctx);
-    return c == 0 ? header->bmiHeader.biHeight : 0;
+    if (decodeForResult(handle, layer, &info) == nullptr) return 0;
+    return imageToDibBits(&info, static_cast<uint8_t *>(bits), header) == 0 ? header->bmiHeader.biHeight : 0;
 }
