@@ -213,8 +213,20 @@ static PyObject *readerClose(ReaderObject *r, PyObject *unused) {
 }
 
 static PyObject *infoDict(ZeljbigReader *reader, const ZeljbigInfo *i) {
-    PyObject *columns = PyList_New(0), *layers = PyList_New(0);
-    if (!columns || !layers) goto fail;
+    PyObject *columns = PyList_New(0), *layers = PyList_New(0), *bies = PyList_New(0);
+    const char *nesting = zeljbigStripeOrder(i->order);
+    if (!columns || !layers || !bies) goto fail;
+    for (uint32_t k = 0; k < i->bies; k++) {
+        uint32_t dl = 0, d = 0;
+        uint64_t offset = 0;
+        zeljbigBie(reader, k, &dl, &d, &offset);
+        PyObject *v = Py_BuildValue("(IIK)", dl, d, (unsigned long long)offset);
+        if (!v || PyList_Append(bies, v) < 0) {
+            Py_XDECREF(v);
+            goto fail;
+        }
+        Py_DECREF(v);
+    }
     for (unsigned tx = 0; tx < 256; tx++)
         if (i->atColumns[tx >> 5] >> (tx & 31) & 1) {
             PyObject *v = PyLong_FromUnsignedLong(tx);
@@ -238,16 +250,18 @@ static PyObject *infoDict(ZeljbigReader *reader, const ZeljbigInfo *i) {
         Py_DECREF(v);
     }
     return Py_BuildValue(
-        "{sBsBsBsBsBsBsBsIsIsIsIsIsIsisIsKsKsIsNsIsIsKsIsisisisN}", "DL", i->DL, "D", i->D, "P", i->P, "MX", i->MX, "MY",
+        "{sBsBsBsBsBsBsBsIsIsIsIsIsIsisIsKsKsIsNsIsIsKsIsisisisNsNszss}", "DL", i->DL, "D", i->D, "P", i->P, "MX", i->MX, "MY",
         i->MY, "order", i->order, "options", i->options, "XD", i->XD, "YD", i->YD, "announcedYD", i->announcedYD, "L0",
         i->L0, "stripes", i->stripes, "bies", i->bies, "indexFound", i->indexFound, "indexBytes", i->indexBytes,
         "dataBytes", (unsigned long long)i->dataBytes, "trailingBytes", (unsigned long long)i->trailingBytes, "atmoves",
         i->atmoves, "atColumns", columns, "sdrst", i->sdrst, "comments", i->comments, "commentBytes",
         (unsigned long long)i->commentBytes, "newlenHeight", i->newlenHeight, "aborted", i->aborted, "privateTable",
-        i->privateTable, "completeLayers", i->completeLayers, "layers", layers);
+        i->privateTable, "completeLayers", i->completeLayers, "layers", layers, "bieList", bies, "stripeOrder", nesting,
+        "problem", zeljbigProblem(reader));
 fail:
     Py_XDECREF(columns);
     Py_XDECREF(layers);
+    Py_XDECREF(bies);
     return NULL;
 }
 

@@ -234,14 +234,18 @@ def _describe(i):
         "stripes_per_layer": i["stripes"],
         "index": "found" if i["indexFound"] else "rebuilt",
         "index_bytes": i["indexBytes"],
+        "complete_layers": i["completeLayers"],
+        "stripe_order": i["stripeOrder"],
+        "bies": [{"DL": dl, "D": d, "offset": at} for dl, d, at in i["bieList"]],
         "markers": {"ATMOVE": i["atmoves"], "AT_columns": list(i["atColumns"]), "SDRST": i["sdrst"],
                     "NEWLEN_height": i["newlenHeight"] or None, "COMMENT": i["comments"],
                     "comment_bytes": i["commentBytes"], "ABORT": bool(i["aborted"]),
                     "private_DP_table": bool(options & 0x02)},
         "profile": {"unknown_height": i["announcedYD"] == _UNKNOWN_HEIGHT, "T85": fax},
+        "cut": i["problem"] or None,
         "layers": [{"layer": d, "width": w, "height": h, "stripes": i["stripes"], "bytes": b,
-                    "ratio": _ratio((w + 7) // 8 * h, b)} for d, (w, h, b) in enumerate(i["layers"])],
-        "ratio": _ratio((i["XD"] + 7) // 8 * i["YD"], i["dataBytes"]),
+                    "ratio": _ratio((w + 7) // 8 * h * i["P"], b)} for d, (w, h, b) in enumerate(i["layers"])],
+        "ratio": _ratio((i["XD"] + 7) // 8 * i["YD"] * i["P"], i["dataBytes"]),
     }
 
 
