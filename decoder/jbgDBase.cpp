@@ -203,7 +203,10 @@ int32_t JBIGAPI jbigDecodeEpilog(JbigHandle handle) {
 
 int32_t JBIGAPI jbigDecodeGetMaxLayer(JbigHandle handle) {
     JbigContext *ctx = ctxFromHandle(handle, kModeDecoder);
-    return ctx ? ctx->bih.D : -1;
+    if (ctx == nullptr) return -1;
+    // Under the whole standard, of data cut short the highest complete layer.
+    if ((ctx->mode & kModeFull) && ctx->dec.completeLayers != 0) return int32_t(ctx->dec.completeLayers) - 1;
+    return ctx->bih.D;
 }
 
 int32_t JBIGAPI jbigDecodeGetImageSize(JbigHandle handle, uint32_t *width, uint32_t *height, int32_t layer) {

@@ -404,7 +404,13 @@ uint32_t patInfoReadFull(JbigContext *ctx) {
     // An index added after a NEWLEN counts the stripes of the real height.
     if (ctx->dec.newlenYD != 0 && patInfoFind(ctx)) return 0;
     ctx->mode |= kModeScanned;
-    return stripeTableScan(ctx) == 0 && scanContinuations(ctx) ? 0 : kStatusOpenFailed;
+    if (stripeTableScan(ctx) != 0 || !scanContinuations(ctx)) return kStatusOpenFailed;
+    // Data cut short (a partial download) leaves its lowest layers whole.
+    for (uint32_t d = 0; d <= b.D && dec.completeLayers == 0; d++)
+        for (uint32_t p = 0; p < b.P; p++)
+            for (int32_t st = 0; st < ctx->tableStripes; st++)
+                if (stripeEntry(ctx, p, d, uint32_t(st))[1] == 0xFFFFFFFFu) dec.completeLayers = d ? d : 1;
+    return 0;
 }
 
 void stripeSurvey(JbigContext *ctx, StripeSurvey *out) {

@@ -189,6 +189,7 @@ struct JbigDecoderState {
     uint32_t newlenIgnored;  // NEWLENs naming 0 or more rows than there are
     HGLOBAL dpPrivHandle; // the private table, expanded
     uint32_t plane;       // the plane decoded
+    uint32_t completeLayers;  // layers whole in data cut short; 0: every one
     // BIEs that continue the first (each one's DL the D + 1 of the one
     // before): where each header starts and its layers; the options and DP
     // tables every layer is decoded with.

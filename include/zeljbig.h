@@ -305,7 +305,8 @@ JBIG_EXPORT int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle);
  *  - ABORT ends the image data: what was coded before it is decoded, the
  *    rest is white.
  * The prolog then reports the real height in the options record and
- * through jbigDecodeGetImageSize. Streams of this library decode the same
+ * through jbigDecodeGetImageSize; of data cut short after whole layers (a
+ * partial download), jbigDecodeGetMaxLayer names the highest complete one. Streams of this library decode the same
  * either way.
  *
  * jbigDecodeGetImageAddress before anything was decoded returns

@@ -355,3 +355,20 @@ TEST(FullStandard, ContinuedBies) {
         EXPECT_TRUE(decodesToPlanes(s, planes));
     }
 }
+
+// Data cut short after whole layers: with the flag the highest complete
+// layer is the maximum, and it decodes exactly.
+TEST(FullStandard, CutStreamNamesItsLastCompleteLayer) {
+    const Image img = patterned(64, 48, 5);
+    JbigEncodeOptions o = defaultOptions(img, 2, JBIG_FLAG_MEMORY | kFull | JBIG_FLAG_NO_PATINFO, 6);
+    o.HITOLO = 0;
+    const Bytes s = encodeToMemory(img, o);
+    MemoryDecoder whole(s, kFull);
+    const StripeEntries layer1 = decoderStripeTable(whole.h, 1);
+    const Bytes cut(s.begin(), s.begin() + layer1.back().first + layer1.back().second + 1);
+    MemoryDecoder d(cut, kFull);
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ(jbigDecodeGetMaxLayer(d.h), 1);
+    EXPECT_EQ(jbigDecodeGetMaxLayer(MemoryDecoder(cut).h), 2);
+    EXPECT_EQ(jbigDecodeGetMaxLayer(whole.h), 2);
+}
