@@ -1,4 +1,5 @@
 // Copying a JBIG file with its stripe index added or removed.
+#include "../frame/jbgError.h"
 #include "../frame/jpgLib.h"
 
 namespace {
@@ -13,7 +14,14 @@ JbigContext *openSource(const char *source, bool *hasIndex) {
     JbigHandle h = jbigDecodeProlog(source, &opts);
     if (h == JBIG_INVALID_HANDLE) return nullptr;
     *hasIndex = !(opts.flags & kModeScanned);
-    return ctxFromHandle(h, kModeDecoder);
+    JbigContext *ctx = ctxFromHandle(h, kModeDecoder);
+    // The index describes the stripes of one BIE.
+    if (ctx->dec.bieCount > 1) {
+        errSet("holds %u BIEs that continue each other: a stripe index describes one", unsigned(ctx->dec.bieCount));
+        jbigDecodeEpilog(h);
+        return nullptr;
+    }
+    return ctx;
 }
 
 int32_t closeSource(JbigContext *ctx, int32_t result) {

@@ -865,6 +865,9 @@ int runIndex(const std::vector<std::string> &argv) {
     check.requireEveryLayer();
     if (add && check.info().indexFound) fail(kInput, name, "already has a stripe index");
     if (!add && !check.info().indexFound) fail(kInput, name, "has no stripe index to remove");
+    if (check.info().bies > 1)
+        fail(kInput, name, "holds " + std::to_string(check.info().bies) +
+                               " BIEs that continue each other: a stripe index describes one");
     Output out(outName);
     // The library works on files: hand it private copies.
     ScratchFile source, result;
