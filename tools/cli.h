@@ -1,6 +1,7 @@
 // Shared pieces of the zeljbig command-line tool.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -152,6 +153,32 @@ private:
 enum class Format { Unknown, Pbm, Bmp, Png, Pgm };
 Format formatFromName(const std::string &name);  // by extension
 const char *formatName(Format f);
+
+// The numbers of a netpbm header: white space and comments between them.
+struct PnmCursor {
+    const Bytes &d;
+    size_t p;
+    void skipSpace() {
+        for (;;) {
+            while (p < d.size() && std::isspace(d[p])) p++;
+            if (p < d.size() && d[p] == '#')
+                while (p < d.size() && d[p] != '\n' && d[p] != '\r') p++;
+            else
+                return;
+        }
+    }
+    bool number(uint32_t *v) {
+        skipSpace();
+        if (p >= d.size() || !std::isdigit(d[p])) return false;
+        uint64_t n = 0;
+        while (p < d.size() && std::isdigit(d[p])) {
+            n = n * 10 + uint64_t(d[p++] - '0');
+            if (n > 0xFFFFFFFFu) return false;
+        }
+        *v = uint32_t(n);
+        return true;
+    }
+};
 
 // Takes the file's bytes: the rows stay where they are.
 Bitmap readPbm(Bytes data, const std::string &name);

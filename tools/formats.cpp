@@ -43,40 +43,11 @@ const char *formatName(Format f) {
 
 // ---- PBM ----
 
-namespace {
-
-struct PbmCursor {
-    const Bytes &d;
-    size_t p;
-    void skipSpace() {
-        for (;;) {
-            while (p < d.size() && std::isspace(d[p])) p++;
-            if (p < d.size() && d[p] == '#')
-                while (p < d.size() && d[p] != '\n' && d[p] != '\r') p++;
-            else
-                return;
-        }
-    }
-    bool number(uint32_t *v) {
-        skipSpace();
-        if (p >= d.size() || !std::isdigit(d[p])) return false;
-        uint64_t n = 0;
-        while (p < d.size() && std::isdigit(d[p])) {
-            n = n * 10 + uint64_t(d[p++] - '0');
-            if (n > 0xFFFFFFFFu) return false;
-        }
-        *v = uint32_t(n);
-        return true;
-    }
-};
-
-}  // namespace
-
 Bitmap readPbm(Bytes data, const std::string &name) {
     if (data.size() < 2 || data[0] != 'P' || (data[1] != '1' && data[1] != '4'))
         fail(kInput, name, "not a PBM image (P1 or P4)");
     bool raw = data[1] == '4';
-    PbmCursor c{data, 2};
+    PnmCursor c{data, 2};
     uint32_t w, h;
     if (!c.number(&w) || !c.number(&h)) fail(kInput, name, "damaged or truncated PBM header");
     checkImageSize(w, h, name);
@@ -121,7 +92,7 @@ Bitmap readPbm(Bytes data, const std::string &name) {
 
 std::vector<std::pair<size_t, size_t>> pbmPages(const Bytes &data) {
     std::vector<std::pair<size_t, size_t>> pages;
-    PbmCursor c{data, 0};
+    PnmCursor c{data, 0};
     for (;;) {
         const size_t begin = c.p;
         if (data.size() - begin < 2 || data[begin] != 'P' || (data[begin + 1] != '1' && data[begin + 1] != '4')) break;

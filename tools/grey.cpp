@@ -6,35 +6,12 @@
 
 namespace cli {
 
-namespace {
-
-// A header number of a netpbm file, after white space and comments.
-bool pnmNumber(const Bytes &d, size_t *p, uint32_t *v) {
-    for (;;) {
-        while (*p < d.size() && std::isspace(d[*p])) ++*p;
-        if (*p < d.size() && d[*p] == '#')
-            while (*p < d.size() && d[*p] != '\n' && d[*p] != '\r') ++*p;
-        else
-            break;
-    }
-    if (*p >= d.size() || !std::isdigit(d[*p])) return false;
-    uint64_t n = 0;
-    while (*p < d.size() && std::isdigit(d[*p])) {
-        n = n * 10 + uint64_t(d[(*p)++] - '0');
-        if (n > 0xFFFFFFFFu) return false;
-    }
-    *v = uint32_t(n);
-    return true;
-}
-
-}  // namespace
-
 Grey readPgm(const Bytes &d, const std::string &name) {
     if (d.size() < 2 || d[0] != 'P' || (d[1] != '2' && d[1] != '5')) fail(kInput, name, "not a PGM image (P2 or P5)");
-    size_t p = 2;
+    PnmCursor c{d, 2};
     Grey g;
     uint32_t maxval = 0;
-    if (!pnmNumber(d, &p, &g.width) || !pnmNumber(d, &p, &g.height) || !pnmNumber(d, &p, &maxval))
+    if (!c.number(&g.width) || !c.number(&g.height) || !c.number(&maxval))
         fail(kInput, name, "damaged or truncated PGM header");
     if (maxval == 0 || maxval > 65535) fail(kInput, name, "PGM maxval " + std::to_string(maxval) + ": 1 to 65535 are read");
     checkImageSize(g.width, g.height, name);
@@ -47,13 +24,13 @@ Grey readPgm(const Bytes &d, const std::string &name) {
     }
     const uint64_t n = uint64_t(g.width) * g.height;
     if (d[1] == '5') {
-        p++;  // the one white space character after maxval
+        const size_t p = c.p + 1;  // the one white space character after maxval
         if (d.size() < p || (d.size() - p) / bytes < n) fail(kInput, name, "truncated PGM data");
         std::memcpy(g.samples.data(), d.data() + p, size_t(n) * bytes);
     } else {
         for (uint64_t i = 0; i < n; i++) {
             uint32_t v;
-            if (!pnmNumber(d, &p, &v)) fail(kInput, name, "damaged or truncated PGM data");
+            if (!c.number(&v)) fail(kInput, name, "damaged or truncated PGM data");
             if (bytes == 2) g.samples[2 * i] = uint8_t(std::min(v, maxval) >> 8);
             g.samples[bytes * i + bytes - 1] = uint8_t(std::min(v, maxval));
         }

@@ -175,22 +175,10 @@ bool encodePbmFile(const std::string &path, const std::string &name, const Encod
     if (head.size() < 3 || head[0] != 'P' || head[1] != '4') return false;
     // The header: "P4", width and height (comments and white space
     // between), one white space character, then exactly one page of rows.
-    size_t at = 2;
+    PnmCursor c{head, 2};
     uint32_t v[2] = {0, 0};
-    for (uint32_t &n : v) {
-        for (;;) {
-            while (at < head.size() && std::isspace(head[at])) at++;
-            if (at < head.size() && head[at] == '#')
-                while (at < head.size() && head[at] != '\n' && head[at] != '\r') at++;
-            else
-                break;
-        }
-        if (at >= head.size() || !std::isdigit(head[at])) return false;
-        uint64_t x = 0;
-        while (at < head.size() && std::isdigit(head[at]) && x <= 0xFFFFFFFFu) x = x * 10 + uint64_t(head[at++] - '0');
-        if (x > 0xFFFFFFFFu) return false;
-        n = uint32_t(x);
-    }
+    if (!c.number(&v[0]) || !c.number(&v[1])) return false;
+    const size_t at = c.p;
     if (at >= head.size() || !std::isspace(head[at])) return false;
     Bitmap b;
     b.width = v[0];
