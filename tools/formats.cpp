@@ -268,21 +268,28 @@ bool pngWriteAll(png_structp png, png_infop info, uint32_t w, uint32_t h, const 
 
 }  // namespace
 
-Bitmap readPng(const Bytes &data, const std::string &name, int threshold) {
+// libpng's read state over bytes, released on destruction.
+struct PngReading {
     PngState s;
-    s.in = &data;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s, pngError, pngWarning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        fail(kInternal, name, "cannot start PNG decoding");
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    PngReading(const Bytes &data, const std::string &name) {
+        s.in = &data;
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s, pngError, pngWarning);
+        info = png ? png_create_info_struct(png) : nullptr;
+        if (!info) {
+            png_destroy_read_struct(&png, nullptr, nullptr);
+            fail(kInternal, name, "cannot start PNG decoding");
+        }
     }
-    struct Guard {
-        png_structp *p;
-        png_infop *i;
-        ~Guard() { png_destroy_read_struct(p, i, nullptr); }
-    } guard{&png, &info};
+    ~PngReading() { png_destroy_read_struct(&png, &info, nullptr); }
+};
 
+Bitmap readPng(const Bytes &data, const std::string &name, int threshold) {
+    PngReading r(data, name);
+    png_structp png = r.png;
+    png_infop info = r.info;
+    PngState &s = r.s;
     PngImage img;
     if (!pngBegin(png, info, &img)) fail(kInput, name, std::string("damaged PNG: ") + s.message);
     Bitmap b = makeBitmap(img.width, img.height, name);
@@ -354,19 +361,10 @@ bool pngGreyWrite(png_structp png, png_infop info, const Grey &g) {
 }  // namespace
 
 Grey readPngGrey(const Bytes &data, const std::string &name) {
-    PngState s;
-    s.in = &data;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s, pngError, pngWarning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        fail(kInternal, name, "cannot start PNG decoding");
-    }
+    PngReading r(data, name);
     Grey g;
     const char *why = nullptr;
-    const bool ok = pngGreyAll(png, info, &g, name, &why);
-    png_destroy_read_struct(&png, &info, nullptr);
-    if (!ok) fail(kInput, name, std::string("damaged PNG: ") + s.message);
+    if (!pngGreyAll(r.png, r.info, &g, name, &why)) fail(kInput, name, std::string("damaged PNG: ") + r.s.message);
     if (why) fail(kInput, name, why);
     return g;
 }
