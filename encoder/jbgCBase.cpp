@@ -125,8 +125,7 @@ static void encFreeRasters(JbigContext *ctx) {
     if (e.planes == nullptr) return;
     for (uint32_t q = 0; q < ctx->bih.P; q++)
         if (q != e.plane) layerImageFree(&e.planes[q]);
-    GlobalUnlock(e.planesHandle);
-    GlobalFree(e.planesHandle);
+    globalFreeLocked(e.planesHandle);
     e.planes = nullptr;
 }
 
@@ -210,12 +209,9 @@ static bool encPlanesAlloc(JbigContext *ctx) {
     const uint32_t P = ctx->bih.P;
     if (P == 1) return true;
     JbigEncoderState &e = ctx->enc;
-    e.planesHandle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, P * sizeof(JbigLayerImage));
-    e.planes = e.planesHandle ? static_cast<JbigLayerImage *>(GlobalLock(e.planesHandle)) : nullptr;
-    if (e.planes == nullptr) {
-        if (e.planesHandle) GlobalFree(e.planesHandle);
-        return false;
-    }
+    e.planes = static_cast<JbigLayerImage *>(
+        globalAllocLocked(GMEM_MOVEABLE | GMEM_ZEROINIT, P * sizeof(JbigLayerImage), &e.planesHandle));
+    if (e.planes == nullptr) return false;
     for (uint32_t q = 0; q < P; q++) e.planes[q].plane = q;
     return true;
 }
