@@ -250,11 +250,12 @@ inline bool roundTrip(const uint8_t *data, size_t size) {
     }
     if (index || full) {
         // With an index the order bits are only recorded; under the whole
-        // standard the stripes follow them (SEQ with SMID names no order).
+        // standard the stripes follow them (SMID names an order only with
+        // one of SEQ and ILEAVE).
         o.HITOLO = order & 1;
         o.SEQ = (order >> 1) & 1;
         o.ILEAVE = (order >> 2) & 1;
-        o.SMID = (order >> 3) & 1 && !(full && o.SEQ);
+        o.SMID = (order >> 3) & 1 && !(full && o.SEQ == o.ILEAVE);
     }
     const uint32_t rowBytes = (w + 7) / 8;
     std::vector<uint8_t> pixels(size_t(rowBytes) * ht, 0);
