@@ -36,21 +36,24 @@ ZJ_INLINE uint32_t qmDecByteIn(JbigContext *ctx) {
 // renormalisations are one shift; a marker or the end of the buffer is
 // met only when the bits run out, as the byte-at-a-time decoder meets it.
 struct QmDecoder {
-    uint32_t A;
+    // The interval as D = A - floor. The decision is the MPS without
+    // renormalisation while A - Qe stays above both C's top 16 bits and
+    // 0x7FFF, that is while D - Qe stays above 0; floor, their maximum, is
+    // kept whenever C moves.
+    int32_t D;
+    uint32_t floor;
     uint64_t C;
     int32_t CT;
-    // The decision is the MPS without renormalisation while A - Qe stays
-    // above both C's top 16 bits and 0x7FFF: one compare against their
-    // maximum, kept whenever C moves.
-    uint32_t floor;
     uint32_t *states;
     JbigContext *ctx;
 
     explicit QmDecoder(JbigContext *c)
-        : A(c->qmA), C(c->dec.qmCode), CT(c->qmCT), floor(std::max<uint32_t>(uint32_t(C >> 48), 0x7FFF)),
-          states(c->qmStates), ctx(c) {}
+        : D(0), floor(std::max<uint32_t>(uint32_t(c->dec.qmCode >> 48), 0x7FFF)), C(c->dec.qmCode), CT(c->qmCT),
+          states(c->qmStates), ctx(c) {
+        D = int32_t(c->qmA - floor);
+    }
     void store() const {
-        ctx->qmA = A;
+        ctx->qmA = uint32_t(D) + floor;
         ctx->dec.qmCode = C;
         ctx->qmCT = CT;
     }
@@ -58,35 +61,36 @@ struct QmDecoder {
     // n decisions in context cx at once, when they are all its MPS `value`
     // with A at or above 0x8000 through all of them: then only A moves.
     ZJ_INLINE bool run(uint32_t cx, uint32_t value, uint32_t n) {
-        const uint32_t w = states[cx], take = n * (w >> 8);
-        if (value != (w & 1u) || take >= A - floor) return false;
-        A -= take;
+        const uint32_t w = states[cx], take = n * (w & 0xFFFF);
+        if (value != (w >> 24) || take >= uint32_t(D)) return false;
+        D -= int32_t(take);
         return true;
     }
 
     // As run(), over up to `bytes` groups of eight decisions: how many
     // groups it took.
     ZJ_INLINE uint32_t runBytes(uint32_t cx, uint32_t value, uint32_t bytes) {
-        const uint32_t w = states[cx], qe8 = (w >> 5) & ~7u;
-        if (value != (w & 1u)) return 0;
-        const uint32_t n = std::min(bytes, (A - 1 - floor) / qe8);
-        A -= n * qe8;
+        const uint32_t w = states[cx], qe8 = (w & 0xFFFF) << 3;
+        if (value != (w >> 24)) return 0;
+        const uint32_t n = std::min(bytes, (uint32_t(D) - 1) / qe8);
+        D -= int32_t(n * qe8);
         return n;
     }
 
     ZJ_INLINE uint32_t decode(uint32_t cx) {
         uint32_t &w = states[cx];
-        const uint32_t a = A - (w >> 8);
-        if (ZJ_LIKELY(a > floor)) {
-            A = a;
-            return w & 1u;
+        const uint32_t x = w;
+        const int32_t d = D - int32_t(x & 0xFFFF);
+        if (ZJ_LIKELY(d > 0)) {
+            D = d;
+            return x >> 24;
         }
-        return decodeRest(w, a);
+        return decodeRest(w, uint32_t(d) + floor);
     }
 
     // A decision that is not the MPS without renormalisation; a = A - Qe.
     ZJ_INLINE uint32_t decodeRest(uint32_t &w, uint32_t a) {
-        const uint32_t qe = w >> 8;
+        const uint32_t qe = w & 0xFFFF;
         // In the upper subinterval (C below a) the symbol is the LPS when
         // that interval is the smaller one; in the lower one, when it is
         // not. Chosen without a branch: the choice is as good as random.
@@ -94,8 +98,8 @@ struct QmDecoder {
         const uint32_t lps = uint32_t(a < qe) ^ upper ^ 1u;
         C -= uint64_t(a & (upper - 1u)) << 48;
         a = upper ? a : qe;
-        const uint32_t d = (w & 1u) ^ lps;
-        w = kQmAfter[(w & 0xFF) << 1 | lps];
+        const uint32_t d = (w >> 24) ^ lps;
+        w = kQmAfter[(w >> 15 & 0x1FE) | lps];
         // Renormalise: a shifts until it reaches 0x8000 again.
         const uint32_t shift = leadingZeros(a) - 16;
         if (ZJ_LIKELY(int32_t(shift) <= CT)) {
@@ -114,8 +118,8 @@ struct QmDecoder {
             } while (a < 0x8000);
         }
         if (CT < 16) refill();
-        A = a;
         floor = std::max<uint32_t>(uint32_t(C >> 48), 0x7FFF);
+        D = int32_t(a - floor);
         return d;
     }
 

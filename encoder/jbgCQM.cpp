@@ -4,8 +4,13 @@
 
 #include <algorithm>
 
+void qmEncStatesReset(JbigContext *ctx) {
+    uint8_t *p = reinterpret_cast<uint8_t *>(ctx->qmStates);
+    for (uint32_t cx = 0; cx < 4096; cx++) std::memcpy(p + 4 * cx, &kQmEncStart, 4);
+}
+
 void qmEncInit(JbigContext *ctx) {
-    if (ctx->cur.stripe == 0) qmStatesReset(ctx);
+    if (ctx->cur.stripe == 0) qmEncStatesReset(ctx);
     ctx->cur.stripe++;
     ctx->qmC = 0;
     ctx->enc.qmSC = 0;
