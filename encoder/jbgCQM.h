@@ -21,6 +21,21 @@ int32_t qmEncWriteRest(JbigContext *ctx);
 inline uint32_t qmEncTell(const JbigContext *ctx) { return ctx->enc.written + ctx->stream.bufPos; }
 // The byte-out step, with C as it stands when the bit counter runs out.
 void qmEncByteOut(JbigContext *ctx, uint32_t c);
+// Most bytes: no carry, none stacked or held back, the byte before them
+// neither 0x00 nor ESC, and room in the buffer. Then the byte held back goes
+// straight out and this one takes its place; false for any other.
+ZJ_INLINE bool qmEncByteOutPlain(JbigContext *ctx, uint32_t c) {
+    JbigEncoderState &e = ctx->enc;
+    JbigStream &s = ctx->stream;
+    const uint32_t t = (c >> 19) & 0x1FF;
+    if (t < 0xFF && (e.qmSC | e.qmZeros | e.qmFirst) == 0 && e.qmBuffer - 1 < kEsc - 1 &&
+        s.bufPos + 1 < kIoBufferSize) {
+        s.ioBuffer[s.bufPos++] = static_cast<uint8_t>(e.qmBuffer);
+        e.qmBuffer = t;
+        return true;
+    }
+    return false;
+}
 
 // The registers, with the interval as D = A - 0x8000 (A itself in the
 // context):
@@ -111,23 +126,29 @@ struct QmEncoder {
 
     ZJ_INLINE void renormalise(uint32_t A) {
         // A shifts until it reaches 0x8000 again; in one step when CT does
-        // not run out on the way.
+        // not run out on the way, else up to each byte out (two at most:
+        // the shift is below 16).
         const uint32_t shift = leadingZeros(A) - 16;
+        D = int32_t(A << shift) - 0x8000;
         if (ZJ_LIKELY(int32_t(shift) < CT)) {
-            D = int32_t(A << shift) - 0x8000;
             C <<= shift;
             CT -= int32_t(shift);
             return;
         }
-        do {
-            A <<= 1;
-            C <<= 1;
-            if (--CT == 0) {
-                qmEncByteOut(ctx, C);
-                CT = 8;
-                C &= 0x7FFFF;
-            }
-        } while (A < 0x8000);
-        D = int32_t(A) - 0x8000;
+        uint32_t rest = shift - uint32_t(CT);
+        C <<= CT;
+        byteOut();
+        if (rest >= 8) {
+            C <<= 8;
+            rest -= 8;
+            byteOut();
+        }
+        C <<= rest;
+        CT = 8 - int32_t(rest);
+    }
+
+    ZJ_INLINE void byteOut() {
+        if (!qmEncByteOutPlain(ctx, C)) qmEncByteOut(ctx, C);
+        C &= 0x7FFFF;
     }
 };

@@ -143,7 +143,11 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
     const uint32_t full = W >> 3, rest = W & 7;
     for (uint32_t b = 0; b < full; b++) {
         load(b);
-        if (!kAt) {
+        // The encoder first tests its row y (r0 bits 11..0 or 9..0), one
+        // colour when the bits plus one have none in the mask: busy bytes
+        // stop here.
+        const uint32_t rowY = kEnc ? (r0 + 1) & (kTwo ? 0xFFE : 0x3FE) : 0;
+        if (!kAt && rowY == 0) {
             // A run: the whole window of the byte the colour v of its first
             // pixel's left neighbour, one test as one branch (the decoder's
             // branches wait on the pixels it decodes). The window in the
