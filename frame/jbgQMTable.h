@@ -83,6 +83,18 @@ constexpr std::array<uint32_t, 452> qmNextPairs() {
     return t;
 }
 inline constexpr std::array<uint32_t, 452> kQmAfter = qmNextPairs();
+// The same, by the word's high half h = s | MPS << 8: after an MPS at 2h,
+// after an LPS at 2h + 1.
+constexpr std::array<uint32_t, 1024> qmNextByHigh() {
+    std::array<uint32_t, 1024> t{};
+    for (uint32_t s = 0; s < 226; s++) {
+        const uint32_t h = qmWord(s) >> 16;
+        t[2 * h] = qmWord(kQmTable[s].nmps);
+        t[2 * h + 1] = qmWord(kQmTable[s].nlps);
+    }
+    return t;
+}
+inline constexpr std::array<uint32_t, 1024> kQmAfterBy = qmNextByHigh();
 // Every context starts in state 0: ST 0, MPS 0.
 constexpr uint32_t kQmStart = qmWord(0);
 
