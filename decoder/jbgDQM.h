@@ -49,13 +49,14 @@ struct QmDecoder {
     uint64_t C;
     int32_t CT16;
     uint32_t *states;
+    const uint32_t *after;  // kQmAfterBy, at hand in a register
     JbigContext *ctx;
 
     static ZJ_INLINE uint32_t floorOf(uint64_t c) { return std::max<uint32_t>(uint32_t(c >> 48) + 1, 0x8000); }
 
     explicit QmDecoder(JbigContext *c)
         : D(int32_t(c->qmA - floorOf(c->dec.qmCode))), floor(floorOf(c->dec.qmCode)), C(c->dec.qmCode),
-          CT16(c->qmCT - 16), states(c->qmStates), ctx(c) {}
+          CT16(c->qmCT - 16), states(c->qmStates), after(kQmAfterBy.data()), ctx(c) {}
     void store() const {
         ctx->qmA = uint32_t(D) + floor;
         ctx->dec.qmCode = C;
@@ -126,12 +127,13 @@ struct QmDecoder {
         // In the upper subinterval (C below a) the symbol is the LPS when
         // that interval is the smaller one; in the lower one, when it is
         // not. Chosen without a branch: the choice is as good as random.
-        const uint64_t t = uint64_t(a) << 48;
+        const uint64_t t = uint64_t(a) << 48, Cl = C - t;
         const uint32_t lower = C >= t;
         const uint32_t lps = uint32_t(a < qe) ^ lower;
-        C = lower ? C - t : C;
+        C = lower ? Cl : C;
         a = lower ? qe : a;
-        *w = kQmAfterBy[stateOf(w) * 2 + lps];
+        *w = after[stateOf(w) * 2 + lps];
+        const uint32_t d = mps ^ lps;
         // Renormalise: a shifts until it reaches 0x8000 again.
         const uint32_t shift = leadingZeros(a) - 16;
         if (ZJ_LIKELY(int32_t(shift) <= CT16)) {
@@ -160,7 +162,7 @@ struct QmDecoder {
         }
         floor = floorOf(C);
         D = int32_t(a - floor);
-        return mps ^ lps;
+        return d;
     }
 
     // Plain bytes while the buffer has them; when the bits have run out, the
