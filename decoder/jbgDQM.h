@@ -49,14 +49,13 @@ struct QmDecoder {
     uint64_t C;
     int32_t CT16;
     uint32_t *states;
-    const uint32_t *after;  // kQmAfterBy, at hand in a register
     JbigContext *ctx;
 
     static ZJ_INLINE uint32_t floorOf(uint64_t c) { return std::max<uint32_t>(uint32_t(c >> 48) + 1, 0x8000); }
 
     explicit QmDecoder(JbigContext *c)
         : D(int32_t(c->qmA - floorOf(c->dec.qmCode))), floor(floorOf(c->dec.qmCode)), C(c->dec.qmCode),
-          CT16(c->qmCT - 16), states(c->qmStates), after(kQmAfterBy.data()), ctx(c) {}
+          CT16(c->qmCT - 16), states(c->qmStates), ctx(c) {}
     void store() const {
         ctx->qmA = uint32_t(D) + floor;
         ctx->dec.qmCode = C;
@@ -127,21 +126,21 @@ struct QmDecoder {
         // In the upper subinterval (C below a) the symbol is the LPS when
         // that interval is the smaller one; in the lower one, when it is
         // not. Chosen without a branch: the choice is as good as random.
-        const uint64_t t = uint64_t(a) << 48, Cl = C - t;
-        const uint32_t lower = C >= t;
-        const uint32_t lps = uint32_t(a < qe) ^ lower;
-        C = lower ? Cl : C;
-        a = lower ? qe : a;
-        *w = after[stateOf(w) * 2 + lps];
+        const uint32_t upper = uint32_t(C >> 48) < a;
+        const uint32_t lps = uint32_t(a < qe) ^ upper ^ 1u;
+        C -= uint64_t(a & (upper - 1u)) << 48;
+        a = upper ? a : qe;
+        *w = kQmAfterBy[stateOf(w) * 2 + lps];
         const uint32_t d = mps ^ lps;
-        // Renormalise: a shifts until it reaches 0x8000 again.
-        const uint32_t shift = leadingZeros(a) - 16;
-        if (ZJ_LIKELY(int32_t(shift) <= CT16)) {
+        // Renormalise: a shifts until it reaches 0x8000 again (a is below
+        // 0x10000: its leading zeros are 16 to 31, the shift their low bits).
+        const uint32_t shift = leadingZeros(a) ^ 16;
+        CT16 -= int32_t(shift);
+        if (ZJ_LIKELY(CT16 >= 0)) {
             C <<= shift;
             a <<= shift;
-            CT16 -= int32_t(shift);
         } else {
-            int32_t CT = CT16 + 16;
+            int32_t CT = CT16 + int32_t(shift) + 16;
             if (int32_t(shift) <= CT) {
                 C <<= shift;
                 a <<= shift;

@@ -122,10 +122,14 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         return cx;
     };
     auto pixel = [&](uint32_t k) ZJ_LAMBDA_INLINE {
-        if constexpr (kEnc && kTwo && !kAt) {
-            // The encoder's entry 2CX + X in one go: r1 gives CX bits 9..4 one
-            // place up, r0 bits 3..0 and the pixel below them.
-            px.codeAt(((size_t(r1) >> (8 - k)) & 0x7E0) | ((size_t(r0) >> (7 - k)) & 0x1F));
+        if constexpr (kEnc && !kAt) {
+            // The encoder's entry 2CX + X in one go: each register gives its
+            // CX bits one place up, r0 the pixel below them.
+            if (kTwo)
+                px.codeAt(((size_t(r1) >> (8 - k)) & 0x7E0) | ((size_t(r0) >> (7 - k)) & 0x1F));
+            else
+                px.codeAt(((size_t(r2) << 1 >> (7 - k)) & 0x700) | ((size_t(r1) >> (10 - k)) & 0x0F8) |
+                          ((size_t(r0) >> (7 - k)) & 0x007));
             return;
         }
         const uint32_t cx = context(k);
