@@ -1,6 +1,6 @@
 // QM arithmetic encoder. The layer coders keep the registers in a QmEncoder
 // for the length of a stripe so that the common decision (an MPS that needs
-// no renormalisation) is a table load, a subtraction and a compare.
+// no renormalisation) is a load, a subtraction and a sign.
 #pragma once
 
 #include <algorithm>
