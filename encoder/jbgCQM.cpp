@@ -5,8 +5,10 @@
 #include <algorithm>
 
 void qmEncStatesReset(JbigContext *ctx) {
+    // The first pair, then the filled part copied behind itself.
     uint8_t *p = reinterpret_cast<uint8_t *>(ctx->qmStates);
-    for (uint32_t cx = 0; cx < 4096; cx++) std::memcpy(p + 4 * cx, &kQmEncStart, 4);
+    std::memcpy(p, &kQmEncStart, 4);
+    for (size_t n = 4; n < sizeof ctx->qmStates; n *= 2) std::memcpy(p + n, p, n);
 }
 
 void qmEncInit(JbigContext *ctx) {

@@ -147,11 +147,7 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
     const uint32_t full = W >> 3, rest = W & 7;
     for (uint32_t b = 0; b < full; b++) {
         load(b);
-        // The encoder first tests its row y (r0 bits 11..0 or 9..0), one
-        // colour when the bits plus one have none in the mask: busy bytes
-        // stop here.
-        const uint32_t rowY = kEnc ? (r0 + 1) & (kTwo ? 0xFFE : 0x3FE) : 0;
-        if (!kAt && rowY == 0) {
+        if (!kAt) {
             // A run: the whole window of the byte the colour v of its first
             // pixel's left neighbour, one test as one branch (the decoder's
             // branches wait on the pixels it decodes). The window in the
@@ -164,16 +160,21 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             // Its contexts are then all 0 or all 0x3FF.
             const uint32_t v = kEnc ? (r0 >> 8) & 1 : r0 & 1, ones = 0u - v;
             uint32_t mixed;
-            if (!kEnc && kTwo) {
-                // The decoder's two-line window as one field, bits 18..2 (r0's
-                // four below r1's thirteen): one colour when the field plus
-                // its lowest bit leaves no bit in it.
-                const uint32_t field = (r1 & 0x7FFC0) | (r0 & 0xF) << 2;
-                mixed = (field + 4) & 0x7FFF8;
+            if (kTwo) {
+                // The two-line window as one field, r1's thirteen bits above
+                // r0's (decoder: bits 18..2; encoder: 24..0): one colour when
+                // the field plus its lowest bit leaves no bit in it.
+                if (kEnc) {
+                    const uint32_t field = (r1 & 0x7FFC0) << 6 | (r0 & 0xFFF);
+                    mixed = (field + 1) & 0x1FFFFFE;
+                } else {
+                    const uint32_t field = (r1 & 0x7FFC0) | (r0 & 0xF) << 2;
+                    mixed = (field + 4) & 0x7FFF8;
+                }
             } else {
                 mixed = (r1 ^ ones) & (kTwo ? 0x7FFC0 : 0x3FFC0);
                 if (!kTwo) mixed |= (r2 ^ ones) & 0x1FF80;
-                mixed |= (r0 ^ ones) & (kEnc ? (kTwo ? 0xFFF : 0x3FF) : 0x3);
+                mixed |= (r0 ^ ones) & (kEnc ? 0x3FF : 0x3);
             }
             const uint32_t cx = ones & 0x3FF;
             if (mixed == 0 && px.run(cx, v, 8)) {
