@@ -89,6 +89,8 @@ fullTable() {
 # included, at most 2% above the default decode.
 fullTable decode 'jbigDecode*' 1.02 "text300-find 0" "halftone-fs 0" "text300-find 3"
 # Encoding (default options: the AT pixel may move up to MX 8, stripes in
-# the announced order) on the text pages: at most 1.3 times the default.
-fullTable encode jbigEncode 1.3 "text300-find 0" "text300-curl 0" "text600-gitcommit 0" "text300-find 3"
+# the announced order) on the text pages: at most 1.45 times the default.
+# The added cost is the AT planner's, about 9 M on text300-find and 32 M on
+# the 600 dpi page; it was 1.3 times while the default coded slower.
+fullTable encode jbigEncode 1.45 "text300-find 0" "text300-curl 0" "text600-gitcommit 0" "text300-find 3"
 exit $failed

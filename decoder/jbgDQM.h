@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 
 #include "../frame/jbgDiffWalk.h"
 #include "../frame/jbgQMTable.h"
@@ -36,58 +37,93 @@ ZJ_INLINE uint32_t qmDecByteIn(JbigContext *ctx) {
 // bytes are read ahead while they are at hand in the buffer, so that most
 // renormalisations are one shift; a marker or the end of the buffer is
 // met only when the bits run out, as the byte-at-a-time decoder meets it.
+//
+// The registers kept across a row:
+//   D     A - floor, floor = max(C's top 16 bits + 1, 0x8000): the decision
+//         is the MPS without renormalisation while D - Qe stays at or above
+//         0 (A - Qe above both C's top and 0x7FFF), one subtraction and a
+//         sign; floor moves only when C does
+//   CT16  CT - 16: a renormalisation of up to CT16 places needs no byte
 struct QmDecoder {
-    uint32_t A;
-    uint64_t C;
-    int32_t CT;
-    // The decision is the MPS without renormalisation while A - Qe stays
-    // above both C's top 16 bits and 0x7FFF: one compare against their
-    // maximum, kept whenever C moves.
+    int32_t D;
     uint32_t floor;
+    uint64_t C;
+    int32_t CT16;
     uint32_t *states;
     JbigContext *ctx;
 
+    static ZJ_INLINE uint32_t floorOf(uint64_t c) { return std::max<uint32_t>(uint32_t(c >> 48) + 1, 0x8000); }
+
     explicit QmDecoder(JbigContext *c)
-        : A(c->qmA), C(c->dec.qmCode), CT(c->qmCT), floor(std::max<uint32_t>(uint32_t(C >> 48), 0x7FFF)),
-          states(c->qmStates), ctx(c) {}
+        : D(int32_t(c->qmA - floorOf(c->dec.qmCode))), floor(floorOf(c->dec.qmCode)), C(c->dec.qmCode),
+          CT16(c->qmCT - 16), states(c->qmStates), ctx(c) {}
     void store() const {
-        ctx->qmA = A;
+        ctx->qmA = uint32_t(D) + floor;
         ctx->dec.qmCode = C;
-        ctx->qmCT = CT;
+        ctx->qmCT = CT16 + 16;
+    }
+
+    // Qe, the MPS, and s | MPS << 8 of a context word, each read on its own
+    // (little-endian hosts: straight from memory).
+    static ZJ_INLINE uint32_t qeOf(const uint32_t *w) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        uint16_t q;
+        std::memcpy(&q, w, 2);
+        return q;
+#else
+        return *w & 0xFFFF;
+#endif
+    }
+    static ZJ_INLINE uint32_t mpsOf(const uint32_t *w) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        return reinterpret_cast<const uint8_t *>(w)[3];
+#else
+        return *w >> 24;
+#endif
+    }
+    static ZJ_INLINE uint32_t stateOf(const uint32_t *w) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        uint16_t q;
+        std::memcpy(&q, reinterpret_cast<const uint8_t *>(w) + 2, 2);
+        return q;
+#else
+        return *w >> 16;
+#endif
     }
 
     // n decisions in context cx at once, when they are all its MPS `value`
     // with A at or above 0x8000 through all of them: then only A moves.
     ZJ_INLINE bool run(uint32_t cx, uint32_t value, uint32_t n) {
-        const uint32_t w = states[cx], take = n * (w >> 8);
-        if (value != (w & 1u) || take >= A - floor) return false;
-        A -= take;
+        const uint32_t w = states[cx], take = n * (w & 0xFFFF);
+        if (value != (w >> 24) || take > uint32_t(D)) return false;
+        D -= int32_t(take);
         return true;
     }
 
     // As run(), over up to `bytes` groups of eight decisions: how many
     // groups it took.
     ZJ_INLINE uint32_t runBytes(uint32_t cx, uint32_t value, uint32_t bytes) {
-        const uint32_t w = states[cx], qe8 = (w >> 5) & ~7u;
-        if (value != (w & 1u)) return 0;
-        const uint32_t n = std::min(bytes, (A - 1 - floor) / qe8);
-        A -= n * qe8;
+        const uint32_t w = states[cx], qe8 = (w & 0xFFFF) << 3;
+        if (value != (w >> 24)) return 0;
+        const uint32_t n = std::min(bytes, uint32_t(D) / qe8);
+        D -= int32_t(n * qe8);
         return n;
     }
 
     ZJ_INLINE uint32_t decode(uint32_t cx) {
-        uint32_t &w = states[cx];
-        const uint32_t a = A - (w >> 8);
-        if (ZJ_LIKELY(a > floor)) {
-            A = a;
-            return w & 1u;
+        uint32_t *w = states + cx;
+        const int32_t d = D - int32_t(qeOf(w));
+        const uint32_t mps = mpsOf(w);
+        if (ZJ_LIKELY(d >= 0)) {
+            D = d;
+            return mps;
         }
-        return decodeRest(w, a);
+        return decodeRest(w, mps, uint32_t(d) + floor);
     }
 
     // A decision that is not the MPS without renormalisation; a = A - Qe.
-    ZJ_INLINE uint32_t decodeRest(uint32_t &w, uint32_t a) {
-        const uint32_t qe = w >> 8;
+    ZJ_INLINE uint32_t decodeRest(uint32_t *w, uint32_t mps, uint32_t a) {
+        const uint32_t qe = qeOf(w);
         // In the upper subinterval (C below a) the symbol is the LPS when
         // that interval is the smaller one; in the lower one, when it is
         // not. Chosen without a branch: the choice is as good as random.
@@ -95,34 +131,43 @@ struct QmDecoder {
         const uint32_t lps = uint32_t(a < qe) ^ upper ^ 1u;
         C -= uint64_t(a & (upper - 1u)) << 48;
         a = upper ? a : qe;
-        const uint32_t d = (w & 1u) ^ lps;
-        w = kQmAfter[(w & 0xFF) << 1 | lps];
-        // Renormalise: a shifts until it reaches 0x8000 again.
-        const uint32_t shift = leadingZeros(a) - 16;
-        if (ZJ_LIKELY(int32_t(shift) <= CT)) {
+        *w = kQmAfterBy[stateOf(w) * 2 + lps];
+        const uint32_t d = mps ^ lps;
+        // Renormalise: a shifts until it reaches 0x8000 again (a is below
+        // 0x10000: its leading zeros are 16 to 31, the shift their low bits).
+        const uint32_t shift = leadingZeros(a) ^ 16;
+        CT16 -= int32_t(shift);
+        if (ZJ_LIKELY(CT16 >= 0)) {
             C <<= shift;
             a <<= shift;
-            CT -= int32_t(shift);
         } else {
-            do {
-                if (CT == 0) {
-                    C |= uint64_t(qmDecByteIn(ctx)) << 40;
-                    CT = 8;
-                }
-                C <<= 1;
-                a <<= 1;
-                CT--;
-            } while (a < 0x8000);
+            int32_t CT = CT16 + int32_t(shift) + 16;
+            if (int32_t(shift) <= CT) {
+                C <<= shift;
+                a <<= shift;
+                CT -= int32_t(shift);
+            } else {
+                do {
+                    if (CT == 0) {
+                        C |= uint64_t(qmDecByteIn(ctx)) << 40;
+                        CT = 8;
+                    }
+                    C <<= 1;
+                    a <<= 1;
+                    CT--;
+                } while (a < 0x8000);
+            }
+            refill(CT);
+            CT16 = CT - 16;
         }
-        if (CT < 16) refill();
-        A = a;
-        floor = std::max<uint32_t>(uint32_t(C >> 48), 0x7FFF);
+        floor = floorOf(C);
+        D = int32_t(a - floor);
         return d;
     }
 
     // Plain bytes while the buffer has them; when the bits have run out, the
     // next byte whatever it takes.
-    ZJ_INLINE void refill() {
+    ZJ_INLINE void refill(int32_t &CT) {
         JbigStream &s = ctx->stream;
         while (CT <= 32 && s.bufPos != s.bufFill && !ctx->dec.sdeEnd && s.ioBuffer[s.bufPos] != kEsc) {
             C |= uint64_t(s.ioBuffer[s.bufPos++]) << (40 - CT);

@@ -4,8 +4,15 @@
 
 #include <algorithm>
 
+void qmEncStatesReset(JbigContext *ctx) {
+    // The first pair, then the filled part copied behind itself.
+    uint8_t *p = reinterpret_cast<uint8_t *>(ctx->qmStates);
+    std::memcpy(p, &kQmEncStart, 4);
+    for (size_t n = 4; n < sizeof ctx->qmStates; n *= 2) std::memcpy(p + n, p, n);
+}
+
 void qmEncInit(JbigContext *ctx) {
-    if (ctx->cur.stripe == 0) qmStatesReset(ctx);
+    if (ctx->cur.stripe == 0) qmEncStatesReset(ctx);
     ctx->cur.stripe++;
     ctx->qmC = 0;
     ctx->enc.qmSC = 0;
@@ -66,17 +73,9 @@ static void releaseStack(JbigContext *ctx, uint32_t carry) {
 }
 
 void qmEncByteOut(JbigContext *ctx, uint32_t c) {
+    if (qmEncByteOutPlain(ctx, c)) return;
     JbigEncoderState &e = ctx->enc;
-    JbigStream &s = ctx->stream;
     const uint32_t t = (c >> 19) & 0x1FF;
-    // Most bytes: no carry, none stacked or held back, the byte before them
-    // neither 0x00 nor ESC, and room in the buffer. It goes straight out.
-    if (t < 0xFF && (e.qmSC | e.qmZeros | e.qmFirst) == 0 && e.qmBuffer - 1 < kEsc - 1 &&
-        s.bufPos + 1 < kIoBufferSize) {
-        s.ioBuffer[s.bufPos++] = static_cast<uint8_t>(e.qmBuffer);
-        e.qmBuffer = t;
-        return;
-    }
     if (t == 0xFF) {
         e.qmSC++;
     } else {

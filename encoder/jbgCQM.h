@@ -1,9 +1,10 @@
 // QM arithmetic encoder. The layer coders keep the registers in a QmEncoder
 // for the length of a stripe so that the common decision (an MPS that needs
-// no renormalisation) is a table load, a subtraction and a compare.
+// no renormalisation) is a load, a subtraction and a sign.
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 
 #include "../frame/jbgDiffWalk.h"
 #include "../frame/jbgQMTable.h"
@@ -11,6 +12,8 @@
 #include "jbgCDiff.h"
 
 void qmEncInit(JbigContext *ctx);
+// Every context of the layer to state 0, as the encoder holds its states.
+void qmEncStatesReset(JbigContext *ctx);
 uint32_t qmEncFlush(JbigContext *ctx);
 void qmEncPutByte(JbigContext *ctx, uint32_t b);
 // Writes coded bytes on: to the stream, or to the spool while stripes wait
@@ -20,79 +23,135 @@ int32_t qmEncWriteRest(JbigContext *ctx);
 inline uint32_t qmEncTell(const JbigContext *ctx) { return ctx->enc.written + ctx->stream.bufPos; }
 // The byte-out step, with C as it stands when the bit counter runs out.
 void qmEncByteOut(JbigContext *ctx, uint32_t c);
+// Most bytes: no carry, none stacked or held back, the byte before them
+// neither 0x00 nor ESC, and room in the buffer. Then the byte held back goes
+// straight out and this one takes its place; false for any other.
+ZJ_INLINE bool qmEncByteOutPlain(JbigContext *ctx, uint32_t c) {
+    JbigEncoderState &e = ctx->enc;
+    JbigStream &s = ctx->stream;
+    const uint32_t t = (c >> 19) & 0x1FF;
+    if (t < 0xFF && (e.qmSC | e.qmZeros | e.qmFirst) == 0 && e.qmBuffer - 1 < kEsc - 1 &&
+        s.bufPos + 1 < kIoBufferSize) {
+        s.ioBuffer[s.bufPos++] = static_cast<uint8_t>(e.qmBuffer);
+        e.qmBuffer = t;
+        return true;
+    }
+    return false;
+}
 
+// The registers, with the interval as D = A - 0x8000 (A itself in the
+// context):
+//
+//   D   signed; at or above 0 between decisions, below 0 once the interval
+//       needs renormalising
+//   C   bit 31 .. 27 26 ............ 19 18 ............. 0
+//          [ carry  ][ next byte out  ][ fraction, CT bits ]
+//
+// The entries (kQmEncPairs) are reached as 2cx + pixel in the context's
+// states, two bytes each.
 struct QmEncoder {
-    uint32_t A, C;
+    int32_t D;
+    uint32_t C;
     int32_t CT;
-    uint32_t *states;
+    uint8_t *states;
     JbigContext *ctx;
 
-    explicit QmEncoder(JbigContext *c) : A(c->qmA), C(c->qmC), CT(c->qmCT), states(c->qmStates), ctx(c) {}
+    explicit QmEncoder(JbigContext *c)
+        : D(int32_t(c->qmA) - 0x8000), C(c->qmC), CT(c->qmCT), states(reinterpret_cast<uint8_t *>(c->qmStates)),
+          ctx(c) {}
     void store() const {
-        ctx->qmA = A;
+        ctx->qmA = uint32_t(D + 0x8000);
         ctx->qmC = C;
         ctx->qmCT = CT;
     }
 
-    ZJ_INLINE void code(uint32_t cx, uint32_t pix) {
-        uint32_t &w = states[cx];
-        const uint32_t qe = w >> 8;
-        A -= qe;
-        if (pix == (w & 1u)) {
-            if (ZJ_LIKELY(A >= 0x8000)) return;
-            if (A < qe) {
+    ZJ_INLINE uint32_t entry(size_t i) const {
+        uint16_t e;
+        std::memcpy(&e, states + 2 * i, 2);
+        return e;
+    }
+
+    ZJ_INLINE void code(uint32_t cx, uint32_t pix) { codeAt(size_t(cx) << 1 | pix); }
+
+    // The decision with entry i = 2cx + pixel. The common one, an MPS that
+    // needs no renormalisation, is a load, a subtraction and a sign.
+    ZJ_INLINE void codeAt(size_t i) {
+        const uint32_t e = entry(i);
+        D -= int32_t(e);
+        if (ZJ_UNLIKELY(D < 0)) codeRest(i, e);
+    }
+
+    // The rest of a decision: D has gone below 0, by the entry e.
+    ZJ_INLINE void codeRest(size_t i, uint32_t e) {
+        uint32_t A;
+        const QmEncNext *next;
+        if (e < 0x8000) {
+            // The MPS, Qe = e; the other entry holds the state.
+            A = uint32_t(D + 0x8000);
+            if (A < e) {
                 C += A;
-                A = qe;
+                A = e;
             }
-            w = kQmNext[w & 0xFF].mps;
+            next = &kQmEncNext[entry(i ^ 1u) & 0xFF];
+            std::memcpy(states + 2 * (i & ~size_t(1)), &next->mps, 4);
         } else {
+            next = &kQmEncNext[e & 0xFF];
+            const uint32_t qe = next->qe;
+            A = uint32_t(D + int32_t(e) + 0x8000) - qe;
             if (A >= qe) {
                 C += A;
                 A = qe;
             }
-            w = kQmNext[w & 0xFF].lps;
+            std::memcpy(states + 2 * (i & ~size_t(1)), &next->lps, 4);
         }
-        renormalise();
+        renormalise(A);
     }
 
     // n decisions pix in context cx, when pix is its MPS and A stays at or
     // above 0x8000 through all of them: then C and the state do not move.
     ZJ_INLINE bool run(uint32_t cx, uint32_t pix, uint32_t n) {
-        const uint32_t w = states[cx], take = n * (w >> 8);
-        if (pix != (w & 1u) || take > A - 0x8000) return false;
-        A -= take;
+        const uint32_t e = entry(size_t(cx) << 1 | pix), take = n * e;
+        if (e >= 0x8000 || take > uint32_t(D)) return false;
+        D -= int32_t(take);
         return true;
     }
 
     // As run(), over up to `bytes` groups of eight decisions: how many
     // groups it took.
     ZJ_INLINE uint32_t runBytes(uint32_t cx, uint32_t pix, uint32_t bytes) {
-        const uint32_t w = states[cx], qe8 = (w >> 5) & ~7u;
-        if (pix != (w & 1u)) return 0;
-        const uint32_t n = std::min(bytes, (A - 0x8000) / qe8);
-        A -= n * qe8;
+        const uint32_t e = entry(size_t(cx) << 1 | pix);
+        if (e >= 0x8000) return 0;
+        const uint32_t n = std::min(bytes, uint32_t(D) / (8 * e));
+        D -= int32_t(n * 8 * e);
         return n;
     }
 
-    ZJ_INLINE void renormalise() {
+    ZJ_INLINE void renormalise(uint32_t A) {
         // A shifts until it reaches 0x8000 again; in one step when CT does
-        // not run out on the way.
+        // not run out on the way, else up to each byte out (two at most:
+        // the shift is below 16).
         const uint32_t shift = leadingZeros(A) - 16;
+        D = int32_t(A << shift) - 0x8000;
         if (ZJ_LIKELY(int32_t(shift) < CT)) {
-            A <<= shift;
             C <<= shift;
             CT -= int32_t(shift);
             return;
         }
-        do {
-            A <<= 1;
-            C <<= 1;
-            if (--CT == 0) {
-                qmEncByteOut(ctx, C);
-                CT = 8;
-                C &= 0x7FFFF;
-            }
-        } while (A < 0x8000);
+        uint32_t rest = shift - uint32_t(CT);
+        C <<= CT;
+        byteOut();
+        if (rest >= 8) {
+            C <<= 8;
+            rest -= 8;
+            byteOut();
+        }
+        C <<= rest;
+        CT = 8 - int32_t(rest);
+    }
+
+    ZJ_INLINE void byteOut() {
+        if (!qmEncByteOutPlain(ctx, C)) qmEncByteOut(ctx, C);
+        C &= 0x7FFFF;
     }
 };
 

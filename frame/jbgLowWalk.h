@@ -122,11 +122,21 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         return cx;
     };
     auto pixel = [&](uint32_t k) ZJ_LAMBDA_INLINE {
+        if constexpr (kEnc && !kAt) {
+            // The encoder's entry 2CX + X in one go: each register gives its
+            // CX bits one place up, r0 the pixel below them.
+            if (kTwo)
+                px.codeAt(((size_t(r1) >> (8 - k)) & 0x7E0) | ((size_t(r0) >> (7 - k)) & 0x1F));
+            else
+                px.codeAt(((size_t(r2) << 1 >> (7 - k)) & 0x700) | ((size_t(r1) >> (10 - k)) & 0x0F8) |
+                          ((size_t(r0) >> (7 - k)) & 0x007));
+            return;
+        }
         const uint32_t cx = context(k);
         if (kEnc)
             px.pixel(cx, (r0 >> (7 - k)) & 1);
         else
-            r0 = (r0 << 1) | px.pixel(cx, 0);
+            r0 = r0 + r0 + px.pixel(cx, 0);
     };
     auto load = [&](uint32_t b) ZJ_LAMBDA_INLINE {
         r1 = (r1 << 8) | p1[b + 1];
@@ -149,9 +159,23 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             //               byte's own pixels in bits 7..0
             // Its contexts are then all 0 or all 0x3FF.
             const uint32_t v = kEnc ? (r0 >> 8) & 1 : r0 & 1, ones = 0u - v;
-            uint32_t mixed = (r1 ^ ones) & (kTwo ? 0x7FFC0 : 0x3FFC0);
-            if (!kTwo) mixed |= (r2 ^ ones) & 0x1FF80;
-            mixed |= (r0 ^ ones) & (kEnc ? (kTwo ? 0xFFF : 0x3FF) : (kTwo ? 0xF : 0x3));
+            uint32_t mixed;
+            if (kTwo) {
+                // The two-line window as one field, r1's thirteen bits above
+                // r0's (decoder: bits 18..2; encoder: 24..0): one colour when
+                // the field plus its lowest bit leaves no bit in it.
+                if (kEnc) {
+                    const uint32_t field = (r1 & 0x7FFC0) << 6 | (r0 & 0xFFF);
+                    mixed = (field + 1) & 0x1FFFFFE;
+                } else {
+                    const uint32_t field = (r1 & 0x7FFC0) | (r0 & 0xF) << 2;
+                    mixed = (field + 4) & 0x7FFF8;
+                }
+            } else {
+                mixed = (r1 ^ ones) & (kTwo ? 0x7FFC0 : 0x3FFC0);
+                if (!kTwo) mixed |= (r2 ^ ones) & 0x1FF80;
+                mixed |= (r0 ^ ones) & (kEnc ? 0x3FF : 0x3);
+            }
             const uint32_t cx = ones & 0x3FF;
             if (mixed == 0 && px.run(cx, v, 8)) {
                 // Rows are white when made: only black needs a store.

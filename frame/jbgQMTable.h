@@ -1,11 +1,16 @@
 // The probability estimation table of the QM coder, folded with the MPS
 // value: state s = 2 * ST + MPS, and the next state after an MPS or LPS
-// already carries the MPS switch. A context holds its state as one word,
+// already carries the MPS switch.
 //
-//   bit 31 ........... 24 23 ............ 8 7 ........... 0
-//      [      0         ][       Qe        ][ s = 2ST + MPS ]
+// The decoder holds a context's state as one word,
 //
-// so that the common decision reads Qe and the MPS with a single load.
+//   bit 31 ........ 24 23 ........ 16 15 ................ 0
+//      [     MPS      ][ s = 2ST+MPS ][        Qe         ]
+//
+// so that its common decision is a load, one subtraction of the low half
+// and the top byte as the pixel. The encoder, which knows the pixel before
+// it codes it, keeps two 16-bit entries a context instead (see
+// kQmEncPairs).
 #pragma once
 
 #include <array>
@@ -64,19 +69,11 @@ constexpr std::array<QmTransition, 226> qmFold() {
 
 inline constexpr std::array<QmTransition, 226> kQmTable = qmFold();
 
-// The context word of state s, and the words after an MPS and an LPS.
-constexpr uint32_t qmWord(uint32_t s) { return uint32_t(kQmTable[s].qe) << 8 | s; }
-struct QmNext {
-    uint32_t mps, lps;
-};
-constexpr std::array<QmNext, 226> qmNextWords() {
-    std::array<QmNext, 226> t{};
-    for (uint32_t s = 0; s < 226; s++) t[s] = QmNext{qmWord(kQmTable[s].nmps), qmWord(kQmTable[s].nlps)};
-    return t;
-}
-inline constexpr std::array<QmNext, 226> kQmNext = qmNextWords();
-// The same as one array: the word after state s and an MPS at 2s, after an
-// LPS at 2s + 1, for a choice without a branch.
+// The decoder's context word of state s, and the words after an MPS and an
+// LPS.
+constexpr uint32_t qmWord(uint32_t s) { return uint32_t(kQmTable[s].qe) | s << 16 | (s & 1u) << 24; }
+// The word after state s and an MPS at 2s, after an LPS at 2s + 1, for a
+// choice without a branch.
 constexpr std::array<uint32_t, 452> qmNextPairs() {
     std::array<uint32_t, 452> t{};
     for (uint32_t s = 0; s < 226; s++) {
@@ -86,6 +83,50 @@ constexpr std::array<uint32_t, 452> qmNextPairs() {
     return t;
 }
 inline constexpr std::array<uint32_t, 452> kQmAfter = qmNextPairs();
+// The same, by the word's high half h = s | MPS << 8: after an MPS at 2h,
+// after an LPS at 2h + 1.
+constexpr std::array<uint32_t, 1024> qmNextByHigh() {
+    std::array<uint32_t, 1024> t{};
+    for (uint32_t s = 0; s < 226; s++) {
+        const uint32_t h = qmWord(s) >> 16;
+        t[2 * h] = qmWord(kQmTable[s].nmps);
+        t[2 * h + 1] = qmWord(kQmTable[s].nlps);
+    }
+    return t;
+}
+inline constexpr std::array<uint32_t, 1024> kQmAfterBy = qmNextByHigh();
 // Every context starts in state 0: ST 0, MPS 0.
 constexpr uint32_t kQmStart = qmWord(0);
 
+// The encoder's entries: context cx in state s has entry 2cx + v for the
+// pixel value v,
+//
+//   v == MPS:  Qe                 (below 0x8000)
+//   v != MPS:  0xFF00 | s
+//
+// With the interval kept as D = A - 0x8000, D minus the entry of the pixel
+// is negative exactly when the decision is not the MPS without
+// renormalisation: one subtraction and a sign. Both entries of a context
+// change together, as one pair.
+struct QmEncPair {
+    uint16_t e[2];
+};
+constexpr QmEncPair qmEncPair(uint32_t s) {
+    QmEncPair p{};
+    p.e[s & 1u] = kQmTable[s].qe;
+    p.e[(s & 1u) ^ 1u] = uint16_t(0xFF00u | s);
+    return p;
+}
+struct QmEncNext {
+    QmEncPair mps, lps;  // the pair after coding the MPS, the LPS
+    uint32_t qe;
+    uint32_t unused;     // a record of 16 bytes
+};
+constexpr std::array<QmEncNext, 226> qmEncNext() {
+    std::array<QmEncNext, 226> t{};
+    for (uint32_t s = 0; s < 226; s++)
+        t[s] = QmEncNext{qmEncPair(kQmTable[s].nmps), qmEncPair(kQmTable[s].nlps), kQmTable[s].qe, 0};
+    return t;
+}
+inline constexpr std::array<QmEncNext, 226> kQmEncNext = qmEncNext();
+inline constexpr QmEncPair kQmEncStart = qmEncPair(0);
