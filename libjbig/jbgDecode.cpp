@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../frame/jbgMarker.h"
+#include "../frame/jpgLib.h"
 #include "jbig.h"
 #include "jbgLib.h"
 #include "zeljbig.h"
@@ -39,7 +40,7 @@ struct DecState {
     unsigned long entities = 0, needed = 0;
     unsigned long xmax = ~0ul, ymax = ~0ul;
     int layer = -1;  // the layer in lhp
-    bool interrupted = false;
+    unsigned long intrAt = 0;  // entities up to the last of the limit's layer, 0 for none
     std::vector<std::vector<uint8_t>> planes;
     std::vector<unsigned char *> rows;
     unsigned long width = 0, height = 0;
@@ -51,6 +52,8 @@ void entitiesNeeded(jbg_dec_state *s, DecState *st) {
     s->stripes = jbg_stripes(s->l0, s->yd, s->d);
     st->needed = s->stripes * (unsigned long)(s->d - s->dl + 1) * (unsigned long)s->planes;
 }
+
+int layerWithin(const jbg_dec_state *s, const DecState *st);
 
 // The header of a BIE: the first, or one that continues the image.
 int takeHeader(jbg_dec_state *s, DecState *st, const uint8_t *h) {
@@ -68,6 +71,16 @@ int takeHeader(jbg_dec_state *s, DecState *st, const uint8_t *h) {
     s->mx = h[16], s->my = h[17], s->order = h[18], s->options = h[19];
     entitiesNeeded(s, st);
     st->entities = 0;
+    st->intrAt = 0;
+    const int limit = layerWithin(s, st);
+    if (limit < d) {
+        JbigBih b{};
+        b.D = uint8_t(d), b.P = uint8_t(planes), b.order = h[18];
+        const char *nest = sdeNesting(b.order, true);
+        const uint32_t lo = uint32_t(dl), stripes = uint32_t(s->stripes);
+        for (uint32_t k = 0; nest && k < st->needed; k++)
+            if (int(sdeAt(b, nest, lo, uint32_t(d), stripes, k).layer) <= limit) st->intrAt = k + 1;
+    }
     st->phase = (s->options & (JBG_DPPRIV | JBG_DPLAST)) == JBG_DPPRIV ? 1 : 2;
     return JBG_EOK;
 }
@@ -82,7 +95,7 @@ struct Bytes {
     }
 };
 
-// The layer the caller's size limit allows.
+// The highest layer within the caller's size limit.
 int layerWithin(const jbg_dec_state *s, const DecState *st) {
     int l = s->dl > 0 ? s->dl : 0;
     while (l < s->d && jbg_ceil_half(s->xd, s->d - l - 1) <= st->xmax && jbg_ceil_half(s->yd, s->d - l - 1) <= st->ymax) l++;
@@ -179,7 +192,10 @@ bool scan(jbg_dec_state *s, DecState *st, int *status) {
             }
             st->pos += size_t(n);
             st->searched = st->pos;
-            st->entities++;
+            if (++st->entities == st->intrAt && st->intrAt < st->needed) {
+                *status = JBG_EOK_INTR;
+                return true;
+            }
         }
     }
 }
@@ -194,18 +210,14 @@ void jbg_dec_init(jbg_dec_state *s) {
 }
 
 void jbg_dec_maxsize(jbg_dec_state *s, unsigned long xmax, unsigned long ymax) {
-    if (DecState *st = state(s)) st->xmax = xmax, st->ymax = ymax;
+    // 0 sets no limit.
+    if (DecState *st = state(s)) st->xmax = xmax ? xmax : ~0ul, st->ymax = ymax ? ymax : ~0ul;
 }
 
 int jbg_dec_in(jbg_dec_state *s, unsigned char *data, size_t len, size_t *cnt) {
     if (cnt) *cnt = 0;
     DecState *st = state(s);
     if (st == nullptr) return JBG_ENOMEM;
-    if (st->interrupted) {
-        // The rest of the image, below the limit no longer.
-        st->interrupted = false;
-        return decodeLayer(s, st, st->pos, s->d);
-    }
     if (st->phase == 3) {
         if (len == 0) return JBG_EAGAIN;
         // A BIE that continues the image.
@@ -223,21 +235,16 @@ int jbg_dec_in(jbg_dec_state *s, unsigned char *data, size_t len, size_t *cnt) {
         if (cnt) *cnt = len;
         return JBG_EAGAIN;
     }
-    if (status != JBG_EOK) {
+    if (status != JBG_EOK && status != JBG_EOK_INTR) {
         st->data.resize(before);
         return status;
     }
-    // Bytes after the BIE's end are the caller's again.
+    // Bytes after this point are the caller's again.
     st->data.resize(st->pos);
     if (cnt) *cnt = st->pos - before;
-    st->bies++;
-    const int limit = layerWithin(s, st);
-    status = decodeLayer(s, st, st->pos, limit);
-    if (status == JBG_EOK && limit < s->d) {
-        st->interrupted = true;
-        return JBG_EOK_INTR;
-    }
-    return status;
+    if (status == JBG_EOK) st->bies++;
+    const int r = decodeLayer(s, st, st->pos, status == JBG_EOK ? s->d : layerWithin(s, st));
+    return r == JBG_EOK ? status : r;
 }
 
 unsigned long jbg_dec_getwidth(const jbg_dec_state *s) {

@@ -185,10 +185,11 @@ void jbg_enc_out(jbg_enc_state *s) {
     }
     size_t head = kBihBytes + (o.DPPRIV ? kDpPrivBytes : 0);
     if (s->dl == 0 && s->dh == s->d && s->yd1 != s->yd) {
-        // The height announced first, the real one after the last stripe.
+        // The height announced first, the real one after the last stripe,
+        // in the stripe that would come next (it stays empty).
         putBE32(&bie[8], uint32_t(s->yd1));
-        const uint8_t seg[2 + kNewlenParams] = {kEsc, kNewlen, uint8_t(s->yd >> 24), uint8_t(s->yd >> 16),
-                                                uint8_t(s->yd >> 8), uint8_t(s->yd)};
+        const uint8_t seg[2 + kNewlenParams + 2] = {kEsc, kNewlen, uint8_t(s->yd >> 24), uint8_t(s->yd >> 16),
+                                                    uint8_t(s->yd >> 8), uint8_t(s->yd), kEsc, kSdnorm};
         bie.insert(bie.end(), seg, seg + sizeof seg);
     }
     s->data_out(bie.data(), head, s->file);
