@@ -38,7 +38,7 @@ struct Enc85 {
     unsigned long announced = 0;  // YD of the header
     unsigned long height = 0;     // lines the image has (the announced ones until NEWLEN)
     unsigned long newlenAfter = 0; // lines coded when NEWLEN was asked for
-    bool newlen = false, done = false;
+    bool newlen = false;
     void (*data_out)(unsigned char *, size_t, void *) = nullptr;
     void *file = nullptr;
 };
@@ -65,7 +65,6 @@ void collect(unsigned char *start, size_t len, void *file) {
 // Codes the lines gathered as one BIE of the announced height: the NEWLEN
 // after the stripe in which it was asked for, or ABORT at the end.
 void finish(jbg85_enc_state *s, Enc85 *e, bool abort) {
-    e->done = true;
     const unsigned long rows = s->y < e->height ? s->y : e->height;
     std::vector<uint8_t> bie;
     if (rows > 0) {
@@ -117,8 +116,9 @@ void finish(jbg85_enc_state *s, Enc85 *e, bool abort) {
         if (!e->comment.empty()) e->data_out(e->comment.data(), e->comment.size(), e->file);
     }
     if (bie.size() > kBihBytes) e->data_out(bie.data() + kBihBytes, bie.size() - kBihBytes, e->file);
-    e->lines.clear();
-    e->lines.shrink_to_fit();
+    // No free call in this interface: the state goes when the image is out.
+    delete e;
+    hold(s, static_cast<Enc85 *>(nullptr));
 }
 
 void takeComment(jbg85_enc_state *s, Enc85 *e) {
@@ -135,9 +135,13 @@ struct Dec85 {
     void *file = nullptr;
     unsigned char *buf = nullptr;
     size_t buflen = 0;
-    bool decoded = false, finished = false;
+    bool decoded = false;
 };
 
+// Where a decoder's state was, once all its lines are out (there is no free
+// call in this interface).
+char decodedAll;
+Dec85 *const kDecodedAll = reinterpret_cast<Dec85 *>(&decodedAll);
 Dec85 *decState(const jbg85_dec_state *s) { return held<Dec85>(s); }
 
 // Lines from s->y on; EOK_INTR when line_out asks to stop.
@@ -150,7 +154,9 @@ int deliver(jbg85_dec_state *s, Dec85 *d) {
         const unsigned long y = s->y++;
         if (d->line_out(s, line, stride, y, d->file)) return JBG_EOK_INTR;
     }
-    d->finished = true;
+    jbg_dec_free(&d->dec);
+    delete d;
+    hold(s, kDecodedAll);
     return JBG_EOK;
 }
 
@@ -180,7 +186,7 @@ void jbg85_enc_options(jbg85_enc_state *s, int options, unsigned long l0, int mx
 
 void jbg85_enc_lineout(jbg85_enc_state *s, unsigned char *line, unsigned char *, unsigned char *) {
     Enc85 *e = encState(s);
-    if (e == nullptr || e->done) return;
+    if (e == nullptr) return;
     takeComment(s, e);
     const size_t stride = (s->x0 + 7) / 8;
     try {
@@ -193,7 +199,7 @@ void jbg85_enc_lineout(jbg85_enc_state *s, unsigned char *line, unsigned char *,
 
 void jbg85_enc_newlen(jbg85_enc_state *s, unsigned long y0) {
     Enc85 *e = encState(s);
-    if (e == nullptr || e->done || e->newlen || y0 >= e->height || y0 < s->y) return;
+    if (e == nullptr || e->newlen || y0 >= e->height || y0 < s->y) return;
     e->newlen = true;
     e->newlenAfter = s->y;
     e->height = y0;
@@ -203,7 +209,7 @@ void jbg85_enc_newlen(jbg85_enc_state *s, unsigned long y0) {
 
 void jbg85_enc_abort(jbg85_enc_state *s) {
     Enc85 *e = encState(s);
-    if (e == nullptr || e->done) return;
+    if (e == nullptr) return;
     takeComment(s, e);
     finish(s, e, true);
 }
@@ -223,7 +229,7 @@ int jbg85_dec_in(jbg85_dec_state *s, unsigned char *data, size_t len, size_t *cn
     if (cnt) *cnt = 0;
     Dec85 *d = decState(s);
     if (d == nullptr) return JBG_ENOMEM;
-    if (d->finished) return JBG_EOK;
+    if (d == kDecodedAll) return JBG_EOK;
     if (d->decoded) return deliver(s, d);
     // One plane, one layer only: the header says so before anything else.
     size_t used = 0;
@@ -240,7 +246,7 @@ int jbg85_dec_in(jbg85_dec_state *s, unsigned char *data, size_t len, size_t *cn
 int jbg85_dec_end(jbg85_dec_state *s) {
     Dec85 *d = decState(s);
     if (d == nullptr) return JBG_ENOMEM;
-    if (d->finished) return JBG_EOK;
+    if (d == kDecodedAll) return JBG_EOK;
     if (d->decoded) return deliver(s, d);
     return JBG_EAGAIN;
 }
