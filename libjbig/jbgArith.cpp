@@ -140,8 +140,9 @@ int arith_decode(jbg_ardec_state *s, int cx) {
     // window running out leaves the registers as they were.
     for (; s->startup; s->startup--) {
         if (int e = byteIn(s)) return e;
-        s->c = (s->c << (s->startup == 2 ? 8 : 7)) & 0xFFFFFFFFul;
-        s->ct = s->startup == 2 ? 0 : 1;
+        // The first two bytes become C's high half.
+        s->c = (s->c << 8) & 0xFFFFFFFFul;
+        s->ct = 0;
         s->a = 0x10000;
     }
     while (s->a < 0x8000) {
