@@ -298,6 +298,13 @@ static int32_t lowLayerCode(JbigContext *ctx) {
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
         qmEncInit(ctx);
+        if (s > 0 && ctx->enc.sdrst) {
+            // As the decoder takes a stripe after SDRST: typical prediction
+            // afresh, white rows above, the AT pixel in its place.
+            ctx->ltpPrev = 1;
+            img.lines[1] = img.lines[2] = img.rows[img.blankRow];
+            ctx->at = AtPosition{0, 0};
+        }
         atPlanStripe(ctx, done, lines, true);
         atWriteMoves(ctx);
         coder(ctx, lines);
@@ -565,4 +572,15 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
         ctx->enc.options->outHandle = nullptr;
     }
     return ctxDestroy(ctx);
+}
+
+// For libjbig's JBG_SDRST: every stripe of the lowest layer ends with SDRST
+// and the next starts afresh, as a decoder after SDRST takes it; the
+// differential layers keep SDNORM. Before
+// the first jbigEncode call; under the whole standard only.
+int32_t encEndStripesWithSdrst(JbigHandle handle) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || !(ctx->mode & kModeFull) || ctx->layerCursor != ctx->bih.D) return -1;
+    ctx->enc.sdrst = 1;
+    return 0;
 }

@@ -45,3 +45,5 @@ struct EncCoder : QmEncoder {
         return lntp;
     }
 };
+// libjbig: every stripe ends with SDRST (before the first jbigEncode call).
+int32_t encEndStripesWithSdrst(JbigHandle handle);

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 void qmEncInit(JbigContext *ctx) {
-    if (ctx->cur.stripe == 0) qmStatesReset(ctx);
+    if (ctx->cur.stripe == 0 || (ctx->enc.sdrst && ctx->cur.layer == 0)) qmStatesReset(ctx);
     ctx->cur.stripe++;
     ctx->qmC = 0;
     ctx->enc.qmSC = 0;
@@ -95,7 +95,7 @@ uint32_t qmEncFlush(JbigContext *ctx) {
     // Zeros still held back are never written: coded data never ends in 0x00.
     ctx->enc.qmZeros = 0;
     qmEncPutByte(ctx, kEsc);
-    qmEncPutByte(ctx, kSdnorm);
+    qmEncPutByte(ctx, ctx->enc.sdrst && ctx->cur.layer == 0 ? kSdrst : kSdnorm);
     return ctx->stream.ioStatus;
 }
 

@@ -9,6 +9,7 @@
 #include "../frame/jbgDiff.h"
 #include "../frame/jbgMarker.h"
 #include "../frame/jpgLib.h"
+#include "../encoder/jbgCBase.h"
 #include "jbig.h"
 #include "jbgLib.h"
 #include "zeljbig.h"
@@ -165,7 +166,8 @@ void jbg_enc_out(jbg_enc_state *s) {
     if (s->yd1 != s->yd) o.VLENGTH = 1;
     JbigHandle h = jbigEncodeProlog(nullptr, &o);
     if (h == JBIG_INVALID_HANDLE) return;
-    bool ok = true;
+    // SDRST is the one thing the public interface does not offer.
+    bool ok = !(s->options & JBG_SDRST) || encEndStripesWithSdrst(h) == 0;
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
         uint32_t stride = uint32_t((s->xd + 7) / 8);
