@@ -1,3 +1,6 @@
+/* The bare QM coder as a client sees it: random decisions in random contexts
+ * coded (the bytes printed), then decoded with the window grown a byte at a
+ * time; the wrong decisions and where the pointer stopped. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -2,7 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <tiffio.h>
-/* Writes a PBM as one ISO JBIG strip (argv[2]), reads it back (argv[3]). */
+/* libtiff as a client: a PBM written as one ISO JBIG strip (argv[2]) and
+ * read back (argv[3]); 0 when the pixels came back. */
 int main(int argc, char **argv) {
     if (argc != 4) return 2;
     FILE *f = fopen(argv[1], "rb"); unsigned w, h; char m[3];
