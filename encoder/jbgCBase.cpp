@@ -584,3 +584,14 @@ int32_t encEndStripesWithSdrst(JbigHandle handle) {
     ctx->enc.sdrst = 1;
     return 0;
 }
+
+// For libjbig's private tables: deterministic prediction from `tables`
+// (per phase, indexed as zjDpTable; the caller's, valid until the epilog)
+// instead of the built-in one. Before the first jbigEncode call. The header
+// already carries the table the prolog wrote: the caller replaces it.
+int32_t encUseDpTables(JbigHandle handle, const uint8_t *const tables[4]) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || ctx->layerCursor != ctx->bih.D) return -1;
+    std::copy(tables, tables + 4, ctx->dp);
+    return 0;
+}

@@ -47,3 +47,5 @@ struct EncCoder : QmEncoder {
 };
 // libjbig: every stripe ends with SDRST (before the first jbigEncode call).
 int32_t encEndStripesWithSdrst(JbigHandle handle);
+// libjbig: a caller's deterministic-prediction tables (before the first jbigEncode call).
+int32_t encUseDpTables(JbigHandle handle, const uint8_t *const tables[4]);

@@ -3,6 +3,7 @@
 // does not write itself (the comment, the announced height with its NEWLEN)
 // and hands the bytes on.
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -163,11 +164,21 @@ void jbg_enc_out(jbg_enc_state *s) {
     const int opt = s->options;
     o.LRLTWO = opt >> 6 & 1, o.VLENGTH = opt >> 5 & 1, o.TPDON = opt >> 4 & 1, o.TPBON = opt >> 3 & 1;
     o.DPON = opt >> 2 & 1, o.DPPRIV = (opt >> 1 & 1) & o.DPON, o.DPLAST = 0;
+    // A table of the caller's is used and written.
+    const bool own = o.DPON && s->dppriv != nullptr && s->dppriv != builtInTable();
+    uint8_t packed[kDpPackedBytes], unpacked[kDpEntries];
+    const uint8_t *tables[4];
+    if (own) {
+        o.DPPRIV = 1;
+        jbg_int2dppriv(packed, s->dppriv);
+        dpTableUnpack(packed, unpacked);
+        for (int p = 0; p < 4; p++) tables[p] = unpacked + kDpPhaseStart[p];
+    }
     if (s->yd1 != s->yd) o.VLENGTH = 1;
     JbigHandle h = jbigEncodeProlog(nullptr, &o);
     if (h == JBIG_INVALID_HANDLE) return;
     // SDRST is the one thing the public interface does not offer.
-    bool ok = !(s->options & JBG_SDRST) || encEndStripesWithSdrst(h) == 0;
+    bool ok = (!(s->options & JBG_SDRST) || encEndStripesWithSdrst(h) == 0) && (!own || encUseDpTables(h, tables) == 0);
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
         uint32_t stride = uint32_t((s->xd + 7) / 8);
@@ -180,6 +191,7 @@ void jbg_enc_out(jbg_enc_state *s) {
     if (ok) bie.assign(o.outData, o.outData + o.outLength);
     HeapFree(GetProcessHeap(), 0, o.outData);
     if (!ok) return;
+    if (own) std::copy(packed, packed + kDpPackedBytes, bie.begin() + kBihBytes);
     if (s->dl > 0 || s->dh < s->d) {
         std::vector<uint8_t> part;
         if (!keepLayers(bie, s->dl, s->dh, &part)) return;

@@ -37,17 +37,39 @@ unsigned long jbg_stripes(unsigned long l0, unsigned long yd, unsigned long d) {
     return y0 / l0 + (y0 % l0 != 0);
 }
 
-// The internal form holds the entries in the order T.82 stores them; the
-// core's tables are indexed with the pixels the other way round, which
-// dpTablePack and dpTableUnpack account for.
+}  // extern "C"
+
+namespace {
+
+// Where entry i of a phase of n index bits stands in the packed table: the
+// internal form numbers the same neighbours as the packed one, the two
+// pairs of low bits swapped and the high bits the other way round.
+uint32_t packedIndex(uint32_t i, uint32_t n) {
+    uint32_t r = (i & 1) << 1 | (i >> 1 & 1) | (i >> 2 & 1) << 3 | (i >> 3 & 1) << 2;
+    for (uint32_t b = 4; b < n; b++) r |= (i >> b & 1) << (n + 3 - b);
+    return r;
+}
+
+template <class F>
+void eachEntry(F f) {
+    static const uint32_t bits[4] = {8, 9, 11, 12};
+    for (uint32_t p = 0; p < 4; p++)
+        for (uint32_t i = 0; i < (1u << bits[p]); i++) f(kDpPhaseStart[p] + i, kDpPhaseStart[p] + packedIndex(i, bits[p]));
+}
+
+}  // namespace
+
+extern "C" {
+
 void jbg_int2dppriv(unsigned char *dptable, const char *internal) {
     memset(dptable, 0, kDpPackedBytes);
-    for (uint32_t i = 0; i < kDpEntries; i++)
-        dptable[i >> 2] |= static_cast<unsigned char>((internal[i] & 3) << (6 - 2 * (i & 3)));
+    eachEntry([&](uint32_t i, uint32_t at) {
+        dptable[at >> 2] |= static_cast<unsigned char>((internal[i] & 3) << (6 - 2 * (at & 3)));
+    });
 }
 
 void jbg_dppriv2int(char *internal, const unsigned char *dptable) {
-    for (uint32_t i = 0; i < kDpEntries; i++) internal[i] = char((dptable[i >> 2] >> (6 - 2 * (i & 3))) & 3);
+    eachEntry([&](uint32_t i, uint32_t at) { internal[i] = char((dptable[at >> 2] >> (6 - 2 * (at & 3))) & 3); });
 }
 
 }  // extern "C"

@@ -80,6 +80,10 @@ for gz in "$corpus"/*.pbm.gz; do
         for f in a-*.pbm; do [ -e "$f" ] && same "$f" "b-${f#a-}" "zjsdecode $page $f"; done
         rm -f a-*.pbm b-*.pbm
     fi
+    if [ -e raw.pbm ] && "$cc" -O -o dppriv "$here/dppriv.c" "$ours/libjbig.so.0" 2>/dev/null; then
+        ./dppriv raw.pbm a.jbg; LD_LIBRARY_PATH=$ours ./dppriv raw.pbm b.jbg
+        same a.jbg b.jbg "private DP table $page"
+    fi
     rm -f raw.pbm
 done
 # The bare QM coder: random decisions coded, then decoded a byte at a time.
