@@ -103,7 +103,8 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
     const uint32_t words = (img.width + 63) >> 6, stride = words + kPadWords + 1;
     const uint64_t lastMask = img.width & 63 ? ~uint64_t(0) << (64 - (img.width & 63)) : ~uint64_t(0);
     uint64_t *cur = ctx->enc.atWords, *up = cur + stride;
-    const uint32_t chunk = std::max<uint32_t>(32, (lines + kMaxAtMoves - 1) / kMaxAtMoves);
+    const uint32_t chunk =
+        ctx->enc.atStripeStart ? std::max<uint32_t>(lines, 1) : std::max<uint32_t>(32, (lines + kMaxAtMoves - 1) / kMaxAtMoves);
     AtPosition at = ctx->at;
     // Loads row y and, if asked, the one above; false for a line TPBON
     // leaves uncoded.
@@ -574,14 +575,16 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
     return ctxDestroy(ctx);
 }
 
-// For libjbig's JBG_SDRST: every stripe of the lowest layer ends with SDRST
-// and the next starts afresh, as a decoder after SDRST takes it; the
-// differential layers keep SDNORM. Before
+// For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of the
+// lowest layer ends with SDRST and the next starts afresh, as a decoder
+// after SDRST takes it (the differential layers keep SDNORM).
+// kEncAtStripeStart: AT moves only at the first line of a stripe. Before
 // the first jbigEncode call; under the whole standard only.
-int32_t encEndStripesWithSdrst(JbigHandle handle) {
+int32_t encStripeOptions(JbigHandle handle, uint32_t flags) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
     if (ctx == nullptr || !(ctx->mode & kModeFull) || ctx->layerCursor != ctx->bih.D) return -1;
-    ctx->enc.sdrst = 1;
+    ctx->enc.sdrst = (flags & kEncSdrst) != 0;
+    ctx->enc.atStripeStart = (flags & kEncAtStripeStart) != 0;
     return 0;
 }
 

@@ -177,8 +177,10 @@ void jbg_enc_out(jbg_enc_state *s) {
     if (s->yd1 != s->yd) o.VLENGTH = 1;
     JbigHandle h = jbigEncodeProlog(nullptr, &o);
     if (h == JBIG_INVALID_HANDLE) return;
-    // SDRST is the one thing the public interface does not offer.
-    bool ok = (!(s->options & JBG_SDRST) || encEndStripesWithSdrst(h) == 0) && (!own || encUseDpTables(h, tables) == 0);
+    // What the public interface does not offer: SDRST, moves at stripe
+    // starts only, a table of the caller's.
+    const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) | (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0);
+    bool ok = (!stripeFlags || encStripeOptions(h, stripeFlags) == 0) && (!own || encUseDpTables(h, tables) == 0);
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
         uint32_t stride = uint32_t((s->xd + 7) / 8);
