@@ -198,7 +198,8 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
     const AtRows rows{img,   words, img.width & 63 ? ~uint64_t(0) << (64 - (img.width & 63)) : ~uint64_t(0),
                       ctx->enc.atWords, ctx->enc.atWords + stride, first, mx, lowest,
                       lowest && (ctx->bih.options & kTPBON)};
-    const uint32_t chunk = std::max<uint32_t>(32, (lines + kMaxAtMoves - 1) / kMaxAtMoves);
+    const uint32_t chunk =
+        ctx->enc.atStripeStart ? std::max<uint32_t>(lines, 1) : std::max<uint32_t>(32, (lines + kMaxAtMoves - 1) / kMaxAtMoves);
     AtPosition at = ctx->at;
     for (uint32_t c0 = 0; c0 < lines; c0 += chunk) {
         const uint32_t y0 = top + c0, y1 = top + std::min(lines, c0 + chunk);

@@ -63,6 +63,13 @@ static int32_t lowLayerCode(JbigContext *ctx) {
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
         qmEncInit(ctx);
+        if (s > 0 && ctx->enc.sdrst) {
+            // As the decoder takes a stripe after SDRST: typical prediction
+            // afresh, white rows above, the AT pixel in its place.
+            ctx->ltpPrev = 1;
+            img.lines[1] = img.lines[2] = img.rows[img.blankRow];
+            ctx->at = AtPosition{0, 0};
+        }
         atPlanStripe(ctx, done, lines, true);
         atWriteMoves(ctx);
         coder(ctx, lines);
@@ -326,4 +333,28 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
         ctx->enc.options->outHandle = nullptr;
     }
     return ctxDestroy(ctx);
+}
+
+// For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of the
+// lowest layer ends with SDRST and the next starts afresh, as a decoder
+// after SDRST takes it (the differential layers keep SDNORM).
+// kEncAtStripeStart: AT moves only at the first line of a stripe. Before
+// the first jbigEncode call; under the whole standard only.
+int32_t encStripeOptions(JbigHandle handle, uint32_t flags) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || !(ctx->mode & kModeFull) || ctx->layerCursor != ctx->bih.D) return -1;
+    ctx->enc.sdrst = (flags & kEncSdrst) != 0;
+    ctx->enc.atStripeStart = (flags & kEncAtStripeStart) != 0;
+    return 0;
+}
+
+// For libjbig's private tables: deterministic prediction from `tables`
+// (per phase, indexed as zjDpTable; the caller's, valid until the epilog)
+// instead of the built-in one. Before the first jbigEncode call. The header
+// already carries the table the prolog wrote: the caller replaces it.
+int32_t encUseDpTables(JbigHandle handle, const uint8_t *const tables[4]) {
+    JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
+    if (ctx == nullptr || ctx->layerCursor != ctx->bih.D) return -1;
+    std::copy(tables, tables + 4, ctx->dp);
+    return 0;
 }

@@ -148,6 +148,11 @@ struct JbigEncoderState {
     uint32_t qmBuffer;  // the byte held back
     uint16_t qmFirst;   // 1 until the first byte of the stripe is produced
     int32_t qmZeros;    // 0x00 bytes held back
+    // Every stripe of the lowest layer ends with SDRST, and the next starts
+    // as the first does (the differential layers end theirs with SDNORM).
+    uint8_t sdrst;
+    // AT moves only at the first line of a stripe.
+    uint8_t atStripeStart;
     // A coding step failed; the stream can only be abandoned.
     uint32_t failed;
     // Under kModeFull, where the announced stripe order is not the order of

@@ -120,9 +120,9 @@ TEST(DecoderSources, EmbeddedData) {
     Image img = patterned(90, 40, 8);
     const Bytes stream = encodeToMemory(img, optionsFor(img, 9, true, true));
     auto embed = [&](const std::string &name, size_t after) {
-        Bytes f(100, 0x77);
-        f.insert(f.end(), stream.begin(), stream.end());
-        f.insert(f.end(), after, 0xEE);
+        Bytes f(100 + stream.size() + after, 0xEE);
+        std::fill(f.begin(), f.begin() + 100, 0x77);
+        std::copy(stream.begin(), stream.end(), f.begin() + 100);
         writeFile(dir.file(name), f);
         return dir.file(name);
     };

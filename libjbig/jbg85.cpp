@@ -1,0 +1,254 @@
+// The T.85 profile of the libjbig interface, a first version over the core:
+// the encoder gathers the lines and codes them when the image ends; the
+// decoder gathers the BIE and hands the lines out when it is complete.
+#include <cstddef>
+#include <cstring>
+
+#include <new>
+#include <vector>
+
+#include "../frame/jbgMarker.h"
+#include "jbgLib.h"
+#include "jbig.h"
+#include "jbig85.h"
+
+#define ZJ_OFFSET_IS(T, f, lp64, ilp32) static_assert(offsetof(T, f) == (sizeof(long) == 8 ? lp64 : ilp32), #f)
+static_assert(sizeof(jbg85_enc_state) == (sizeof(long) == 8 ? 5280 : 4700), "jbg85_enc_state");
+static_assert(sizeof(jbg85_dec_state) == (sizeof(long) == 8 ? 4376 : 4268), "jbg85_dec_state");
+ZJ_OFFSET_IS(jbg85_enc_state, y0, 8, 4);
+ZJ_OFFSET_IS(jbg85_enc_state, l0, 16, 8);
+ZJ_OFFSET_IS(jbg85_enc_state, options, 24, 12);
+ZJ_OFFSET_IS(jbg85_enc_state, mx, 32, 20);
+ZJ_OFFSET_IS(jbg85_enc_state, y, 40, 24);
+ZJ_OFFSET_IS(jbg85_enc_state, comment, 5264, 4692);
+ZJ_OFFSET_IS(jbg85_enc_state, comment_len, 5272, 4696);
+ZJ_OFFSET_IS(jbg85_dec_state, y0, 8, 4);
+ZJ_OFFSET_IS(jbg85_dec_state, l0, 16, 8);
+ZJ_OFFSET_IS(jbg85_dec_state, options, 24, 12);
+ZJ_OFFSET_IS(jbg85_dec_state, mx, 28, 16);
+ZJ_OFFSET_IS(jbg85_dec_state, y, 4280, 4212);
+
+namespace {
+
+// The encoder's lines until the image is complete.
+struct Enc85 {
+    std::vector<uint8_t> lines;
+    std::vector<uint8_t> comment;
+    bool hasComment = false;
+    unsigned long announced = 0;  // YD of the header
+    unsigned long height = 0;     // lines the image has (the announced ones until NEWLEN)
+    unsigned long newlenAfter = 0; // lines coded when NEWLEN was asked for
+    bool newlen = false;
+    void (*data_out)(unsigned char *, size_t, void *) = nullptr;
+    void *file = nullptr;
+};
+
+// Our state's address, kept in the record's own bytes.
+template <class T, class R>
+T *held(const R *s) {
+    T *p;
+    memcpy(&p, s->zj_reserved1, sizeof p);
+    return p;
+}
+template <class T, class R>
+void hold(R *s, T *p) {
+    memcpy(s->zj_reserved1, &p, sizeof p);
+}
+
+Enc85 *encState(const jbg85_enc_state *s) { return held<Enc85>(s); }
+
+void collect(unsigned char *start, size_t len, void *file) {
+    auto *out = static_cast<std::vector<uint8_t> *>(file);
+    out->insert(out->end(), start, start + len);
+}
+
+// Codes the lines gathered as one BIE of the announced height: the NEWLEN
+// after the stripe in which it was asked for, or ABORT at the end.
+void finish(jbg85_enc_state *s, Enc85 *e, bool abort) {
+    const unsigned long rows = s->y < e->height ? s->y : e->height;
+    std::vector<uint8_t> bie;
+    if (rows > 0) {
+        unsigned char *plane = e->lines.data();
+        jbg_enc_state enc;
+        jbg_enc_init(&enc, s->x0, rows, 1, &plane, collect, &bie);
+        jbg_enc_options(&enc, 0, s->options & (JBG_LRLTWO | JBG_VLENGTH | JBG_TPBON), s->l0, s->mx, 0);
+        jbg_enc_out(&enc);
+        jbg_enc_free(&enc);
+    }
+    if (bie.size() < kBihBytes) {
+        // No line: the header alone.
+        bie.assign(kBihBytes, 0);
+        bie[2] = 1;
+        putBE32(&bie[4], uint32_t(s->x0));
+        putBE32(&bie[12], uint32_t(s->l0));
+        bie[16] = uint8_t(s->mx);
+        bie[19] = uint8_t(s->options & (JBG_LRLTWO | JBG_VLENGTH | JBG_TPBON));
+    }
+    putBE32(&bie[8], uint32_t(e->announced));
+    size_t at = kBihBytes;
+    if (e->newlen) {
+        struct Src {
+            const uint8_t *p, *end;
+            int32_t get() { return p < end ? *p++ : -1; }
+            bool skip(uint32_t n) {
+                if (uint64_t(end - p) < n) return false;
+                p += n;
+                return true;
+            }
+        };
+        const unsigned long stripesBefore = e->newlenAfter == 0 ? 0 : (e->newlenAfter - 1) / s->l0 + 1;
+        for (unsigned long k = 0; k < stripesBefore && at < bie.size(); k++) {
+            Src src{bie.data() + at, bie.data() + bie.size()};
+            const int32_t n = sdeMeasure(src, nullptr, true);
+            if (n < 0) break;
+            at += size_t(n);
+        }
+        const uint8_t seg[2 + kNewlenParams] = {kEsc, kNewlen, uint8_t(e->height >> 24), uint8_t(e->height >> 16),
+                                                uint8_t(e->height >> 8), uint8_t(e->height)};
+        bie.insert(bie.begin() + long(at), seg, seg + sizeof seg);
+    }
+    if (abort) bie.insert(bie.end(), {kEsc, kAbort});
+    e->data_out(bie.data(), kBihBytes, e->file);
+    if (e->hasComment) {
+        uint8_t seg[2 + kCommentParams] = {kEsc, kComment};
+        putBE32(seg + 2, uint32_t(e->comment.size()));
+        e->data_out(seg, sizeof seg, e->file);
+        if (!e->comment.empty()) e->data_out(e->comment.data(), e->comment.size(), e->file);
+    }
+    if (bie.size() > kBihBytes) e->data_out(bie.data() + kBihBytes, bie.size() - kBihBytes, e->file);
+    // No free call in this interface: the state goes when the image is out.
+    delete e;
+    hold(s, static_cast<Enc85 *>(nullptr));
+}
+
+void takeComment(jbg85_enc_state *s, Enc85 *e) {
+    if (s->comment == nullptr) return;
+    e->hasComment = true;
+    e->comment.assign(s->comment, s->comment + s->comment_len);
+    s->comment = nullptr;
+}
+
+// The decoder: a whole-image decoder underneath, its lines handed out.
+struct Dec85 {
+    jbg_dec_state dec;
+    int (*line_out)(const jbg85_dec_state *, unsigned char *, size_t, unsigned long, void *) = nullptr;
+    void *file = nullptr;
+    unsigned char *buf = nullptr;
+    size_t buflen = 0;
+    bool decoded = false;
+};
+
+// Where a decoder's state was, once all its lines are out (there is no free
+// call in this interface).
+char decodedAll;
+Dec85 *const kDecodedAll = reinterpret_cast<Dec85 *>(&decodedAll);
+Dec85 *decState(const jbg85_dec_state *s) { return held<Dec85>(s); }
+
+// Lines from s->y on; EOK_INTR when line_out asks to stop.
+int deliver(jbg85_dec_state *s, Dec85 *d) {
+    const unsigned long h = jbg_dec_getheight(&d->dec), stride = (jbg_dec_getwidth(&d->dec) + 7) / 8;
+    const unsigned char *img = jbg_dec_getimage(&d->dec, 0);
+    while (s->y < h) {
+        unsigned char *line = d->buf && d->buflen >= stride ? d->buf : const_cast<unsigned char *>(img) + s->y * stride;
+        if (line == d->buf) memcpy(line, img + s->y * stride, stride);
+        const unsigned long y = s->y++;
+        if (d->line_out(s, line, stride, y, d->file)) return JBG_EOK_INTR;
+    }
+    jbg_dec_free(&d->dec);
+    delete d;
+    hold(s, kDecodedAll);
+    return JBG_EOK;
+}
+
+}  // namespace
+
+extern "C" {
+
+void jbg85_enc_init(jbg85_enc_state *s, unsigned long x0, unsigned long y0,
+                    void (*data_out)(unsigned char *, size_t, void *), void *file) {
+    memset(s, 0, sizeof *s);
+    s->x0 = x0, s->y0 = y0;
+    s->l0 = 128;
+    s->mx = 127;
+    s->options = JBG_TPBON | JBG_VLENGTH;
+    Enc85 *e = new (std::nothrow) Enc85;
+    hold(s, e);
+    if (e == nullptr) return;
+    e->announced = e->height = y0;
+    e->data_out = data_out, e->file = file;
+}
+
+void jbg85_enc_options(jbg85_enc_state *s, int options, unsigned long l0, int mx) {
+    if (options >= 0) s->options = options & (JBG_LRLTWO | JBG_VLENGTH | JBG_TPBON);
+    if (l0 > 0) s->l0 = l0;
+    if (mx >= 0 && mx < 128) s->mx = mx;
+}
+
+void jbg85_enc_lineout(jbg85_enc_state *s, unsigned char *line, unsigned char *, unsigned char *) {
+    Enc85 *e = encState(s);
+    if (e == nullptr) return;
+    takeComment(s, e);
+    const size_t stride = (s->x0 + 7) / 8;
+    try {
+        e->lines.insert(e->lines.end(), line, line + stride);
+    } catch (const std::bad_alloc &) {
+        return;
+    }
+    if (++s->y >= e->height) finish(s, e, false);
+}
+
+void jbg85_enc_newlen(jbg85_enc_state *s, unsigned long y0) {
+    Enc85 *e = encState(s);
+    if (e == nullptr || e->newlen || y0 >= e->height || y0 < s->y) return;
+    e->newlen = true;
+    e->newlenAfter = s->y;
+    e->height = y0;
+    s->y0 = y0;
+    if (s->y >= y0) finish(s, e, false);
+}
+
+void jbg85_enc_abort(jbg85_enc_state *s) {
+    Enc85 *e = encState(s);
+    if (e == nullptr) return;
+    takeComment(s, e);
+    finish(s, e, true);
+}
+
+void jbg85_dec_init(jbg85_dec_state *s, unsigned char *buf, size_t buflen,
+                    int (*line_out)(const jbg85_dec_state *, unsigned char *, size_t, unsigned long, void *),
+                    void *file) {
+    memset(s, 0, sizeof *s);
+    Dec85 *d = new (std::nothrow) Dec85;
+    hold(s, d);
+    if (d == nullptr) return;
+    jbg_dec_init(&d->dec);
+    d->line_out = line_out, d->file = file, d->buf = buf, d->buflen = buflen;
+}
+
+int jbg85_dec_in(jbg85_dec_state *s, unsigned char *data, size_t len, size_t *cnt) {
+    if (cnt) *cnt = 0;
+    Dec85 *d = decState(s);
+    if (d == nullptr) return JBG_ENOMEM;
+    if (d == kDecodedAll) return JBG_EOK;
+    if (d->decoded) return deliver(s, d);
+    // One plane, one layer only: the header says so before anything else.
+    size_t used = 0;
+    int r = jbg_dec_in(&d->dec, data, len, &used);
+    if (cnt) *cnt = used;
+    if (d->dec.planes > 1 || d->dec.d > 0) return JBG_EIMPL;
+    if (d->dec.xd) s->x0 = d->dec.xd, s->y0 = d->dec.yd, s->l0 = d->dec.l0, s->options = d->dec.options, s->mx = d->dec.mx;
+    if (r != JBG_EOK) return r;
+    d->decoded = true;
+    s->y0 = jbg_dec_getheight(&d->dec);
+    return deliver(s, d);
+}
+
+int jbg85_dec_end(jbg85_dec_state *s) {
+    Dec85 *d = decState(s);
+    if (d == nullptr) return JBG_ENOMEM;
+    if (d == kDecodedAll) return JBG_EOK;
+    if (d->decoded) return deliver(s, d);
+    return JBG_EAGAIN;
+}
+
+}  // extern "C"
