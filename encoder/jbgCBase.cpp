@@ -98,7 +98,7 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
     const JbigLayerImage &img = ctx->cur;
     const uint32_t mx = std::min<uint32_t>(ctx->bih.MX, 127);
     const uint32_t first = lowest && (ctx->bih.options & kLRLTWO) ? 5 : 3;
-    if (mx < first || ctx->enc.atWords == nullptr) return;
+    if (mx < first || ctx->enc.atWords == nullptr || (!lowest && ctx->enc.atLowestOnly)) return;
     const bool tpbon = lowest && (ctx->bih.options & kTPBON);
     const uint32_t words = (img.width + 63) >> 6, stride = words + kPadWords + 1;
     const uint64_t lastMask = img.width & 63 ? ~uint64_t(0) << (64 - (img.width & 63)) : ~uint64_t(0);
@@ -578,13 +578,16 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
 // For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of the
 // lowest layer ends with SDRST and the next starts afresh, as a decoder
 // after SDRST takes it (the differential layers keep SDNORM).
-// kEncAtStripeStart: AT moves only at the first line of a stripe. Before
-// the first jbigEncode call; under the whole standard only.
+// kEncAtStripeStart: AT moves only at the first line of a stripe.
+// kEncAtLowestOnly: none in the differential layers, where the planner's
+// model of the coder gains too little. Before the first jbigEncode call;
+// under the whole standard only.
 int32_t encStripeOptions(JbigHandle handle, uint32_t flags) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
     if (ctx == nullptr || !(ctx->mode & kModeFull) || ctx->layerCursor != ctx->bih.D) return -1;
     ctx->enc.sdrst = (flags & kEncSdrst) != 0;
     ctx->enc.atStripeStart = (flags & kEncAtStripeStart) != 0;
+    ctx->enc.atLowestOnly = (flags & kEncAtLowestOnly) != 0;
     return 0;
 }
 

@@ -181,8 +181,11 @@ void jbg_enc_out(jbg_enc_state *s) {
     if (h == JBIG_INVALID_HANDLE) return;
     // What the public interface does not offer: SDRST, moves at stripe
     // starts only, a table of the caller's.
-    const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) | (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0);
-    bool ok = (!stripeFlags || encStripeOptions(h, stripeFlags) == 0) && (!own || encUseDpTables(h, tables) == 0);
+    // Moves in the differential layers cost more than they gain on the
+    // corpus: the AT pixel moves in the lowest layer only.
+    const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) |
+                                 (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0) | kEncAtLowestOnly;
+    bool ok = encStripeOptions(h, stripeFlags) == 0 && (!own || encUseDpTables(h, tables) == 0);
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
         uint32_t stride = uint32_t((s->xd + 7) / 8);
