@@ -193,7 +193,7 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
     const JbigLayerImage &img = ctx->cur;
     const uint32_t mx = std::min<uint32_t>(ctx->bih.MX, 127);
     const uint32_t first = lowest && (ctx->bih.options & kLRLTWO) ? 5 : 3;
-    if (mx < first || ctx->enc.atWords == nullptr) return;
+    if (mx < first || ctx->enc.atWords == nullptr || (!lowest && ctx->enc.atLowestOnly)) return;
     const uint32_t words = (img.width + 63) >> 6, stride = words + kPadWords + 1;
     const AtRows rows{img,   words, img.width & 63 ? ~uint64_t(0) << (64 - (img.width & 63)) : ~uint64_t(0),
                       ctx->enc.atWords, ctx->enc.atWords + stride, first, mx, lowest,

@@ -338,13 +338,16 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
 // For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of the
 // lowest layer ends with SDRST and the next starts afresh, as a decoder
 // after SDRST takes it (the differential layers keep SDNORM).
-// kEncAtStripeStart: AT moves only at the first line of a stripe. Before
-// the first jbigEncode call; under the whole standard only.
+// kEncAtStripeStart: AT moves only at the first line of a stripe.
+// kEncAtLowestOnly: none in the differential layers, where the planner's
+// model of the coder gains too little. Before the first jbigEncode call;
+// under the whole standard only.
 int32_t encStripeOptions(JbigHandle handle, uint32_t flags) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
     if (ctx == nullptr || !(ctx->mode & kModeFull) || ctx->layerCursor != ctx->bih.D) return -1;
     ctx->enc.sdrst = (flags & kEncSdrst) != 0;
     ctx->enc.atStripeStart = (flags & kEncAtStripeStart) != 0;
+    ctx->enc.atLowestOnly = (flags & kEncAtLowestOnly) != 0;
     return 0;
 }
 

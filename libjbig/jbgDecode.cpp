@@ -35,6 +35,7 @@ struct DecState {
     size_t bie = 0;             // where the BIE being gathered starts
     size_t pos = 0;             // the next byte to take apart
     size_t searched = 0;        // no stripe end before here since pos
+    size_t dropped = 0;         // input bytes left out of data in this call
     int phase = 0;              // 0 header, 1 DP table, 2 stripes, 3 complete
     int bies = 0;
     unsigned long entities = 0, needed = 0;
@@ -166,6 +167,15 @@ bool scan(jbg_dec_state *s, DecState *st, int *status) {
                     *status = JBG_EINVAL | 3;
                     return true;
                 }
+                if (yd == s->yd) {
+                    // The height it gives is known already (jbg_newlen put it
+                    // into the header): the core takes such a NEWLEN for
+                    // damage, so our copy goes without it.
+                    d.erase(d.begin() + long(st->pos), d.begin() + long(st->pos + 2 + kNewlenParams));
+                    st->dropped += 2 + kNewlenParams;
+                    st->searched = st->pos;
+                    continue;
+                }
                 s->yd = yd;
                 entitiesNeeded(s, st);
                 st->pos += 2 + kNewlenParams;
@@ -225,6 +235,7 @@ int jbg_dec_in(jbg_dec_state *s, unsigned char *data, size_t len, size_t *cnt) {
         st->phase = 0;
     }
     const size_t before = st->data.size();
+    st->dropped = 0;
     try {
         st->data.insert(st->data.end(), data, data + len);
     } catch (const std::bad_alloc &) {
@@ -236,12 +247,12 @@ int jbg_dec_in(jbg_dec_state *s, unsigned char *data, size_t len, size_t *cnt) {
         return JBG_EAGAIN;
     }
     if (status != JBG_EOK && status != JBG_EOK_INTR) {
-        st->data.resize(before);
+        st->data.resize(before < st->data.size() ? before : st->data.size());
         return status;
     }
     // Bytes after this point are the caller's again.
     st->data.resize(st->pos);
-    if (cnt) *cnt = st->pos - before;
+    if (cnt) *cnt = st->pos + st->dropped - before;
     if (status == JBG_EOK) st->bies++;
     const int r = decodeLayer(s, st, st->pos, status == JBG_EOK ? s->d : layerWithin(s, st));
     return r == JBG_EOK ? status : r;

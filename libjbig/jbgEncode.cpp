@@ -58,6 +58,17 @@ void defaultL0(jbg_enc_state *s) {
     s->stripes = jbg_stripes(s->l0, s->yd, (unsigned long)s->d);
 }
 
+// Bytes in memory for the core's stripe-end reader.
+struct Bytes {
+    const uint8_t *p, *end;
+    int32_t get() { return p < end ? *p++ : -1; }
+    bool skip(uint32_t n) {
+        if (uint64_t(end - p) < n) return false;
+        p += n;
+        return true;
+    }
+};
+
 bool orderAllowed(int order) {
     const int o = order & 7;
     return (order & ~0xF) == 0 && o != 1 && o != 7;
@@ -77,22 +88,13 @@ bool keepLayers(const std::vector<uint8_t> &whole, int dl, int dh, std::vector<u
     (*out)[1] = uint8_t(dh);
     putBE32(&(*out)[4], uint32_t(jbg_ceil_half(getBE32(h + 4), d - dh)));
     putBE32(&(*out)[8], uint32_t(jbg_ceil_half(getBE32(h + 8), d - dh)));
-    struct Src {
-        const uint8_t *p, *end;
-        int32_t get() { return p < end ? *p++ : -1; }
-        bool skip(uint32_t n) {
-            if (uint64_t(end - p) < n) return false;
-            p += n;
-            return true;
-        }
-    };
     JbigBih b{};
     b.D = uint8_t(d), b.P = uint8_t(planes), b.order = uint8_t(order);
     const char *nest = sdeNesting(uint32_t(order), true);
     if (nest == nullptr) return false;
     for (uint32_t k = 0; k < uint32_t(stripes) * uint32_t((d + 1) * planes); k++) {
         const uint32_t layer = sdeAt(b, nest, 0, uint32_t(d), uint32_t(stripes), k).layer;
-        Src src{whole.data() + at, whole.data() + whole.size()};
+        Bytes src{whole.data() + at, whole.data() + whole.size()};
         const int32_t n = sdeMeasure(src, nullptr, true);
         if (n < 0) return false;
         if (layer >= uint32_t(dl) && layer <= uint32_t(dh)) out->insert(out->end(), whole.begin() + long(at), whole.begin() + long(at) + n);
@@ -179,8 +181,11 @@ void jbg_enc_out(jbg_enc_state *s) {
     if (h == JBIG_INVALID_HANDLE) return;
     // What the public interface does not offer: SDRST, moves at stripe
     // starts only, a table of the caller's.
-    const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) | (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0);
-    bool ok = (!stripeFlags || encStripeOptions(h, stripeFlags) == 0) && (!own || encUseDpTables(h, tables) == 0);
+    // Moves in the differential layers cost more than they gain on the
+    // corpus: the AT pixel moves in the lowest layer only.
+    const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) |
+                                 (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0) | kEncAtLowestOnly;
+    bool ok = encStripeOptions(h, stripeFlags) == 0 && (!own || encUseDpTables(h, tables) == 0);
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
         uint32_t stride = uint32_t((s->xd + 7) / 8);
@@ -201,12 +206,29 @@ void jbg_enc_out(jbg_enc_state *s) {
     }
     size_t head = kBihBytes + (o.DPPRIV ? kDpPrivBytes : 0);
     if (s->dl == 0 && s->dh == s->d && s->yd1 != s->yd) {
-        // The height announced first, the real one after the last stripe,
-        // in the stripe that would come next (it stays empty).
+        // The height announced first, the real one where the other library
+        // writes it: with one layer after the last stripe, in the stripe that
+        // would come next (it stays empty); with more, before the first
+        // entity of the last stripe.
         putBE32(&bie[8], uint32_t(s->yd1));
         const uint8_t seg[2 + kNewlenParams + 2] = {kEsc, kNewlen, uint8_t(s->yd >> 24), uint8_t(s->yd >> 16),
                                                     uint8_t(s->yd >> 8), uint8_t(s->yd), kEsc, kSdnorm};
-        bie.insert(bie.end(), seg, seg + sizeof seg);
+        if (s->d == 0) {
+            bie.insert(bie.end(), seg, seg + sizeof seg);
+        } else {
+            JbigBih b{};
+            b.D = uint8_t(s->d), b.P = uint8_t(s->planes), b.order = uint32_t(order);
+            const char *nest = sdeNesting(b.order, true);
+            const uint32_t S = uint32_t(jbg_stripes(s->l0, s->yd, (unsigned long)s->d));
+            size_t at = head;
+            for (uint32_t k = 0; nest && sdeAt(b, nest, 0, uint32_t(s->d), S, k).stripe + 1 < S; k++) {
+                Bytes src{bie.data() + at, bie.data() + bie.size()};
+                const int32_t n = sdeMeasure(src, nullptr, true);
+                if (n < 0) break;
+                at += size_t(n);
+            }
+            bie.insert(bie.begin() + long(at), seg, seg + 2 + kNewlenParams);
+        }
     }
     s->data_out(bie.data(), head, s->file);
     if (s->comment) {
