@@ -12,7 +12,6 @@
 #include "jbig.h"
 #include "jbig85.h"
 
-#define ZJ_OFFSET_IS(T, f, lp64, ilp32) static_assert(offsetof(T, f) == (sizeof(long) == 8 ? lp64 : ilp32), #f)
 static_assert(sizeof(jbg85_enc_state) == (sizeof(long) == 8 ? 5280 : 4700), "jbg85_enc_state");
 static_assert(sizeof(jbg85_dec_state) == (sizeof(long) == 8 ? 4376 : 4268), "jbg85_dec_state");
 ZJ_OFFSET_IS(jbg85_enc_state, y0, 8, 4);

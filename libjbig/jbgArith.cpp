@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "../frame/jbgQMTable.h"
+#include "jbgLib.h"
 #include "jbig_ar.h"
 
-#define ZJ_OFFSET_IS(T, f, lp64, ilp32) static_assert(offsetof(T, f) == (sizeof(long) == 8 ? lp64 : ilp32), #f)
 static_assert(sizeof(jbg_arenc_state) == (sizeof(long) == 8 ? 4144 : 4124), "jbg_arenc_state");
 static_assert(sizeof(jbg_ardec_state) == (sizeof(long) == 8 ? 4144 : 4124), "jbg_ardec_state");
 ZJ_OFFSET_IS(jbg_arenc_state, c, 4096, 4096);

@@ -14,7 +14,6 @@
 #include "jbgLib.h"
 #include "zeljbig.h"
 
-#define ZJ_OFFSET_IS(T, f, lp64, ilp32) static_assert(offsetof(T, f) == (sizeof(long) == 8 ? lp64 : ilp32), #f)
 static_assert(sizeof(jbg_dec_state) == (sizeof(long) == 8 ? 1320 : 940), "jbg_dec_state");
 ZJ_OFFSET_IS(jbg_dec_state, dl, 4, 4);
 ZJ_OFFSET_IS(jbg_dec_state, xd, 8, 8);

@@ -15,7 +15,6 @@
 #include "jbgLib.h"
 #include "zeljbig.h"
 
-#define ZJ_OFFSET_IS(T, f, lp64, ilp32) static_assert(offsetof(T, f) == (sizeof(long) == 8 ? lp64 : ilp32), #f)
 static_assert(sizeof(jbg_enc_state) == (sizeof(long) == 8 ? 192 : 108), "jbg_enc_state");
 ZJ_OFFSET_IS(jbg_enc_state, xd, 8, 4);
 ZJ_OFFSET_IS(jbg_enc_state, yd, 16, 8);
