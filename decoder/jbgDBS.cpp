@@ -1,6 +1,10 @@
 // Differential layers: the layer driver of the decoder.
 #include "jbgDBS.h"
 
+#include <algorithm>
+
+#include "../frame/jbgBIH.h"
+#include "../frame/jbgPat.h"
 #include "jbgDQM.h"
 
 int32_t diffLayerDecode(JbigContext *ctx) {

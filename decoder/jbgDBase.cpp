@@ -1,7 +1,13 @@
 // Decoder interface and the decoding of the lowest-resolution layer.
 #include "jbgDBase.h"
 
+#include <algorithm>
+
+#include "../frame/jbgBIH.h"
 #include "../frame/jbgError.h"
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPat.h"
+#include "../frame/jpgLib.h"
 #include "jbgDBS.h"
 
 // ---------------------------------------------------------------- lowest layer

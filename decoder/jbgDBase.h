@@ -2,6 +2,7 @@
 // and the stripe-index operations.
 #pragma once
 
+#include "../frame/jpgLib.h"
 #include "jbgDQM.h"
 
 int32_t lowLayerDecode(JbigContext *ctx);

@@ -1,6 +1,8 @@
 // QM decoder: start of a stripe, and the byte input of one stripe data
 // entity with stuffing removed and marker segments acted on. Reads never
 // pass the stripe's recorded length or the end of the data.
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPat.h"
 #include "jbgDQM.h"
 
 #include <algorithm>
@@ -15,7 +17,7 @@ void qmDecInit(JbigContext *ctx) {
     // Seeking before every stripe is always right: the table holds absolute
     // positions.
     streamSeek(&ctx->stream, offset, kSeekStart);
-    if (length == 0xFFFFFFFFu) length = offset < end ? end - offset : 0;
+    if (length == kSdeUnmeasured) length = offset < end ? end - offset : 0;
     ctx->dec.sdeLength = offset < end ? std::min(length, end - offset) : 0;
     // Counted as far as the data reaches and saturated: hostile lengths
     // must not add up to the failure value -1.

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "../frame/jbgDiffWalk.h"
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPort.h"
 #include "../frame/jbgQMTable.h"
 #include "../frame/jpgLib.h"
 

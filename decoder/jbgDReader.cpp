@@ -2,10 +2,16 @@
 // a file or a plain buffer, opened only when decoding gives the image the
 // stream holds (the decoder itself never reports bad data), and layers
 // decoded on request in any order.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
+#include "../frame/jbgBIH.h"
 #include "../frame/jbgError.h"
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPat.h"
+#include "../frame/jpgLib.h"
 #include "jbgDBase.h"
 
 struct ZeljbigReader {

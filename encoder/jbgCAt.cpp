@@ -2,8 +2,13 @@
 // stripe, under the whole standard, and the ATMOVE segments that say so.
 #include "jbgCAt.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "../frame/jbgBIH.h"
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPort.h"
 #include "jbgCQM.h"
 
 // Where the AT pixel goes is decided per stripe, before the stripe is coded,

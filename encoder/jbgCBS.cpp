@@ -1,6 +1,8 @@
 // Differential layers: the layer driver of the encoder.
 #include "jbgCBS.h"
 
+#include "../frame/jbgBIH.h"
+#include "../frame/jbgPat.h"
 #include "jbgCAt.h"
 #include "jbgCQM.h"
 

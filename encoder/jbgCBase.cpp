@@ -1,7 +1,15 @@
 // Encoder interface and the coding of the lowest-resolution layer.
 #include "jbgCBase.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "../frame/jbgBIH.h"
+#include "../frame/jbgDiff.h"
 #include "../frame/jbgError.h"
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPat.h"
+#include "../frame/jpgLib.h"
 #include "jbgCAt.h"
 #include "jbgCBS.h"
 

@@ -1,6 +1,7 @@
 // The encoder interface's internals, for the Windows sources.
 #pragma once
 
+#include "../frame/jpgLib.h"
 #include "jbgCQM.h"
 
 int32_t lowLayerEncode(JbigContext *ctx);

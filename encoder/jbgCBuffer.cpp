@@ -1,8 +1,11 @@
 // One-call encoding of plain rasters: the options of a stream every decoder
 // reads (the lowest layer first, one stripe) and the search for the smaller
 // template and AT moves, shared by the tool and the Python package.
+#include <algorithm>
+#include <cstring>
 #include <new>
 
+#include "../frame/jbgBIH.h"
 #include "../frame/jbgError.h"
 #include "../frame/jpgLib.h"
 #include "jbgCBase.h"

@@ -1,5 +1,6 @@
 // QM encoder: stripe start, byte output with stuffing and held-back zeros,
 // and the closing of each stripe data entity with ESC SDNORM.
+#include "../frame/jbgMarker.h"
 #include "jbgCQM.h"
 
 #include <algorithm>

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "../frame/jbgDiffWalk.h"
+#include "../frame/jbgMarker.h"
+#include "../frame/jbgPort.h"
 #include "../frame/jbgQMTable.h"
 #include "../frame/jpgLib.h"
 #include "jbgCDiff.h"

@@ -1,7 +1,9 @@
 // The 20-byte bi-level image header, and the limits of what can be coded.
-#include "jpgLib.h"
+#include "jbgBIH.h"
 
 #include "jbgError.h"
+#include "jbgMarker.h"
+#include "jpgLib.h"
 
 uint32_t getBE(const uint8_t *bytes, int n) {
     uint32_t v = 0;
@@ -69,7 +71,7 @@ BihProblem bihCheck(const JbigBih &b, bool decoder, bool full) {
     // Every raster of every layer: rows + 1 of stride and their row table,
     // all within 32-bit sizes.
     const uint64_t stride = strideFor(b.XD), rows = uint64_t(b.YD) + 1;
-    if (uint64_t(b.XD) + 15 > 0xFFFFFFFFu || rows * stride > 0xFFFFFFFFu || rows * 4 + 32 > 0xFFFFFFFFu)
+    if (uint64_t(b.XD) + 15 > 0xFFFFFFFFu || rows * stride > 0xFFFFFFFFu || rowArrayHeadBytes(rows) > 0xFFFFFFFFu)
         return kBihRaster;
     if (sizeof(void *) < 8 && rows * sizeof(void *) + 64 > 0x7FFFFFFFu) return kBihRaster;
     if (decoder) {

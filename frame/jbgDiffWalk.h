@@ -9,8 +9,13 @@
 //                             prediction gives when the pair is typical
 #pragma once
 
+#include <cstring>
+
+#include "jbgBIH.h"
 #include "jbgDiff.h"
 #include "jbgLowWalk.h"
+#include "jbgPort.h"
+#include "jpgLib.h"
 
 // diffWork entries: above kNotTypical a block is predicted by TPDON; at or
 // below it the entry holds the block's DP value D.

@@ -5,7 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "jpgLib.h"
+#include "../platform/win32.h"
+#include "zeljbig.h"
 
 namespace {
 // A fixed buffer: nothing to allocate or destroy per thread.

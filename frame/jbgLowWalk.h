@@ -13,6 +13,10 @@
 //   store()                   puts the coder registers back into the context
 #pragma once
 
+#include <cstring>
+
+#include "jbgBIH.h"
+#include "jbgPort.h"
 #include "jpgLib.h"
 
 // Context of the SLNTP pseudo-pixel of each line under TPBON.

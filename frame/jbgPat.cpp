@@ -1,11 +1,12 @@
 // Stripe table: where every stripe data entity lies. Written after the last
 // stripe as a "CPat" COMMENT segment, read back by the decoder, or rebuilt by
 // scanning the stream for the markers that end each stripe.
-#include "jpgLib.h"
-
-#include "jbgDiff.h"
+#include "jbgPat.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "jbgDiff.h"
 
 StripeOrder stripeOrderOf(uint32_t order) {
     switch (order & (kSEQ | kILEAVE | kSMID)) {
@@ -409,7 +410,7 @@ uint32_t patInfoReadFull(JbigContext *ctx) {
     for (uint32_t d = 0; d <= b.D && dec.completeLayers == 0; d++)
         for (uint32_t p = 0; p < b.P; p++)
             for (int32_t st = 0; st < ctx->tableStripes; st++)
-                if (stripeEntry(ctx, p, d, uint32_t(st))[1] == 0xFFFFFFFFu) dec.completeLayers = d ? d : 1;
+                if (stripeEntry(ctx, p, d, uint32_t(st))[1] == kSdeUnmeasured) dec.completeLayers = d ? d : 1;
     return 0;
 }
 
@@ -425,7 +426,7 @@ void stripeSurvey(JbigContext *ctx, StripeSurvey *out) {
                 // Past the first bad one, a stripe the scan could not measure
                 // adds nothing: a header of millions of stripes over a few
                 // bytes must not cost a read each.
-                if (out->badLayer >= 0 && e[1] == 0xFFFFFFFFu) continue;
+                if (out->badLayer >= 0 && e[1] == kSdeUnmeasured) continue;
                 SdeReport r{};
                 r.problem = kSdeDataEnded;
                 int32_t length = -1;

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #include "jbgDiff.h"
+#include "jbgMarker.h"
 #include "jbgQMTable.h"
 
 // ---------------------------------------------------------------- registry
@@ -124,7 +126,10 @@ int32_t ctxDestroy(JbigContext *ctx) {
         RegistryLock lock;
         if (ctx == liveFirst || ctx->livePrev != nullptr) registryUnlink(ctx);
     }
-    if (ctx->stripeTable != nullptr) stripeTableFree(ctx);
+    // The stripe table is a row array; freed here so that the context does
+    // not call back into jbgPat, which builds on it.
+    if (ctx->stripeTable != nullptr) rowArrayFree(ctx->stripeTable);
+    ctx->stripeTable = nullptr;
     if (ctx->dec.dpPrivHandle != nullptr) globalFreeLocked(ctx->dec.dpPrivHandle);
     for (uint32_t i = 0; i < ctx->dec.dpHandleCount; i++) globalFreeLocked(ctx->dec.dpHandles[i]);
     streamCloseFile(&ctx->stream);
@@ -156,7 +161,7 @@ int32_t ctxInvertImage(JbigContext *ctx) {
 // ---------------------------------------------------------------- rows
 
 uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow) {
-    uint64_t tableBytes = uint64_t(rows) * 4 + 32;
+    uint64_t tableBytes = rowArrayHeadBytes(rows);
     uint64_t dataBytes = uint64_t(rows) * bytesPerRow;
     if (tableBytes > 0xFFFFFFFFu || dataBytes > 0xFFFFFFFFu) return nullptr;
     // Header words and the row table; pointer-sized on 64-bit systems.

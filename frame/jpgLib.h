@@ -1,38 +1,14 @@
-// Library frame: the coder context behind every handle, row arrays, the byte
-// stream over files and memory, the image header and the stripe table.
+// Library frame: the coder context behind every handle, the registry of live
+// contexts, locked blocks, row arrays, and the byte stream over files and
+// memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
-#include <cstring>
 
 #include "../platform/win32.h"
-#include "jbgMarker.h"
+#include "jbgBIH.h"
 #include "zeljbig.h"
-
-#if defined(__GNUC__)
-#define ZJ_INLINE inline __attribute__((always_inline))
-#define ZJ_LAMBDA_INLINE __attribute__((always_inline))
-#define ZJ_LIKELY(x) __builtin_expect(!!(x), 1)
-#define ZJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define ZJ_INLINE inline
-#define ZJ_LAMBDA_INLINE
-#define ZJ_LIKELY(x) (x)
-#define ZJ_UNLIKELY(x) (x)
-#endif
-
-// Leading zero bits of a non-zero 32-bit value.
-ZJ_INLINE uint32_t leadingZeros(uint32_t v) {
-#if defined(__GNUC__)
-    return static_cast<uint32_t>(__builtin_clz(v));
-#else
-    uint32_t n = 0;
-    for (; !(v & 0x80000000u); v <<= 1) n++;
-    return n;
-#endif
-}
 
 constexpr uint32_t kJbigMagic = 0x4A424947u;  // "JBIG"
 
@@ -51,12 +27,6 @@ constexpr uint32_t kFlagDataOffset = 0x0040;
 constexpr uint32_t kFlagMemory = 0x0080;
 constexpr uint32_t kModeFull = 0x0100;  // every marker of the standard acted on
 
-// header order bits
-constexpr uint32_t kHITOLO = 0x08, kSEQ = 0x04, kILEAVE = 0x02, kSMID = 0x01;
-// header option bits
-constexpr uint32_t kLRLTWO = 0x40, kVLENGTH = 0x20, kTPDON = 0x10, kTPBON = 0x08, kDPON = 0x04, kDPPRIV = 0x02,
-                   kDPLAST = 0x01;
-
 // stream flags
 constexpr uint32_t kStreamRead = 0x02, kStreamWrite = 0x04, kStreamMemory = 0x10;
 // ioStatus
@@ -66,19 +36,6 @@ constexpr uint32_t kIoBufferSize = 4096;
 // Seek origins of streamSeek, as the file layer's.
 constexpr int kSeekStart = 0, kSeekCurrent = 1, kSeekEnd = 2;
 constexpr uint32_t kSeekFailed = 0xFFFFFFFFu;
-
-// Largest full-resolution raster a decoder accepts, row addresses and the
-// differential layers' work line included (bihCheck).
-constexpr uint64_t kMaxDecodeRaster = uint64_t(1) << 30;
-// Stripes per layer: the stripe table counts them in 16 bits.
-constexpr uint64_t kMaxStripes = 32767;
-// Stripe data entities of all planes, layers and stripes together: past
-// this the table alone would take more than 64 MiB.
-constexpr uint64_t kMaxEntities = uint64_t(1) << 23;
-// Bit planes T.82 allows.
-constexpr uint32_t kMaxPlanes = 255;
-// Layers, and so BIEs that continue each other: D is below 32.
-constexpr uint32_t kMaxBies = 32;
 
 struct JbigLayerImage {
     uint8_t **rows;
@@ -91,18 +48,13 @@ struct JbigLayerImage {
     uint32_t layer;
     uint32_t plane;
     uint32_t stripe;
-    uint32_t lineBytes;
+    uint32_t lineBytes;  // (width + 15) >> 3, set with the layer; the walks take stride
     uint32_t row;
+    // Decoder: whole units of a line (bytes in the lowest layer, pairs of
+    // bytes in a differential one) and the pixels after them; the encoder
+    // leaves them unset.
     uint32_t unitCount;
     uint32_t unitRest;
-};
-
-struct JbigBih {
-    uint8_t DL, D, P;
-    uint32_t XD, YD, L0;
-    uint8_t MX, MY;
-    uint32_t order;
-    uint32_t options;
 };
 
 // Where the AT pixel sits: tx columns left of the pixel coded and ty rows up;
@@ -120,6 +72,13 @@ struct JbigAtMove {
 // Moves one stripe makes at the most.
 constexpr uint32_t kMaxAtMoves = 64;
 
+// A file or a memory stream. Fields serve both directions:
+//   memPtr    writing: the heap buffer, handed to the caller at the epilog;
+//             reading: the next byte, memBase + memPos
+//   ioBuffer  writing: the QM encoder's output block (bufPos its fill), then
+//             the trailer's blocks; reading: the QM decoder's and the
+//             trailer scanner's input block (bufPos .. bufFill, scanTotal
+//             bytes read so far by the scan); and the file copy's block
 struct JbigStream {
     uint8_t *memPtr;
     uint32_t memLength;
@@ -169,6 +128,9 @@ struct JbigEncoderState {
     uint64_t *atWords;
     HLOCAL atWordsHandle;
 };
+
+// dec.abortAt when no ABORT ends the data.
+constexpr uint32_t kNoAbort = 0xFFFFFFFFu;
 
 // What only a decoder handle has; the scan runs in its prolog.
 struct JbigDecoderState {
@@ -225,10 +187,10 @@ struct JbigContext {
     int32_t layerCursor;
     uint16_t ltpPrev;  // TPBON: LNTP of the previous line
     uint16_t *diffWork;
-    uint32_t diffWorkSize;
+    uint32_t diffWorkSize;  // its bytes, as allocated (the walks know its length from the layer)
     HLOCAL diffWorkHandle;
-    uint8_t **stripeTable;
-    uint16_t tablePlanes;
+    uint8_t **stripeTable;  // jbgPat.h: stripeEntry
+    uint16_t tablePlanes;   // P when the table is made: the survey and the trailer walk its planes
     int16_t tableLayers;
     int16_t tableStripes;
     // QM coder registers, both directions (the decoder's C is dec.qmCode).
@@ -282,25 +244,14 @@ bool globalFreeLocked(HGLOBAL handle);
 void *localAllocLocked(size_t bytes, HLOCAL *handle);
 bool localFreeLocked(HLOCAL handle);
 
+// The first block of a row array as its header word gives it: eight words
+// and the row table, counted at 4 bytes a row on every system.
+inline uint64_t rowArrayHeadBytes(uint64_t rows) { return rows * 4 + 32; }
 uint8_t **rowArrayAlloc(uint32_t rows, uint32_t bytesPerRow);
 int32_t rowArrayFree(uint8_t **rowTable);
 
 // Bytes per row of a layer `width` pixels wide.
 inline uint32_t strideFor(uint32_t width) { return (((width + 15) >> 3) + 5) & ~3u; }
-// Size of layer d of an image with D differential layers.
-inline uint32_t layerSize(uint32_t full, uint32_t D, uint32_t d) {
-    uint64_t v = full;
-    for (uint32_t k = d; k < D; k++) v = (v + 1) >> 1;
-    return static_cast<uint32_t>(v);
-}
-// Lines per stripe of the lowest layer times 2^D, the stripe height of the
-// full resolution.
-inline uint64_t stripeHeight(const JbigBih &b) { return uint64_t(b.L0) << (b.D < 40 ? b.D : 40); }
-inline uint64_t stripesOf(const JbigBih &b) {
-    uint64_t h = stripeHeight(b);
-    return h ? (uint64_t(b.YD) + h - 1) / h : 0;
-}
-
 // Sets up the layer image fields for a raster of the given size.
 void layerImageSetup(JbigLayerImage *img, uint32_t width, uint32_t height);
 // Allocates the rows of img (height + 1 rows of stride) and clears them.
@@ -312,31 +263,6 @@ void layerImageFree(JbigLayerImage *img);
 bool diffWorkAlloc(JbigContext *ctx, uint32_t blocks);
 // Releases the work line if there is one; -1 when the release fails.
 int32_t diffWorkFree(JbigContext *ctx);
-
-// ---- header (jbgBIH) ----
-uint32_t getBE(const uint8_t *bytes, int n);
-void putBE(uint8_t *bytes, int n, uint32_t value);
-int32_t bihWrite(JbigContext *ctx);
-int32_t bihRead(JbigContext *ctx);
-// The 20 header bytes as fields.
-void bihParse(const uint8_t *bytes, JbigBih *b);
-
-// Why a header cannot be coded, or kBihUsable. Shared by both prologs and
-// the tool, so that every size limit lives here.
-enum BihProblem : int {
-    kBihUsable,
-    kBihLayout,        // DL other than 0, P other than 1, or D of 32 and more
-    kBihEmpty,         // XD, YD or L0 of 0
-    kBihStripeHeight,  // L0 << D does not fit 32 bits
-    kBihStripes,       // more than kMaxStripes stripes per layer
-    kBihRaster,        // a raster, its stride or row table past 32-bit sizes
-    kBihTooLarge,      // decoder: past kMaxDecodeRaster
-};
-// With `full` (the whole standard) up to kMaxPlanes bit planes.
-BihProblem bihCheck(const JbigBih &bih, bool decoder, bool full = false);
-// Leaves the reason of a problem for zeljbigLastError, in the words the
-// tool shows; false unless p is kBihUsable.
-bool bihReason(const JbigBih &bih, BihProblem p);
 
 // ---- byte stream (jpgLib) ----
 int32_t streamOpenWrite(JbigStream *s);
@@ -360,60 +286,3 @@ bool streamSetPath(JbigStream *s, const char *path);
 // End of the JBIG data of a decoder: the region end, or the data size.
 uint32_t ctxDataEnd(const JbigContext *ctx);
 
-// ---- stripe table, trailer and scan (jbgPat) ----
-// A stream's height when it is unknown (fax streams leave it to NEWLEN).
-constexpr uint32_t kUnknownHeight = 0xFFFFFFFFu;
-constexpr uint32_t kNoAbort = 0xFFFFFFFFu;
-// Where the order bits put the stripes of one bit plane: layer after layer
-// (SEQ, ILEAVE, SMID 0, ILEAVE, ILEAVE + SMID), or stripe after stripe with
-// the layers of each in turn (SMID, SEQ, SEQ + ILEAVE). SEQ with SMID names
-// no order.
-enum StripeOrder { kLayerOuter, kStripeOuter, kNoOrder };
-StripeOrder stripeOrderOf(uint32_t order);
-// The place of one stripe data entity.
-struct SdeIndex {
-    uint32_t plane, layer, stripe;
-};
-// The loops the order bits nest, outermost first: 'p' planes, 'd' layers,
-// 's' stripes; null for an order that names none (with `full` as T.82
-// defines them, otherwise as the library's first version read them).
-const char *sdeNesting(uint32_t order, bool full);
-// The k-th entity in stream order of the planes, layers lo .. hi and stripes
-// of a header under a nesting; and the inverse.
-SdeIndex sdeAt(const JbigBih &b, const char *nest, uint32_t lo, uint32_t hi, uint32_t stripes, uint32_t k);
-uint32_t sdePosition(const JbigBih &b, const char *nest, uint32_t lo, uint32_t hi, uint32_t stripes, SdeIndex at);
-int32_t stripeTableCreate(JbigContext *ctx);
-int32_t stripeTableFree(JbigContext *ctx);
-int32_t patInfoWrite(JbigContext *ctx);
-uint32_t patInfoRead(JbigContext *ctx);
-int32_t stripeTableScan(JbigContext *ctx);
-// The decoder prolog's reading of the table under kModeFull: the private
-// DP table, the trailer or, without one, the real height and the stripes.
-uint32_t patInfoReadFull(JbigContext *ctx);
-// The stripe of layer `layer` lies after an ABORT and is white.
-bool stripeAbsent(const JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe);
-int32_t sdeScanLength(JbigContext *ctx);
-int32_t scanGetByte(JbigContext *ctx);
-// Size of the trailer the table makes.
-uint32_t patInfoBytes(const JbigContext *ctx);
-
-// A look at the stripes of an open decoder without decoding them: each is
-// measured from its table offset the way the scan measures, and the first
-// that does not end where the table says is named.
-struct StripeSurvey {
-    int32_t badPlane, badLayer, badStripe;  // -1: every stripe is where the table says
-    SdeReport problem;            // why that one does not measure
-    uint32_t dataEnd;             // stream position after the last stripe data
-    SdeReport markers;            // the marker segments of all stripes together
-    uint32_t sdrstCount;          // stripes ending with SDRST
-    bool aborted;                 // an ABORT ends the data
-};
-void stripeSurvey(JbigContext *ctx, StripeSurvey *out);
-
-// The table's rows: plane after plane, layer 0 to D in each.
-inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t plane, uint32_t layer, uint32_t stripe) {
-    return reinterpret_cast<uint32_t *>(ctx->stripeTable[plane * uint32_t(ctx->tableLayers) + layer]) + 2 * stripe;
-}
-inline uint32_t *stripeEntry(JbigContext *ctx, uint32_t layer, uint32_t stripe) {
-    return stripeEntry(ctx, 0, layer, stripe);
-}

@@ -8,7 +8,9 @@
 #include <new>
 #include <vector>
 
+#include "../frame/jbgBIH.h"
 #include "../frame/jbgMarker.h"
+#include "../frame/jbgPat.h"
 #include "../frame/jpgLib.h"
 #include "jbig.h"
 #include "jbgLib.h"

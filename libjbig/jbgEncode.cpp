@@ -7,8 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#include "../frame/jbgBIH.h"
 #include "../frame/jbgDiff.h"
 #include "../frame/jbgMarker.h"
+#include "../frame/jbgPat.h"
 #include "../frame/jpgLib.h"
 #include "../encoder/jbgCBase.h"
 #include "jbig.h"

@@ -1,5 +1,8 @@
 // Copying a JBIG file with its stripe index added or removed.
 #include "../frame/jbgError.h"
+
+#include <cstring>
+#include "../frame/jbgPat.h"
 #include "../frame/jpgLib.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <zlib.h>
 
+#include "frame/jbgPat.h"
 #include "frame/jpgLib.h"
 #include "platform/testhooks.h"
 

@@ -1,9 +1,11 @@
 // Device-dependent bitmaps: as encoder sources and as decoder results.
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "../decoder/jbgDBase.h"
 #include "../encoder/jbgCBase.h"
+#include "../frame/jpgLib.h"
 #include "jbgWin.h"
 
 namespace {

@@ -1,7 +1,11 @@
 // Packed device-independent bitmaps: as encoder sources, as decoder results
 // and into a caller's bits buffer.
 #include "../decoder/jbgDBase.h"
+
+#include <algorithm>
+#include <cstring>
 #include "../encoder/jbgCBase.h"
+#include "../frame/jpgLib.h"
 #include "jbgWin.h"
 
 namespace {

@@ -1,0 +1,27 @@
+// Compiler hints and bit helpers of the hot loops.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__GNUC__)
+#define ZJ_INLINE inline __attribute__((always_inline))
+#define ZJ_LAMBDA_INLINE __attribute__((always_inline))
+#define ZJ_LIKELY(x) __builtin_expect(!!(x), 1)
+#define ZJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define ZJ_INLINE inline
+#define ZJ_LAMBDA_INLINE
+#define ZJ_LIKELY(x) (x)
+#define ZJ_UNLIKELY(x) (x)
+#endif
+
+// Leading zero bits of a non-zero 32-bit value.
+ZJ_INLINE uint32_t leadingZeros(uint32_t v) {
+#if defined(__GNUC__)
+    return static_cast<uint32_t>(__builtin_clz(v));
+#else
+    uint32_t n = 0;
+    for (; !(v & 0x80000000u); v <<= 1) n++;
+    return n;
+#endif
+}
