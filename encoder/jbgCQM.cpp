@@ -19,9 +19,9 @@ void qmEncInit(JbigContext *ctx) {
     ctx->enc.qmSC = 0;
     ctx->enc.qmBuffer = 0;
     ctx->enc.qmZeros = 0;
-    ctx->qmA = 0x10000;
+    ctx->qmA = kQmEncStartA;
     ctx->enc.qmFirst = 1;
-    ctx->qmCT = 11;
+    ctx->qmCT = kQmEncFirstCT;
 }
 
 bool encWrite(JbigContext *ctx, const uint8_t *bytes, uint32_t n) {
@@ -76,7 +76,7 @@ static void releaseStack(JbigContext *ctx, uint32_t carry) {
 void qmEncByteOut(JbigContext *ctx, uint32_t c) {
     if (qmEncByteOutPlain(ctx, c)) return;
     JbigEncoderState &e = ctx->enc;
-    const uint32_t t = (c >> 19) & 0x1FF;
+    const uint32_t t = (c >> kQmEncByteShift) & kQmEncByteAndCarry;
     if (t == 0xFF) {
         e.qmSC++;
     } else {
@@ -89,9 +89,10 @@ uint32_t qmEncFlush(JbigContext *ctx) {
     uint32_t t = (ctx->qmA + ctx->qmC - 1) & 0xFFFF0000u;
     if (t < ctx->qmC) t += 0x8000;
     ctx->qmC = t << ctx->qmCT;
-    releaseStack(ctx, ctx->qmC > 0x7FFFFFF);
-    emit(ctx, ctx->qmC >> 19);
-    emit(ctx, ctx->qmC >> 11);
+    releaseStack(ctx, ctx->qmC >= kQmEncCarry);
+    // The last two bytes: the one due out, and the one after it.
+    emit(ctx, ctx->qmC >> kQmEncByteShift);
+    emit(ctx, ctx->qmC >> (kQmEncByteShift - 8));
     // Zeros still held back are never written: coded data never ends in 0x00.
     ctx->enc.qmZeros = 0;
     qmEncPutByte(ctx, kEsc);

@@ -13,6 +13,22 @@
 #include "../frame/jpgLib.h"
 #include "jbgCDiff.h"
 
+// The code register C (qmC, QmEncoder::C), 32 bits wide:
+//
+//   bit 31 .. 28   27  26 ......... 19  18 .. 16  15 ............ 0
+//      [  zero  ][ c ][ next byte out ][ spacer ][ A is added here ]
+//
+// c is the carry into the byte held back (qmBuffer). CT counts the shifts
+// left until the byte out: 11 at a stripe's start, while the byte and the
+// spacer are still empty, and 8 after each byte out, which takes bits
+// 27 .. 19 (the byte with its carry) and keeps bits 18 .. 0.
+constexpr uint32_t kQmEncByteShift = 19;
+constexpr uint32_t kQmEncByteAndCarry = 0x1FF;                    // bits 27 .. 19, shifted down
+constexpr uint32_t kQmEncFraction = (1u << kQmEncByteShift) - 1;  // 0x7FFFF: bits 18 .. 0
+constexpr uint32_t kQmEncCarry = 1u << (kQmEncByteShift + 8);     // bit 27
+constexpr int32_t kQmEncFirstCT = 11, kQmEncByteCT = 8;
+constexpr uint32_t kQmEncStartA = 0x10000;
+
 void qmEncInit(JbigContext *ctx);
 // Every context of the layer to state 0, as the encoder holds its states.
 void qmEncStatesReset(JbigContext *ctx);
@@ -31,7 +47,7 @@ void qmEncByteOut(JbigContext *ctx, uint32_t c);
 ZJ_INLINE bool qmEncByteOutPlain(JbigContext *ctx, uint32_t c) {
     JbigEncoderState &e = ctx->enc;
     JbigStream &s = ctx->stream;
-    const uint32_t t = (c >> 19) & 0x1FF;
+    const uint32_t t = (c >> kQmEncByteShift) & kQmEncByteAndCarry;
     if (t < 0xFF && (e.qmSC | e.qmZeros | e.qmFirst) == 0 && e.qmBuffer - 1 < kEsc - 1 &&
         s.bufPos + 1 < kIoBufferSize) {
         s.ioBuffer[s.bufPos++] = static_cast<uint8_t>(e.qmBuffer);
@@ -46,8 +62,7 @@ ZJ_INLINE bool qmEncByteOutPlain(JbigContext *ctx, uint32_t c) {
 //
 //   D   signed; at or above 0 between decisions, below 0 once the interval
 //       needs renormalising
-//   C   bit 31 .. 27 26 ............ 19 18 ............. 0
-//          [ carry  ][ next byte out  ][ fraction, CT bits ]
+//   C   as drawn above qmEncInit; CT its shifts to the next byte out
 //
 // The entries (kQmEncPairs) are reached as 2cx + pixel in the context's
 // states, two bytes each.
@@ -148,12 +163,12 @@ struct QmEncoder {
             byteOut();
         }
         C <<= rest;
-        CT = 8 - int32_t(rest);
+        CT = kQmEncByteCT - int32_t(rest);
     }
 
     ZJ_INLINE void byteOut() {
         if (!qmEncByteOutPlain(ctx, C)) qmEncByteOut(ctx, C);
-        C &= 0x7FFFF;
+        C &= kQmEncFraction;
     }
 };
 
