@@ -335,9 +335,9 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
     return ctxDestroy(ctx);
 }
 
-// For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of the
-// lowest layer ends with SDRST and the next starts afresh, as a decoder
-// after SDRST takes it (the differential layers keep SDNORM).
+// For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of
+// every layer ends with SDRST and the next starts afresh, as a decoder
+// after SDRST takes it.
 // kEncAtStripeStart: AT moves only at the first line of a stripe.
 // kEncAtLowestOnly: none in the differential layers, where the planner's
 // model of the coder gains too little. Before the first jbigEncode call;
