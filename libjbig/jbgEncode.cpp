@@ -209,9 +209,10 @@ void jbg_enc_out(jbg_enc_state *s) {
     // What the public interface does not offer: SDRST, moves at stripe
     // starts only, a table of the caller's.
     // Moves in the differential layers cost more than they gain on the
-    // corpus: the AT pixel moves in the lowest layer only.
+    // corpus: the AT pixel moves in the lowest layer only, and only where
+    // the whole template confirms the planner's gain.
     const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) |
-                                 (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0) | kEncAtLowestOnly;
+                                 (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0) | kEncAtLowestOnly | kEncAtVerify;
     bool ok = encStripeOptions(h, stripeFlags) == 0 && (!own || encUseDpTables(h, tables) == 0);
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
