@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "../frame/jbgBIH.h"
+#include "../frame/jbgLowWalk.h"
 #include "../frame/jbgMarker.h"
 #include "../frame/jbgPort.h"
 #include "jbgCQM.h"
@@ -192,6 +193,39 @@ ZJ_INLINE void atCost(const AtRows &r, uint32_t y0, uint32_t y1, const uint32_t 
     }
 }
 
+// The bits of the lines y0 .. y1 of the lowest layer coded with the AT
+// pixel at tx columns left (0: its default place), from the counts of
+// every context of the whole template: the static cost the coder comes
+// close to. The cell model above sees only the left neighbour, and a place
+// next to the template's own pixels looks better to it than it codes; this
+// checks a move before it is made.
+double atTemplateBits(const JbigLayerImage &img, uint32_t y0, uint32_t y1, uint32_t tx, bool two, bool tpbon) {
+    uint32_t counts[1024][2] = {};
+    const int32_t W = int32_t(img.width);
+    auto pix = [W](const uint8_t *r, int32_t x) -> uint32_t {
+        return x >= 0 && x < W ? (r[x >> 3] >> (7 - (x & 7))) & 1u : 0u;
+    };
+    for (uint32_t y = y0; y < y1; y++) {
+        const uint8_t *row = img.rows[y], *up1 = rowAbove(img, y, 1), *up2 = rowAbove(img, y, 2);
+        if (tpbon && std::memcmp(row, up1, (img.width + 7) >> 3) == 0) continue;
+        // w1: row y-1, columns x-3 .. x+2 at bits 5 .. 0; w2: row y-2,
+        // x-1 .. x+1 at bits 2 .. 0; w0: row y, x-4 .. x-1 at bits 3 .. 0.
+        uint32_t w1 = pix(up1, 0) << 1 | pix(up1, 1), w2 = pix(up2, 0), w0 = 0;
+        for (int32_t x = 0; x < W; x++) {
+            w1 = (w1 << 1 | pix(up1, x + 2)) & 0x3F;
+            w2 = (w2 << 1 | pix(up2, x + 1)) & 7;
+            const uint32_t a = tx ? pix(row, x - int32_t(tx)) : w1 & 1;
+            const uint32_t cx = two ? (w1 >> 1) << 5 | a << 4 | w0 : w2 << 7 | ((w1 >> 1) & 0xF) << 3 | a << 2 | (w0 & 3);
+            const uint32_t p = pix(row, x);
+            counts[cx][p]++;
+            w0 = (w0 << 1 | p) & 0xF;
+        }
+    }
+    double bits = 0;
+    for (const auto &c : counts) bits += cellBits(uint64_t(c[0]) + c[1], c[1]);
+    return bits;
+}
+
 template <bool kHw>
 ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowest) {
     ctx->atMoveCount = 0;
@@ -205,6 +239,7 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
                       lowest && (ctx->bih.options & kTPBON)};
     const uint32_t chunk =
         ctx->enc.atStripeStart ? std::max<uint32_t>(lines, 1) : std::max<uint32_t>(32, (lines + kMaxAtMoves - 1) / kMaxAtMoves);
+    const bool verify = lowest && ctx->enc.atVerify, two = (ctx->bih.options & kLRLTWO) != 0;
     AtPosition at = ctx->at;
     for (uint32_t c0 = 0; c0 < lines; c0 += chunk) {
         const uint32_t y0 = top + c0, y1 = top + std::min(lines, c0 + chunk);
@@ -218,8 +253,16 @@ ZJ_INLINE void atPlan(JbigContext *ctx, uint32_t top, uint32_t lines, bool lowes
             if (bits[c] < bits[best]) best = c;
         // Only a clear gain pays for the segment and the relearning of the
         // probabilities; small ones are mostly the model's error.
-        if (places[best] != at.tx && bits[best] < bits[1] * 0.85 - 256) {
-            at = AtPosition{uint8_t(places[best]), 0};
+        uint32_t to = places[best] != at.tx && bits[best] < bits[1] * 0.85 - 256 ? places[best] : at.tx;
+        if (verify && (to != at.tx || at.tx != 0)) {
+            // Checked with the whole template, and a place away from the
+            // default one on every chunk: back home when it no longer pays.
+            const double here = atTemplateBits(img, y0, y1, at.tx, two, rows.tpbon);
+            if (to != at.tx && !(atTemplateBits(img, y0, y1, to, two, rows.tpbon) < here * 0.9 - 64)) to = at.tx;
+            if (to == at.tx && at.tx != 0 && atTemplateBits(img, y0, y1, 0, two, rows.tpbon) < here * 0.97 - 64) to = 0;
+        }
+        if (to != at.tx) {
+            at = AtPosition{uint8_t(to), 0};
             ctx->atMoves[ctx->atMoveCount++] = JbigAtMove{c0, at.tx, 0};
         }
     }

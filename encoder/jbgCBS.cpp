@@ -38,6 +38,13 @@ int32_t diffLayerEncode(JbigContext *ctx) {
         bool last = s + 1 == S;
         uint32_t lines = last ? cur.height - done : cur.stripeRows;
         qmEncInit(ctx);
+        if (s > 0 && ctx->enc.sdrst) {
+            // As the decoder takes a stripe after SDRST: white rows above,
+            // in both layers, and the AT pixel in its place.
+            cur.lines[2] = cur.lines[3] = cur.rows[cur.blankRow];
+            low.lines[1] = low.rows[low.blankRow];
+            ctx->at = AtPosition{0, 0};
+        }
         atPlanStripe(ctx, done, lines, false);
         atWriteMoves(ctx);
         coder(ctx, lines, last ? 1 : 0);

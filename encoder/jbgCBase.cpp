@@ -343,12 +343,14 @@ int32_t JBIGAPI jbigEncodeEpilog(JbigHandle handle) {
     return ctxDestroy(ctx);
 }
 
-// For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of the
-// lowest layer ends with SDRST and the next starts afresh, as a decoder
-// after SDRST takes it (the differential layers keep SDNORM).
+// For libjbig's JBG_SDRST and JBG_DELAY_AT. kEncSdrst: every stripe of
+// every layer ends with SDRST and the next starts afresh, as a decoder
+// after SDRST takes it.
 // kEncAtStripeStart: AT moves only at the first line of a stripe.
 // kEncAtLowestOnly: none in the differential layers, where the planner's
-// model of the coder gains too little. Before the first jbigEncode call;
+// model of the coder gains too little. kEncAtVerify: in the lowest layer a
+// move only where the whole template confirms a clear gain, and back to the
+// default place where it codes better. Before the first jbigEncode call;
 // under the whole standard only.
 int32_t encStripeOptions(JbigHandle handle, uint32_t flags) {
     JbigContext *ctx = ctxFromHandle(handle, kModeEncoder);
@@ -356,6 +358,7 @@ int32_t encStripeOptions(JbigHandle handle, uint32_t flags) {
     ctx->enc.sdrst = (flags & kEncSdrst) != 0;
     ctx->enc.atStripeStart = (flags & kEncAtStripeStart) != 0;
     ctx->enc.atLowestOnly = (flags & kEncAtLowestOnly) != 0;
+    ctx->enc.atVerify = (flags & kEncAtVerify) != 0;
     return 0;
 }
 

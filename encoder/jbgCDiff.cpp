@@ -57,11 +57,16 @@ void reduceNextRow(JbigContext *ctx, uint32_t finalPair) {
     low.lines[0] = low.lines[1];
     low.lines[1] = low.lines[2];
     if (finalPair) return;
+    // After SDRST the first row of a stripe is made with white above it,
+    // as the rows of the stripe before are out of the coders' sight.
+    const bool fresh = ctx->enc.sdrst && low.row > 0 && low.row % low.stripeRows == 0;
+    const uint8_t *white = low.rows[low.blankRow];
     low.lines[2] = low.rows[low.row++];
     cur.lines[4] = cur.rows[cur.row++];
     if (cur.row == cur.height)
         cur.lines[5] = cur.lines[4];
     else
         cur.lines[5] = cur.rows[cur.row++];
-    reduceRow(cur.lines[3], cur.lines[4], cur.lines[5], low.lines[1], low.lines[2], low.width);
+    reduceRow(fresh ? cur.rows[cur.blankRow] : cur.lines[3], cur.lines[4], cur.lines[5], fresh ? white : low.lines[1],
+              low.lines[2], low.width);
 }

@@ -13,7 +13,7 @@ void qmEncStatesReset(JbigContext *ctx) {
 }
 
 void qmEncInit(JbigContext *ctx) {
-    if (ctx->cur.stripe == 0 || (ctx->enc.sdrst && ctx->cur.layer == 0)) qmEncStatesReset(ctx);
+    if (ctx->cur.stripe == 0 || ctx->enc.sdrst) qmEncStatesReset(ctx);
     ctx->cur.stripe++;
     ctx->qmC = 0;
     ctx->enc.qmSC = 0;
@@ -96,7 +96,7 @@ uint32_t qmEncFlush(JbigContext *ctx) {
     // Zeros still held back are never written: coded data never ends in 0x00.
     ctx->enc.qmZeros = 0;
     qmEncPutByte(ctx, kEsc);
-    qmEncPutByte(ctx, ctx->enc.sdrst && ctx->cur.layer == 0 ? kSdrst : kSdnorm);
+    qmEncPutByte(ctx, ctx->enc.sdrst ? kSdrst : kSdnorm);
     return ctx->stream.ioStatus;
 }
 

@@ -111,7 +111,7 @@ struct JbigEncoderState {
     // as the first does (the differential layers end theirs with SDNORM).
     uint8_t sdrst;
     // AT moves only at the first line of a stripe; only in the lowest layer.
-    uint8_t atStripeStart, atLowestOnly;
+    uint8_t atStripeStart, atLowestOnly, atVerify;
     // A coding step failed; the stream can only be abandoned.
     uint32_t failed;
     // Under kModeFull, where the announced stripe order is not the order of

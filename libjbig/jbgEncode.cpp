@@ -104,6 +104,34 @@ bool keepLayers(const std::vector<uint8_t> &whole, int dl, int dh, std::vector<u
     return true;
 }
 
+// The height announced first (at the resolution of the BIE's highest
+// layer), the real one where the other library writes it: right after the
+// first entity, in stream order, of the last stripe but one; of the last
+// stripe when there is only one or when a stripe has only one entity, and
+// then followed by an empty entity.
+void addNewlen(const jbg_enc_state *s, int order, size_t head, std::vector<uint8_t> *bie) {
+    const int below = s->d - s->dh;
+    const unsigned long yd = jbg_ceil_half(s->yd, below);
+    putBE32(&(*bie)[8], uint32_t(jbg_ceil_half(s->yd1, below)));
+    const uint8_t seg[2 + kNewlenParams + 2] = {kEsc, kNewlen, uint8_t(yd >> 24), uint8_t(yd >> 16),
+                                                uint8_t(yd >> 8), uint8_t(yd), kEsc, kSdnorm};
+    JbigBih b{};
+    b.P = uint8_t(s->planes), b.order = uint32_t(order);
+    const char *nest = sdeNesting(b.order, true);
+    const uint32_t S = uint32_t(jbg_stripes(s->l0, s->yd, (unsigned long)s->d));
+    const bool last = S == 1 || (s->dl == s->dh && s->planes == 1);
+    const uint32_t after = last ? S - 1 : S - 2;
+    size_t at = head;
+    for (uint32_t k = 0, stop = 0; nest && !stop; k++) {
+        stop = sdeAt(b, nest, uint32_t(s->dl), uint32_t(s->dh), S, k).stripe == after;
+        Bytes src{bie->data() + at, bie->data() + bie->size()};
+        const int32_t n = sdeMeasure(src, nullptr, true);
+        if (n < 0) break;
+        at += size_t(n);
+    }
+    bie->insert(bie->begin() + long(at), seg, seg + (last ? sizeof seg : 2 + kNewlenParams));
+}
+
 }  // namespace
 
 extern "C" {
@@ -183,9 +211,10 @@ void jbg_enc_out(jbg_enc_state *s) {
     // What the public interface does not offer: SDRST, moves at stripe
     // starts only, a table of the caller's.
     // Moves in the differential layers cost more than they gain on the
-    // corpus: the AT pixel moves in the lowest layer only.
+    // corpus: the AT pixel moves in the lowest layer only, and only where
+    // the whole template confirms the planner's gain.
     const uint32_t stripeFlags = (s->options & JBG_SDRST ? kEncSdrst : 0) |
-                                 (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0) | kEncAtLowestOnly;
+                                 (s->options & JBG_DELAY_AT ? kEncAtStripeStart : 0) | kEncAtLowestOnly | kEncAtVerify;
     bool ok = encStripeOptions(h, stripeFlags) == 0 && (!own || encUseDpTables(h, tables) == 0);
     for (int p = 0; p < s->planes && ok; p++) {
         const uint8_t *bits = bitmaps[p];
@@ -206,31 +235,7 @@ void jbg_enc_out(jbg_enc_state *s) {
         bie.swap(part);
     }
     size_t head = kBihBytes + (o.DPPRIV ? kDpPrivBytes : 0);
-    if (s->dl == 0 && s->dh == s->d && s->yd1 != s->yd) {
-        // The height announced first, the real one where the other library
-        // writes it: with one layer after the last stripe, in the stripe that
-        // would come next (it stays empty); with more, before the first
-        // entity of the last stripe.
-        putBE32(&bie[8], uint32_t(s->yd1));
-        const uint8_t seg[2 + kNewlenParams + 2] = {kEsc, kNewlen, uint8_t(s->yd >> 24), uint8_t(s->yd >> 16),
-                                                    uint8_t(s->yd >> 8), uint8_t(s->yd), kEsc, kSdnorm};
-        if (s->d == 0) {
-            bie.insert(bie.end(), seg, seg + sizeof seg);
-        } else {
-            JbigBih b{};
-            b.D = uint8_t(s->d), b.P = uint8_t(s->planes), b.order = uint32_t(order);
-            const char *nest = sdeNesting(b.order, true);
-            const uint32_t S = uint32_t(jbg_stripes(s->l0, s->yd, (unsigned long)s->d));
-            size_t at = head;
-            for (uint32_t k = 0; nest && sdeAt(b, nest, 0, uint32_t(s->d), S, k).stripe + 1 < S; k++) {
-                Bytes src{bie.data() + at, bie.data() + bie.size()};
-                const int32_t n = sdeMeasure(src, nullptr, true);
-                if (n < 0) break;
-                at += size_t(n);
-            }
-            bie.insert(bie.begin() + long(at), seg, seg + 2 + kNewlenParams);
-        }
-    }
+    if (s->yd1 != s->yd) addNewlen(s, order, head, &bie);
     s->data_out(bie.data(), head, s->file);
     if (s->comment) {
         uint8_t seg[2 + kCommentParams] = {kEsc, kComment};
