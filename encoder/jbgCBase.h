@@ -1,9 +1,17 @@
 // The encoder interface's internals, for the Windows sources.
 #pragma once
 
+#include "../frame/jbgLowWalk.h"
 #include "jbgCQM.h"
 
 int32_t lowLayerEncode(JbigContext *ctx);
+// The lowest layer's start (row 0, the white rows above, fresh typical
+// prediction and AT pixel): its stripe coder, null when the AT planner's
+// rows cannot be had.
+StripeFn lowLayerStart(JbigContext *ctx);
+// Stripe s of the lowest layer, `lines` lines from row `top` (cur.row),
+// closed with its marker: the stream's status (0 when written).
+uint32_t lowStripeCode(JbigContext *ctx, StripeFn coder, uint32_t s, uint32_t top, uint32_t lines);
 // Makes the encoder's full-resolution raster if there is none; false when
 // it cannot be allocated.
 bool encMakeRaster(JbigContext *ctx);
