@@ -19,6 +19,9 @@ void spoolFree(JbigContext *ctx);
 // libjbig: stripes ending with SDRST, AT moves at stripe starts only
 // (before the first jbigEncode call).
 constexpr uint32_t kEncSdrst = 1, kEncAtStripeStart = 2, kEncAtLowestOnly = 4;
+// The streaming encoder for libjbig's T.85 calls: a stripe's data may end
+// in 0x00, the byte held back when the stripe ends, as that library writes it.
+constexpr uint32_t kEncKeepZeros = 8;
 int32_t encStripeOptions(JbigHandle handle, uint32_t flags);
 // libjbig: a caller's deterministic-prediction tables (before the first jbigEncode call).
 int32_t encUseDpTables(JbigHandle handle, const uint8_t *const tables[4]);

@@ -88,7 +88,18 @@ uint32_t qmEncFlush(JbigContext *ctx) {
     uint32_t t = (ctx->qmA + ctx->qmC - 1) & 0xFFFF0000u;
     if (t < ctx->qmC) t += 0x8000;
     ctx->qmC = t << ctx->qmCT;
-    releaseStack(ctx, ctx->qmC > 0x7FFFFFF);
+    const uint32_t carry = ctx->qmC > 0x7FFFFFF;
+    if (ctx->enc.keepZeros && !ctx->enc.qmFirst) {
+        // The byte held back goes out even when it is 0x00 (and the zeros
+        // before it); only the zeros after it may be left out.
+        for (; ctx->enc.qmZeros > 0; ctx->enc.qmZeros--) qmEncPutByte(ctx, 0);
+        const uint32_t b = (ctx->enc.qmBuffer + carry) & 0xFF;
+        qmEncPutByte(ctx, b);
+        if (b == kEsc) qmEncPutByte(ctx, kStuff);
+        for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, carry ? 0x00 : 0xFF);
+    } else {
+        releaseStack(ctx, carry);
+    }
     emit(ctx, ctx->qmC >> 19);
     emit(ctx, ctx->qmC >> 11);
     // Zeros still held back are never written: coded data never ends in 0x00.

@@ -25,6 +25,7 @@ struct ZeljbigStreamEncoder {
     uint32_t rows;     // rows pushed
     uint32_t pending;  // of them in the stripe not coded yet
     uint32_t stripes;  // stripes coded
+    uint32_t newlenAt; // stripes coded when the NEWLEN went out
     // Marker segments to follow the stripe being filled.
     uint8_t *after;
     size_t afterLength, afterCapacity;
@@ -53,6 +54,17 @@ bool drain(ZeljbigStreamEncoder *e) {
 
 bool put(ZeljbigStreamEncoder *e, const uint8_t *bytes, size_t n) {
     return e->sink(e->user, bytes, n) == 0 || fail(e, "the output could not be written");
+}
+
+constexpr uint32_t kNotYet = 0xFFFFFFFFu;
+
+// The last row is in and out. A NEWLEN after the last stripe is followed
+// by a stripe of no lines, which T.85 decoders wait for before they end.
+bool complete(ZeljbigStreamEncoder *e) {
+    e->done = true;
+    if (e->newlenAt != e->stripes) return true;
+    const uint8_t end[2] = {kEsc, e->ctx->enc.sdrst ? kSdrst : kSdnorm};
+    return put(e, end, sizeof end);
 }
 
 // The header before anything else.
@@ -101,6 +113,7 @@ bool codeStripe(ZeljbigStreamEncoder *e) {
     if (e->afterLength > 0) {
         const size_t k = e->afterLength;
         e->afterLength = 0;
+        if (e->newlen && e->newlenAt == kNotYet) e->newlenAt = e->stripes;
         if (!put(e, e->after, k)) return false;
     }
     return true;
@@ -118,12 +131,11 @@ bool newLength(ZeljbigStreamEncoder *e, uint32_t height) {
                                             uint8_t(height >> 8), uint8_t(height)};
     e->height = height;
     e->newlen = true;
+    const bool now = e->pending == 0 && e->stripes > 0;
     if (!segment(e, seg, sizeof seg, nullptr, 0, true)) return false;
+    if (now) e->newlenAt = e->stripes;
     // The rows are all in: the stripe ends here.
-    if (e->rows == height) {
-        if (e->pending > 0 && !codeStripe(e)) return false;
-        e->done = true;
-    }
+    if (e->rows == height) return (e->pending == 0 || codeStripe(e)) && complete(e);
     return true;
 }
 
@@ -148,6 +160,7 @@ ZeljbigStreamEncoder *streamEncCreate(const StreamEncodeSetup &setup, ZeljbigByt
         return errSet("out of memory"), nullptr;
     }
     *e = ZeljbigStreamEncoder{};
+    e->newlenAt = kNotYet;
     e->ctx = ctx;
     e->sink = sink;
     e->user = user;
@@ -161,6 +174,7 @@ ZeljbigStreamEncoder *streamEncCreate(const StreamEncodeSetup &setup, ZeljbigByt
     b.order = setup.order & 0x0F;
     b.options = setup.options & (kLRLTWO | kVLENGTH | kTPBON | kTPDON);
     ctx->enc.sdrst = (setup.stripeFlags & kEncSdrst) != 0;
+    ctx->enc.keepZeros = (setup.stripeFlags & kEncKeepZeros) != 0;
     ctx->stream.streamFlags |= kStreamMemory;
     ctx->layerCursor = 0;
     ctx->enc.headBytes = ctx->enc.written = 0;
@@ -235,8 +249,7 @@ int32_t zeljbigStreamEncoderPushRows(ZeljbigStreamEncoder *e, const uint8_t *row
         e->rows++;
         if ((e->pending == img.stripeRows || e->rows == e->height) && !codeStripe(e)) return -1;
     }
-    if (e->rows == e->height) e->done = true;
-    return 0;
+    return e->rows == e->height && !complete(e) ? -1 : 0;
 }
 
 int32_t zeljbigStreamEncoderComment(ZeljbigStreamEncoder *e, const uint8_t *bytes, size_t size) {

@@ -11,7 +11,7 @@ struct StreamEncodeSetup {
     uint32_t L0, MX;   // lines per stripe; how far the AT pixel may move
     uint32_t order;    // header bytes 18 and 19
     uint32_t options;
-    uint32_t stripeFlags;  // kEncSdrst
+    uint32_t stripeFlags;  // kEncSdrst, kEncKeepZeros (jbgCBase.h)
 };
 
 // Null, with the reason, when the setup cannot be coded or memory is short.

@@ -51,10 +51,10 @@ Bytes streamed(const Image &img, const ZeljbigEncodeParams &p, uint32_t band, bo
 }
 
 // The stream of an unknown height: the header's YD 0xFFFFFFFF, a NEWLEN
-// after the last stripe.
+// after the last stripe and a stripe of no lines.
 Bytes withUnknownHeight(Bytes b, uint32_t h) {
     for (int i = 8; i < 12; i++) b[i] = 0xFF;
-    b.insert(b.end(), {0xFF, 0x05, uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h)});
+    b.insert(b.end(), {0xFF, 0x05, uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h), 0xFF, b[b.size() - 1]});
     return b;
 }
 
