@@ -55,8 +55,7 @@ void spoolFree(JbigContext *ctx) {
 
 // ---------------------------------------------------------------- lowest layer
 
-// Everything of the lowest layer but the writing out at the end.
-static int32_t lowLayerCode(JbigContext *ctx) {
+StripeFn lowLayerStart(JbigContext *ctx) {
     JbigLayerImage &img = ctx->cur;
     img.row = 0;
     img.stripe = 0;
@@ -64,24 +63,35 @@ static int32_t lowLayerCode(JbigContext *ctx) {
     ctx->at = AtPosition{0, 0};
     std::memset(img.rows[img.blankRow], 0, img.stride);
     img.lines[0] = img.lines[1] = img.lines[2] = img.rows[img.blankRow];
-    const StripeFn coder = lowStripeFor<EncCoder>(ctx->bih.options);
-    if (!atPlannerAlloc(ctx, img.width)) return -1;
+    return atPlannerAlloc(ctx, img.width) ? lowStripeFor<EncCoder>(ctx->bih.options) : nullptr;
+}
+
+uint32_t lowStripeCode(JbigContext *ctx, StripeFn coder, uint32_t s, uint32_t top, uint32_t lines) {
+    JbigLayerImage &img = ctx->cur;
+    qmEncInit(ctx);
+    if (s > 0 && ctx->enc.sdrst) {
+        // As the decoder takes a stripe after SDRST: typical prediction
+        // afresh, white rows above, the AT pixel in its place.
+        ctx->ltpPrev = 1;
+        img.lines[1] = img.lines[2] = img.rows[img.blankRow];
+        ctx->at = AtPosition{0, 0};
+    }
+    atPlanStripe(ctx, top, lines, true);
+    atWriteMoves(ctx);
+    coder(ctx, lines);
+    return qmEncFlush(ctx);
+}
+
+// Everything of the lowest layer but the writing out at the end.
+static int32_t lowLayerCode(JbigContext *ctx) {
+    JbigLayerImage &img = ctx->cur;
+    const StripeFn coder = lowLayerStart(ctx);
+    if (coder == nullptr) return -1;
     uint32_t start = qmEncTell(ctx), done = 0;
     const uint32_t S = static_cast<uint32_t>(ctx->stripeCount);
     for (uint32_t s = 0; s < S; s++) {
         uint32_t lines = (s + 1 < S) ? img.stripeRows : img.height - done;
-        qmEncInit(ctx);
-        if (s > 0 && ctx->enc.sdrst) {
-            // As the decoder takes a stripe after SDRST: typical prediction
-            // afresh, white rows above, the AT pixel in its place.
-            ctx->ltpPrev = 1;
-            img.lines[1] = img.lines[2] = img.rows[img.blankRow];
-            ctx->at = AtPosition{0, 0};
-        }
-        atPlanStripe(ctx, done, lines, true);
-        atWriteMoves(ctx);
-        coder(ctx, lines);
-        if (qmEncFlush(ctx) != 0) {
+        if (lowStripeCode(ctx, coder, s, done, lines) != 0) {
             atPlannerFree(ctx);
             return -1;
         }

@@ -60,13 +60,13 @@ struct RowSource {
 };
 
 // One encode, memory to memory; false when the library fails.
-bool encodeOnce(const RowSource &src, JbigEncodeOptions o, Coded *out) {
+bool encodeOnce(const RowSource &src, JbigEncodeOptions o, Coded *out, uint32_t stripeFlags = 0) {
     *out = Coded{};
     o.P = uint8_t(src.planes);
     JbigHandle enc = jbigEncodeProlog(nullptr, &o);
     if (enc == JBIG_INVALID_HANDLE) return errSet("the encoder failed to start");
     JbigContext *ctx = ctxFromHandle(enc, kModeEncoder);
-    bool ok = ctx != nullptr;
+    bool ok = ctx != nullptr && (stripeFlags == 0 || encStripeOptions(enc, stripeFlags) == 0);
     constexpr uint32_t kBand = 256;
     for (uint32_t q = 0; ok && q < src.planes; q++) {
         ok = zeljbigEncodeSelectPlane(enc, q) == 0 && encMakeRaster(ctx);
@@ -115,7 +115,7 @@ bool encodeOptions(const ZeljbigEncodeParams &p, uint32_t w, uint32_t h, JbigEnc
     if (p.atMax > 127) return errSet("AT moves of up to %lu columns: at most 127 are possible", (unsigned long)p.atMax);
     if (!tristate(p.twoLine) || !tristate(p.tpbon) || !tristate(p.tpdon) || !tristate(p.dpon))
         return errSet("template and prediction choices are 1, 0 or -1");
-    if (p.flags & ~uint32_t(ZELJBIG_BEST | ZELJBIG_NO_INDEX | ZELJBIG_HIGHEST_FIRST))
+    if (p.flags & ~uint32_t(ZELJBIG_BEST | ZELJBIG_NO_INDEX | ZELJBIG_HIGHEST_FIRST | ZELJBIG_SDRST))
         return errSet("unknown flags 0x%lX", (unsigned long)p.flags);
     if (p.planes > kMaxPlanes) return errSet("%lu bit planes: 1 to 255 are possible", (unsigned long)p.planes);
     if (w == 0 || h == 0) return errSet("image has no pixels (%lu x %lu)", (unsigned long)w, (unsigned long)h);
@@ -186,10 +186,11 @@ int32_t encodeFrom(const ZeljbigEncodeParams *params, RowSource src, uint8_t **o
 
     Coded best;
     bool failed = false;
+    const uint32_t stripeFlags = (p.flags & ZELJBIG_SDRST) ? kEncSdrst : 0;
     // Keeps the candidate if it is the smallest yet; true then.
     auto consider = [&](const JbigEncodeOptions &with) {
         Coded c;
-        if (failed || !encodeOnce(src, with, &c)) return failed = true, false;
+        if (failed || !encodeOnce(src, with, &c, stripeFlags)) return failed = true, false;
         if (best.data != nullptr && c.size >= best.size) return c.release(), false;
         best.release();
         best = c;

@@ -89,7 +89,18 @@ uint32_t qmEncFlush(JbigContext *ctx) {
     uint32_t t = (ctx->qmA + ctx->qmC - 1) & 0xFFFF0000u;
     if (t < ctx->qmC) t += 0x8000;
     ctx->qmC = t << ctx->qmCT;
-    releaseStack(ctx, ctx->qmC >= kQmEncCarry);
+    const uint32_t carry = ctx->qmC >= kQmEncCarry;
+    if (ctx->enc.keepZeros && !ctx->enc.qmFirst) {
+        // The byte held back goes out even when it is 0x00 (and the zeros
+        // before it); only the zeros after it may be left out.
+        for (; ctx->enc.qmZeros > 0; ctx->enc.qmZeros--) qmEncPutByte(ctx, 0);
+        const uint32_t b = (ctx->enc.qmBuffer + carry) & 0xFF;
+        qmEncPutByte(ctx, b);
+        if (b == kEsc) qmEncPutByte(ctx, kStuff);
+        for (; ctx->enc.qmSC > 0; ctx->enc.qmSC--) emit(ctx, carry ? 0x00 : 0xFF);
+    } else {
+        releaseStack(ctx, carry);
+    }
     // The last two bytes: the one due out, and the one after it.
     emit(ctx, ctx->qmC >> kQmEncByteShift);
     emit(ctx, ctx->qmC >> (kQmEncByteShift - 8));

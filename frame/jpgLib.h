@@ -112,6 +112,8 @@ struct JbigEncoderState {
     uint8_t sdrst;
     // AT moves only at the first line of a stripe; only in the lowest layer.
     uint8_t atStripeStart, atLowestOnly, atVerify;
+    // The byte held back when a stripe ends is written, also a 0x00.
+    uint8_t keepZeros;
     // A coding step failed; the stream can only be abandoned.
     uint32_t failed;
     // Under kModeFull, where the announced stripe order is not the order of

@@ -388,6 +388,7 @@ typedef struct ZeljbigRaster {
 #define ZELJBIG_BEST 0x0001u           /* the smallest stream the library can make (both templates, AT moves) */
 #define ZELJBIG_NO_INDEX 0x0002u       /* no stripe index at the end */
 #define ZELJBIG_HIGHEST_FIRST 0x0004u  /* layer D first (HITOLO); default: layer 0 first */
+#define ZELJBIG_SDRST 0x0008u          /* layer 0's stripes end with SDRST: each coded afresh */
 
 typedef struct ZeljbigEncodeParams {
     uint32_t layers;      /* D, differential layers: 0 to 31 */
@@ -397,7 +398,7 @@ typedef struct ZeljbigEncodeParams {
     int32_t tpdon;        /* in the differential layers: 1, 0, -1 (on) */
     int32_t dpon;         /* deterministic prediction: 1, 0, -1 (on with layers) */
     uint32_t atMax;       /* MX: the AT pixel may move up to this many columns (0 to 127) */
-    uint32_t flags;       /* ZELJBIG_BEST, ZELJBIG_NO_INDEX, ZELJBIG_HIGHEST_FIRST */
+    uint32_t flags;       /* ZELJBIG_BEST, ZELJBIG_NO_INDEX, ZELJBIG_HIGHEST_FIRST, ZELJBIG_SDRST */
     uint32_t planes;      /* P, bit planes: 1 to 255 (0 means 1) */
     uint32_t reserved[7]; /* 0 */
 } ZeljbigEncodeParams;
@@ -455,6 +456,62 @@ typedef int32_t (*ZeljbigRowReader)(void *user, uint32_t plane, uint32_t first, 
  * encoder's raster. */
 JBIG_EXPORT int32_t zeljbigEncodeRows(const ZeljbigEncodeParams *params, uint32_t width, uint32_t height,
                                       ZeljbigRowReader read, void *user, uint8_t **out, size_t *outSize);
+
+/* ---- Streaming encoding ----
+ *
+ * One plane, no differential layers (D 0): rows go in as they come, and
+ * each stripe's bytes go out through the sink as soon as its last row is
+ * in. The encoder holds one stripe of rows, the two above it and the
+ * stripe's coded bytes, whatever the height: a fax roll or a printer page
+ * of any length. For the same rows and parameters the bytes are those of
+ * zeljbigEncode with ZELJBIG_NO_INDEX, when the template and stripeLines
+ * are given there too.
+ *
+ * Parameters as for zeljbigEncode, except: layers 0 and one plane only;
+ * no ZELJBIG_BEST (it codes the whole picture more than once); twoLine -1
+ * means the three-line template (no sample can be looked at in advance);
+ * tpdon -1 means off (TPDON is a bit of the header only, which T.85 leaves
+ * clear); stripeLines 0 means 128; no stripe index is written (ZELJBIG_NO_INDEX
+ * or not). Each is refused
+ * with the reason when it cannot be had.
+ *
+ * The height may be ZELJBIG_UNKNOWN_HEIGHT: the header then announces
+ * 0xFFFFFFFF and the real height follows in a NEWLEN segment, written
+ * right after the stripe that holds the last row (which ends there). A
+ * known height can be cut short the same way. Every call returns 0, or -1
+ * with the reason in zeljbigLastError; after a failure only Destroy is of
+ * use. */
+#define ZELJBIG_UNKNOWN_HEIGHT 0xFFFFFFFFu /* the height is given by zeljbigStreamEncoderNewLength or Finish */
+
+typedef struct ZeljbigStreamEncoder ZeljbigStreamEncoder;
+/* Takes the next `size` bytes of the stream: 0, or -1 to stop (a reason
+ * left with zeljbigSetError reaches the caller). */
+typedef int32_t (*ZeljbigByteSink)(void *user, const uint8_t *bytes, size_t size);
+
+/* NULL, with the reason, for parameters the streaming encoder cannot take.
+ * Nothing reaches the sink before the first row, comment or length. */
+JBIG_EXPORT ZeljbigStreamEncoder *zeljbigStreamEncoderCreate(const ZeljbigEncodeParams *params, uint32_t width,
+                                                             uint32_t height, ZeljbigByteSink sink, void *user);
+/* The next `count` rows, `stride` bytes apart, the first (width + 7) / 8 of
+ * each the pixels (bits after the last pixel are ignored). Rows beyond the
+ * height are refused. */
+JBIG_EXPORT int32_t zeljbigStreamEncoderPushRows(ZeljbigStreamEncoder *e, const uint8_t *rows, size_t stride,
+                                                 uint32_t count);
+/* A COMMENT segment: before the next stripe's data, or after the stripe
+ * that has rows in already. */
+JBIG_EXPORT int32_t zeljbigStreamEncoderComment(ZeljbigStreamEncoder *e, const uint8_t *bytes, size_t size);
+/* The image has `height` rows (at least the rows pushed, below a known
+ * height): a NEWLEN after the stripe now being filled, which ends at
+ * `height` if that is in it. Once only. */
+JBIG_EXPORT int32_t zeljbigStreamEncoderNewLength(ZeljbigStreamEncoder *e, uint32_t height);
+/* Ends the image: the last stripe out. With an unknown height that is
+ * still unknown, the rows pushed are the height (a NEWLEN says so); a
+ * known height must have all its rows. */
+JBIG_EXPORT int32_t zeljbigStreamEncoderFinish(ZeljbigStreamEncoder *e);
+/* Ends the image early with an ABORT segment, after the rows pushed. */
+JBIG_EXPORT int32_t zeljbigStreamEncoderAbort(ZeljbigStreamEncoder *e);
+/* Releases the encoder (NULL is fine), finished or not. */
+JBIG_EXPORT void zeljbigStreamEncoderDestroy(ZeljbigStreamEncoder *e);
 
 /* ---- Inspection and decoding ---- */
 

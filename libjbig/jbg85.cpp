@@ -1,5 +1,5 @@
-// The T.85 profile of the libjbig interface, a first version over the core:
-// the encoder gathers the lines and codes them when the image ends; the
+// The T.85 profile of the libjbig interface over the core: the encoder is
+// the core's streaming encoder, each stripe out as its last line is in; the
 // decoder gathers the BIE and hands the lines out when it is complete.
 #include <cstddef>
 #include <cstring>
@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "../encoder/jbgCBase.h"
+#include "../encoder/jbgCStream.h"
 #include "../frame/jbgMarker.h"
 #include "jbgLib.h"
 #include "jbig.h"
@@ -29,15 +31,10 @@ ZJ_OFFSET_IS(jbg85_dec_state, y, 4280, 4212);
 
 namespace {
 
-// The encoder's lines until the image is complete.
+// The encoder: the core's, made at the first line (the options may change
+// until then).
 struct Enc85 {
-    std::vector<uint8_t> lines;
-    std::vector<uint8_t> comment;
-    bool hasComment = false;
-    unsigned long announced = 0;  // YD of the header
-    unsigned long height = 0;     // lines the image has (the announced ones until NEWLEN)
-    unsigned long newlenAfter = 0; // lines coded when NEWLEN was asked for
-    bool newlen = false;
+    ZeljbigStreamEncoder *core = nullptr;
     void (*data_out)(unsigned char *, size_t, void *) = nullptr;
     void *file = nullptr;
 };
@@ -56,74 +53,37 @@ void hold(R *s, T *p) {
 
 Enc85 *encState(const jbg85_enc_state *s) { return held<Enc85>(s); }
 
-void collect(unsigned char *start, size_t len, void *file) {
-    auto *out = static_cast<std::vector<uint8_t> *>(file);
-    out->insert(out->end(), start, start + len);
+int32_t toCaller(void *user, const uint8_t *bytes, size_t n) {
+    auto *e = static_cast<Enc85 *>(user);
+    e->data_out(const_cast<unsigned char *>(bytes), n, e->file);
+    return 0;
 }
 
-// Codes the lines gathered as one BIE of the announced height: the NEWLEN
-// after the stripe in which it was asked for, or ABORT at the end.
-void finish(jbg85_enc_state *s, Enc85 *e, bool abort) {
-    const unsigned long rows = s->y < e->height ? s->y : e->height;
-    std::vector<uint8_t> bie;
-    if (rows > 0) {
-        unsigned char *plane = e->lines.data();
-        jbg_enc_state enc;
-        jbg_enc_init(&enc, s->x0, rows, 1, &plane, collect, &bie);
-        jbg_enc_options(&enc, 0, s->options & (JBG_LRLTWO | JBG_VLENGTH | JBG_TPBON), s->l0, s->mx, 0);
-        jbg_enc_out(&enc);
-        jbg_enc_free(&enc);
-    }
-    if (bie.size() < kBihBytes) {
-        // No line: the header alone.
-        bie.assign(kBihBytes, 0);
-        bie[2] = 1;
-        putBE32(&bie[4], uint32_t(s->x0));
-        putBE32(&bie[12], uint32_t(s->l0));
-        bie[16] = uint8_t(s->mx);
-        bie[19] = uint8_t(s->options & (JBG_LRLTWO | JBG_VLENGTH | JBG_TPBON));
-    }
-    putBE32(&bie[8], uint32_t(e->announced));
-    size_t at = kBihBytes;
-    if (e->newlen) {
-        struct Src {
-            const uint8_t *p, *end;
-            int32_t get() { return p < end ? *p++ : -1; }
-            bool skip(uint32_t n) {
-                if (uint64_t(end - p) < n) return false;
-                p += n;
-                return true;
-            }
-        };
-        const unsigned long stripesBefore = e->newlenAfter == 0 ? 0 : (e->newlenAfter - 1) / s->l0 + 1;
-        for (unsigned long k = 0; k < stripesBefore && at < bie.size(); k++) {
-            Src src{bie.data() + at, bie.data() + bie.size()};
-            const int32_t n = sdeMeasure(src, nullptr, true);
-            if (n < 0) break;
-            at += size_t(n);
-        }
-        const uint8_t seg[2 + kNewlenParams] = {kEsc, kNewlen, uint8_t(e->height >> 24), uint8_t(e->height >> 16),
-                                                uint8_t(e->height >> 8), uint8_t(e->height)};
-        bie.insert(bie.begin() + long(at), seg, seg + sizeof seg);
-    }
-    if (abort) bie.insert(bie.end(), {kEsc, kAbort});
-    e->data_out(bie.data(), kBihBytes, e->file);
-    if (e->hasComment) {
-        uint8_t seg[2 + kCommentParams] = {kEsc, kComment};
-        putBE32(seg + 2, uint32_t(e->comment.size()));
-        e->data_out(seg, sizeof seg, e->file);
-        if (!e->comment.empty()) e->data_out(e->comment.data(), e->comment.size(), e->file);
-    }
-    if (bie.size() > kBihBytes) e->data_out(bie.data() + kBihBytes, bie.size() - kBihBytes, e->file);
-    // No free call in this interface: the state goes when the image is out.
+// The core encoder of the options as they stand; null when it cannot start.
+ZeljbigStreamEncoder *coreOf(jbg85_enc_state *s, Enc85 *e) {
+    if (e->core != nullptr) return e->core;
+    StreamEncodeSetup setup{};
+    setup.width = uint32_t(s->x0);
+    setup.height = s->y0 > 0xFFFFFFFFul ? kUnknownHeight : uint32_t(s->y0);
+    setup.L0 = uint32_t(s->l0);
+    setup.MX = uint32_t(s->mx);
+    setup.options = uint32_t(s->options) & (JBG_LRLTWO | JBG_VLENGTH | JBG_TPBON);
+    setup.stripeFlags = kEncKeepZeros;
+    e->core = streamEncCreate(setup, toCaller, e);
+    return e->core;
+}
+
+// No free call in this interface: the state goes when the image is out.
+void release(jbg85_enc_state *s, Enc85 *e) {
+    zeljbigStreamEncoderDestroy(e->core);
     delete e;
     hold(s, static_cast<Enc85 *>(nullptr));
 }
 
-void takeComment(jbg85_enc_state *s, Enc85 *e) {
+// A comment the caller left in the record, once.
+void takeComment(jbg85_enc_state *s, ZeljbigStreamEncoder *core) {
     if (s->comment == nullptr) return;
-    e->hasComment = true;
-    e->comment.assign(s->comment, s->comment + s->comment_len);
+    zeljbigStreamEncoderComment(core, s->comment, s->comment_len);
     s->comment = nullptr;
 }
 
@@ -173,7 +133,6 @@ void jbg85_enc_init(jbg85_enc_state *s, unsigned long x0, unsigned long y0,
     Enc85 *e = new (std::nothrow) Enc85;
     hold(s, e);
     if (e == nullptr) return;
-    e->announced = e->height = y0;
     e->data_out = data_out, e->file = file;
 }
 
@@ -185,32 +144,30 @@ void jbg85_enc_options(jbg85_enc_state *s, int options, unsigned long l0, int mx
 
 void jbg85_enc_lineout(jbg85_enc_state *s, unsigned char *line, unsigned char *, unsigned char *) {
     Enc85 *e = encState(s);
-    if (e == nullptr) return;
-    takeComment(s, e);
-    const size_t stride = (s->x0 + 7) / 8;
-    try {
-        e->lines.insert(e->lines.end(), line, line + stride);
-    } catch (const std::bad_alloc &) {
-        return;
-    }
-    if (++s->y >= e->height) finish(s, e, false);
+    ZeljbigStreamEncoder *core = e ? coreOf(s, e) : nullptr;
+    if (core == nullptr || streamEncDone(core)) return;
+    takeComment(s, core);
+    if (zeljbigStreamEncoderPushRows(core, line, (s->x0 + 7) / 8, 1) != 0) return;
+    s->y = streamEncRows(core);
+    if (streamEncDone(core)) release(s, e);
 }
 
 void jbg85_enc_newlen(jbg85_enc_state *s, unsigned long y0) {
     Enc85 *e = encState(s);
-    if (e == nullptr || e->newlen || y0 >= e->height || y0 < s->y) return;
-    e->newlen = true;
-    e->newlenAfter = s->y;
-    e->height = y0;
+    ZeljbigStreamEncoder *core = e ? coreOf(s, e) : nullptr;
+    if (core == nullptr || y0 < s->y || y0 > 0xFFFFFFFEul) return;
+    if (zeljbigStreamEncoderNewLength(core, uint32_t(y0)) != 0) return;
     s->y0 = y0;
-    if (s->y >= y0) finish(s, e, false);
+    if (streamEncDone(core)) release(s, e);
 }
 
 void jbg85_enc_abort(jbg85_enc_state *s) {
     Enc85 *e = encState(s);
-    if (e == nullptr) return;
-    takeComment(s, e);
-    finish(s, e, true);
+    ZeljbigStreamEncoder *core = e ? coreOf(s, e) : nullptr;
+    if (core == nullptr) return;
+    takeComment(s, core);
+    zeljbigStreamEncoderAbort(core);
+    release(s, e);
 }
 
 void jbg85_dec_init(jbg85_dec_state *s, unsigned char *buf, size_t buflen,
