@@ -13,6 +13,7 @@
 #include "../frame/jbgError.h"
 #include "../frame/jbgLowWalk.h"
 #include "jbgDQM.h"
+#include "jbgDStream.h"
 
 namespace {
 
@@ -271,6 +272,11 @@ bool scan(Dec *d) {
             break;
         }
         default:
+            // The next stripe's problem: this one's rows go out first.
+            if (d->st == kTrail) {
+                d->trailDone = true;
+                return true;
+            }
             return errSet("damaged stripe data: marker 0xFF 0x%02X at byte %llu (stripe %u)", unsigned(m), at,
                           d->stripe);
         }
@@ -486,7 +492,10 @@ int32_t zeljbigStreamDecoderPush(ZeljbigStreamDecoder *d, const uint8_t *bytes, 
             return r;
         }
         const size_t k = std::min(n - off, kChunk);
-        if (!feed(d, bytes + off, k)) return failWith(d, false);
+        if (!feed(d, bytes + off, k)) {
+            if (taken) *taken = off + k;
+            return failWith(d, false);
+        }
         off += k;
     }
 }
@@ -516,6 +525,8 @@ int32_t zeljbigStreamDecoderInfo(const ZeljbigStreamDecoder *d, ZeljbigInfo *inf
 }
 
 uint32_t zeljbigStreamDecoderRows(const ZeljbigStreamDecoder *d) { return d ? d->y : 0; }
+
+bool streamDecoderAborted(const ZeljbigStreamDecoder *d) { return d->white; }
 
 void zeljbigStreamDecoderDestroy(ZeljbigStreamDecoder *d) {
     if (d == nullptr) return;
