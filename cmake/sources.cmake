@@ -4,7 +4,7 @@ set(ZELJBIG_CORE
   frame/jpgLib.cpp frame/jbgBIH.cpp frame/jbgPat.cpp frame/jbgResReduce.cpp frame/jbgDpTable.cpp frame/jbgGrey.cpp
   frame/jbgError.cpp
   encoder/jbgCBase.cpp encoder/jbgCBS.cpp encoder/jbgCDiff.cpp encoder/jbgCQM.cpp encoder/jbgCAt.cpp encoder/jbgCBuffer.cpp encoder/jbgCStream.cpp
-  decoder/jbgDBase.cpp decoder/jbgDBS.cpp decoder/jbgDQM.cpp decoder/jbgDReader.cpp
+  decoder/jbgDBase.cpp decoder/jbgDBS.cpp decoder/jbgDQM.cpp decoder/jbgDReader.cpp decoder/jbgDStream.cpp
   windows/jbgWinDib.cpp windows/jbgWinBitmap.cpp windows/jbgAbi.cpp
   patinfo/jbgDPat.cpp)
 # Stand-ins for the Win32 services on other systems.

@@ -25,9 +25,15 @@ void qmDecInit(JbigContext *ctx) {
     ctx->dec.sdeRead = 0;
     ctx->stream.bufFill = 0;
     ctx->stream.bufPos = 0;
+    if (s == 0) ctx->dec.markerBudget = end > ctx->dec.dataOffset ? end - ctx->dec.dataOffset : 0;
+    qmDecBegin(ctx);
+}
+
+void qmDecBegin(JbigContext *ctx) {
+    JbigLayerImage &img = ctx->cur;
+    const uint32_t s = img.stripe;
     if (s == 0) {
         qmStatesReset(ctx);
-        ctx->dec.markerBudget = end > ctx->dec.dataOffset ? end - ctx->dec.dataOffset : 0;
     } else {
         ctx->dec.tpReset = ctx->dec.sdrstSeen;
         if (ctx->dec.sdrstSeen) qmStatesReset(ctx);

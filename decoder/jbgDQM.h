@@ -12,6 +12,9 @@
 #include "../frame/jpgLib.h"
 
 void qmDecInit(JbigContext *ctx);
+// The stripe's start once its bytes are set up (stream, sdeLength, sdeRead,
+// markerBudget): the states, its ATMOVE segments and the first code bytes.
+void qmDecBegin(JbigContext *ctx);
 uint32_t qmDecByteInSlow(JbigContext *ctx);
 uint32_t qmDecRawByte(JbigContext *ctx);
 

@@ -596,6 +596,65 @@ JBIG_EXPORT int32_t zeljbigDecodeInto(ZeljbigReader *reader, int32_t layer, uint
  * zeljbigFree (stride (width + 7) / 8). */
 JBIG_EXPORT int32_t zeljbigDecode(const uint8_t *data, size_t size, int32_t layer, uint32_t plane, ZeljbigRaster *out);
 
+/* ---- Streaming decoding ----
+ *
+ * A stream of one layer and one plane (D 0, P 1: every T.85 fax stream, and
+ * T.82 streams written so) decoded while its bytes arrive: bytes go in as
+ * they come, in pieces of any size down to one byte, and every row goes to
+ * the sink as soon as it is decoded. Memory does not grow with the height:
+ * the decoder keeps the rows the templates look at (two above the current
+ * one, or MY when an ATMOVE moves the AT pixel rows up) and the input not
+ * yet decoded. Every option of the header is taken (both templates, TPBON,
+ * VLENGTH, any L0 and MX), and the marker segments: ATMOVE, SDRST, COMMENT,
+ * NEWLEN (also giving the height of a header announcing an unknown one,
+ * YD 0xFFFFFFFF), ABORT (the rows after it are white). Bytes after the
+ * image (a stripe index, say) are taken and ignored. A stream of several
+ * layers or planes is refused with the reason; zeljbigOpenMemory reads it.
+ *
+ * Latency: a row is decoded once the stripe's data holds, beyond what the
+ * rows before it took, 4 (W + 1) + 16 bytes without a marker (a row of W
+ * pixels never takes more), or once the stripe's closing marker has come
+ * and the segments after it up to the next stripe's data (a NEWLEN there
+ * may end the image inside the stripe). So the rows lag the input by at
+ * most about 4 W bytes, and the last row of a stripe waits for the first
+ * byte after the stripe. The last stripe of a stream with VLENGTH set waits
+ * for zeljbigStreamDecoderFinish (or a byte after it that is no marker
+ * segment), as a NEWLEN could still shorten it.
+ *
+ * Results of Push and Finish: ZELJBIG_STREAM_MORE (0, give more bytes),
+ * ZELJBIG_STREAM_DONE (1, every row was delivered; later bytes are
+ * ignored), ZELJBIG_STREAM_STOPPED (2, the sink asked to stop: call again,
+ * with the bytes not taken, to go on), or -1 with the reason in
+ * zeljbigLastError() (the decoder then refuses everything but Destroy).
+ * Finish says the input has ended: it decodes what is left, and a stream cut
+ * short, or of unknown height that no NEWLEN gave, fails there. */
+typedef struct ZeljbigStreamDecoder ZeljbigStreamDecoder;
+
+/* Row `y` (from 0) of the image: `bytes` = (width + 7) / 8 bytes, pixel x in
+ * bit 7 - x % 8 of byte x / 8, 1 = black, the bits after the last pixel 0;
+ * valid during the call only. Return 0 to go on, anything else to stop the
+ * decoder after this row. */
+typedef int32_t (*ZeljbigRowSink)(void *user, uint32_t y, const uint8_t *row, size_t bytes);
+
+#define ZELJBIG_STREAM_MORE 0
+#define ZELJBIG_STREAM_DONE 1
+#define ZELJBIG_STREAM_STOPPED 2
+
+/* NULL (out of memory, no sink) with the reason. */
+JBIG_EXPORT ZeljbigStreamDecoder *zeljbigStreamDecoderCreate(ZeljbigRowSink sink, void *user);
+/* Takes up to n bytes; *taken (may be NULL) gets how many: n, except when
+ * the sink stopped the decoder before all of them were needed. */
+JBIG_EXPORT int32_t zeljbigStreamDecoderPush(ZeljbigStreamDecoder *decoder, const uint8_t *bytes, size_t n,
+                                             size_t *taken);
+JBIG_EXPORT int32_t zeljbigStreamDecoderFinish(ZeljbigStreamDecoder *decoder);
+/* The header once it has come (-1 before): YD is the height as far as it is
+ * known (0xFFFFFFFF while unknown), the marker counts those met so far,
+ * completeLayers 1 once every row was delivered. */
+JBIG_EXPORT int32_t zeljbigStreamDecoderInfo(const ZeljbigStreamDecoder *decoder, ZeljbigInfo *info);
+/* Rows delivered so far. */
+JBIG_EXPORT uint32_t zeljbigStreamDecoderRows(const ZeljbigStreamDecoder *decoder);
+JBIG_EXPORT void zeljbigStreamDecoderDestroy(ZeljbigStreamDecoder *decoder);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,18 +1,21 @@
-// The T.85 profile of the libjbig interface over the core: the encoder is
-// the core's streaming encoder, each stripe out as its last line is in; the
-// decoder gathers the BIE and hands the lines out when it is complete.
+// The T.85 profile of the libjbig interface over the core's streaming
+// coders: each stripe out as its last line is in, each line out as it is
+// decoded.
 #include <cstddef>
 #include <cstring>
 
 #include <new>
+#include <string>
 #include <vector>
 
+#include "../decoder/jbgDStream.h"
 #include "../encoder/jbgCBase.h"
 #include "../encoder/jbgCStream.h"
 #include "../frame/jbgMarker.h"
 #include "jbgLib.h"
 #include "jbig.h"
 #include "jbig85.h"
+#include "zeljbig.h"
 
 static_assert(sizeof(jbg85_enc_state) == (sizeof(long) == 8 ? 5280 : 4700), "jbg85_enc_state");
 static_assert(sizeof(jbg85_dec_state) == (sizeof(long) == 8 ? 4376 : 4268), "jbg85_dec_state");
@@ -87,14 +90,16 @@ void takeComment(jbg85_enc_state *s, ZeljbigStreamEncoder *core) {
     s->comment = nullptr;
 }
 
-// The decoder: a whole-image decoder underneath, its lines handed out.
+// The decoder: the library's streaming decoder, its rows handed to
+// line_out as they come.
 struct Dec85 {
-    jbg_dec_state dec;
+    ZeljbigStreamDecoder *dec = nullptr;
+    jbg85_dec_state *s = nullptr;
     int (*line_out)(const jbg85_dec_state *, unsigned char *, size_t, unsigned long, void *) = nullptr;
     void *file = nullptr;
     unsigned char *buf = nullptr;
     size_t buflen = 0;
-    bool decoded = false;
+    bool aborted = false;  // ABORT came: the interface stops there
 };
 
 // Where a decoder's state was, once all its lines are out (there is no free
@@ -103,20 +108,51 @@ char decodedAll;
 Dec85 *const kDecodedAll = reinterpret_cast<Dec85 *>(&decodedAll);
 Dec85 *decState(const jbg85_dec_state *s) { return held<Dec85>(s); }
 
-// Lines from s->y on; EOK_INTR when line_out asks to stop.
-int deliver(jbg85_dec_state *s, Dec85 *d) {
-    const unsigned long h = jbg_dec_getheight(&d->dec), stride = (jbg_dec_getwidth(&d->dec) + 7) / 8;
-    const unsigned char *img = jbg_dec_getimage(&d->dec, 0);
-    while (s->y < h) {
-        unsigned char *line = d->buf && d->buflen >= stride ? d->buf : const_cast<unsigned char *>(img) + s->y * stride;
-        if (line == d->buf) memcpy(line, img + s->y * stride, stride);
-        const unsigned long y = s->y++;
-        if (d->line_out(s, line, stride, y, d->file)) return JBG_EOK_INTR;
+void showHeader(jbg85_dec_state *s, const Dec85 *d);
+
+int32_t lineOut(void *user, uint32_t y, const uint8_t *row, size_t bytes) {
+    auto *d = static_cast<Dec85 *>(user);
+    // The rows after ABORT are the core's white; the interface ends there.
+    if (streamDecoderAborted(d->dec)) {
+        d->aborted = true;
+        return 1;
     }
-    jbg_dec_free(&d->dec);
-    delete d;
-    hold(s, kDecodedAll);
-    return JBG_EOK;
+    // Callers read the size from the first line on.
+    showHeader(d->s, d);
+    // The caller's line memory when it holds a line, as the interface lends it.
+    unsigned char *line = const_cast<unsigned char *>(row);
+    if (d->buf && d->buflen >= bytes) line = static_cast<unsigned char *>(memcpy(d->buf, row, bytes));
+    d->s->y = y + 1;
+    return d->line_out(d->s, line, bytes, y, d->file) != 0;
+}
+
+// The header's fields and the height as far as it is known.
+void showHeader(jbg85_dec_state *s, const Dec85 *d) {
+    ZeljbigInfo in;
+    if (zeljbigStreamDecoderInfo(d->dec, &in) != 0) return;
+    s->x0 = in.XD, s->y0 = in.YD, s->l0 = in.L0, s->options = in.options, s->mx = in.MX;
+}
+
+// The interface's status for a result of the streaming decoder.
+int status(jbg85_dec_state *s, Dec85 *d, int32_t r) {
+    const std::string why = r < 0 ? zeljbigLastError() : "";
+    showHeader(s, d);
+    if (d->aborted) return JBG_EABORT;
+    if (r == ZELJBIG_STREAM_STOPPED) return JBG_EOK_INTR;
+    if (r == ZELJBIG_STREAM_MORE) return JBG_EAGAIN;
+    if (r == ZELJBIG_STREAM_DONE) {
+        zeljbigStreamDecoderDestroy(d->dec);
+        delete d;
+        hold(s, kDecodedAll);
+        return JBG_EOK;
+    }
+    auto says = [&why](const char *what) { return why.find(what) != std::string::npos; };
+    if (says("streaming decodes one layer") || says("continues another")) return JBG_EIMPL;
+    if (says("out of memory") || says("too large")) return JBG_ENOMEM;
+    if (says("ABORT")) return JBG_EABORT;
+    if (says("marker 0x")) return JBG_EMARKER;
+    if (says("truncated") || says("no NEWLEN") || says("shorter than") || says("no data")) return JBG_EAGAIN;
+    return JBG_EINVAL;
 }
 
 }  // namespace
@@ -175,10 +211,13 @@ void jbg85_dec_init(jbg85_dec_state *s, unsigned char *buf, size_t buflen,
                     void *file) {
     memset(s, 0, sizeof *s);
     Dec85 *d = new (std::nothrow) Dec85;
+    if (d != nullptr && (d->dec = zeljbigStreamDecoderCreate(lineOut, d)) == nullptr) {
+        delete d;
+        d = nullptr;
+    }
     hold(s, d);
     if (d == nullptr) return;
-    jbg_dec_init(&d->dec);
-    d->line_out = line_out, d->file = file, d->buf = buf, d->buflen = buflen;
+    d->s = s, d->line_out = line_out, d->file = file, d->buf = buf, d->buflen = buflen;
 }
 
 int jbg85_dec_in(jbg85_dec_state *s, unsigned char *data, size_t len, size_t *cnt) {
@@ -186,25 +225,19 @@ int jbg85_dec_in(jbg85_dec_state *s, unsigned char *data, size_t len, size_t *cn
     Dec85 *d = decState(s);
     if (d == nullptr) return JBG_ENOMEM;
     if (d == kDecodedAll) return JBG_EOK;
-    if (d->decoded) return deliver(s, d);
-    // One plane, one layer only: the header says so before anything else.
+    d->s = s;
     size_t used = 0;
-    int r = jbg_dec_in(&d->dec, data, len, &used);
+    const int32_t r = zeljbigStreamDecoderPush(d->dec, data, len, &used);
     if (cnt) *cnt = used;
-    if (d->dec.planes > 1 || d->dec.d > 0) return JBG_EIMPL;
-    if (d->dec.xd) s->x0 = d->dec.xd, s->y0 = d->dec.yd, s->l0 = d->dec.l0, s->options = d->dec.options, s->mx = d->dec.mx;
-    if (r != JBG_EOK) return r;
-    d->decoded = true;
-    s->y0 = jbg_dec_getheight(&d->dec);
-    return deliver(s, d);
+    return status(s, d, r);
 }
 
 int jbg85_dec_end(jbg85_dec_state *s) {
     Dec85 *d = decState(s);
     if (d == nullptr) return JBG_ENOMEM;
     if (d == kDecodedAll) return JBG_EOK;
-    if (d->decoded) return deliver(s, d);
-    return JBG_EAGAIN;
+    d->s = s;
+    return status(s, d, zeljbigStreamDecoderFinish(d->dec));
 }
 
 }  // extern "C"

@@ -55,6 +55,16 @@ for gz in "$corpus"/*.pbm.gz; do
             jbgtopbm85 b.jbg c.pbm 2>/dev/null
             same a.pbm c.pbm "pbmtojbg85 $o $page pixels"
         done
+        # The decoder on the original's streams: an unknown height, NEWLEN
+        # inside a stripe, one-line stripes; fed a byte at a time, in odd
+        # blocks, and stopped by the line callback every few lines.
+        for o in "-Y 4294967295 333" "-p 72 -s 5 -Y 3000 1001" "-s 1 -p 0"; do
+            pbmtojbg85 $o in.pbm s.jbg 2>/dev/null
+            for d in "" "-B 1" "-B 7 -y 3" "-y 100"; do
+                jbgtopbm85 $d s.jbg a.pbm >/dev/null 2>&1; LD_LIBRARY_PATH=$ours jbgtopbm85 $d s.jbg b.pbm >/dev/null 2>&1
+                same a.pbm b.pbm "jbgtopbm85 $d of pbmtojbg85 $o $page"
+            done
+        done
     fi
     if have convert-im6.q16 "ImageMagick $page"; then
         convert-im6.q16 s.jbg a.pbm; LD_LIBRARY_PATH=$ours convert-im6.q16 s.jbg b.pbm
