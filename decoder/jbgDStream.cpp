@@ -64,6 +64,7 @@ struct ZeljbigStreamDecoder {
     uint64_t scanPos, stripeStart, dataStart, termEnd, lastSegEnd, commentLeft;
     uint8_t term;
     bool trailDone, newlenSeen;
+    uint32_t newlenStripe;  // the stripe whose trail held the NEWLEN
     uint32_t atInLead, lastAtRow;  // ATMOVE segments before the next stripe's data
     // AT moves of the current stripe (ctx->atMoves), applied by line.
     uint32_t moveCount, moveNext;
@@ -163,6 +164,11 @@ unsigned long long offsetOf(const Dec *d, uint64_t pos) { return (unsigned long 
 
 bool takeNewlen(Dec *d, uint32_t v) {
     d->info.newlenHeight = v;
+    // Without VLENGTH the image ends with the marker of its last stripe:
+    // a NEWLEN after it comes too late, however the bytes were cut.
+    if (!(d->ctx->bih.options & kVLENGTH) && d->st == kTrail && knownHeight(d) &&
+        uint64_t(d->stripe + 1) * d->ctx->bih.L0 >= d->H)
+        return true;
     if (v == 0 || (knownHeight(d) && v > d->H))
         return errSet("damaged stream: a NEWLEN names %u rows, not fewer than the %llu there are", v,
                       (unsigned long long)d->H);
@@ -171,6 +177,7 @@ bool takeNewlen(Dec *d, uint32_t v) {
     d->info.YD = v;
     d->info.stripes = uint32_t((uint64_t(v) + d->ctx->bih.L0 - 1) / d->ctx->bih.L0);
     d->newlenSeen = true;
+    d->newlenStripe = d->stripe;
     return true;
 }
 
@@ -372,12 +379,14 @@ int32_t run(Dec *d) {
     if (d->phase == kComplete) return ZELJBIG_STREAM_DONE;
     if (d->phase != kStripes) return d->phase == kFailed ? -1 : ZELJBIG_STREAM_MORE;
     for (;;) {
-        if (!scan(d)) return failWith(d, false);
+        // Done before the bytes after the last stripe are looked at: they
+        // are ignored, however they were cut.
         if (knownHeight(d) && d->y >= d->H && !d->started) {
             d->phase = kComplete;
             d->info.completeLayers = 1;
             return ZELJBIG_STREAM_DONE;
         }
+        if (!scan(d)) return failWith(d, false);
         if (d->white) {
             if (!knownHeight(d))
                 return failWith(d, errSet("the height is unknown (YD 0xFFFFFFFF) and ABORT ends the data before a "
@@ -400,6 +409,15 @@ int32_t run(Dec *d) {
             continue;
         }
         if (!endKnown(d)) return ZELJBIG_STREAM_MORE;
+        // A NEWLEN that cuts off rows whose data had come: fed in pieces,
+        // they were decoded before it arrived, so it fails fed whole too.
+        if (d->newlenSeen && d->newlenStripe == d->stripe && d->term != kAbort &&
+            d->H < uint64_t(d->stripe + 1) * d->ctx->bih.L0) {
+            const uint64_t c = consumed(d);
+            if (d->lastSegEnd <= c && d->termEnd >= c + d->lineBound)
+                return failWith(d, errSet("damaged stream: a NEWLEN names %llu rows, fewer than its stripe's data "
+                                          "holds", (unsigned long long)d->H));
+        }
         // The stripe is done: the next starts after its closing marker, with
         // the segments scanned after it.
         d->started = false;

@@ -3,6 +3,7 @@
 // promises; leaks are checked by the callers, which own the counters.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -316,6 +317,74 @@ inline bool roundTrip(const uint8_t *data, size_t size) {
     }
     if (dec != JBIG_INVALID_HANDLE && jbigDecodeEpilog(dec) != 0) ok = fail("decoder epilog");
     return GlobalFree(block) == nullptr && ok;
+}
+
+// The streaming decoder fed all at once, a byte at a time and in pieces
+// sized by the data: where the input is cut must not change the rows, how
+// many, or whether it fails. The sink stops a run at kStreamRows rows (a
+// small stripe may claim billions of white rows).
+constexpr uint32_t kStreamRows = 4096;
+
+struct StreamRun {
+    int32_t result = 0;
+    uint32_t rows = 0;
+    uint64_t hash = 1469598103934665603u;
+    bool capped = false, ordered = true;
+};
+
+inline int32_t streamSink(void *user, uint32_t y, const uint8_t *row, size_t bytes) {
+    auto *r = static_cast<StreamRun *>(user);
+    r->ordered = r->ordered && y == r->rows;
+    for (size_t i = 0; i < bytes; i++) r->hash = (r->hash ^ row[i]) * 1099511628211u;
+    r->capped = ++r->rows >= kStreamRows;
+    return r->capped;
+}
+
+inline StreamRun streamRun(const uint8_t *data, size_t size, size_t piece) {
+    StreamRun run;
+    ZeljbigStreamDecoder *d = zeljbigStreamDecoderCreate(streamSink, &run);
+    if (!d) {
+        run.result = -2;
+        return run;
+    }
+    uint32_t seed = uint32_t(size) * 2654435761u;
+    size_t at = 0;
+    while (at < size && run.result == ZELJBIG_STREAM_MORE) {
+        size_t n = piece;
+        if (n == 0) {
+            seed = seed * 1103515245u + 12345u;
+            n = 1 + (seed >> 16) % 64;
+        }
+        n = std::min(n, size - at);
+        size_t taken = 0;
+        run.result = zeljbigStreamDecoderPush(d, data + at, n, &taken);
+        at += taken;
+    }
+    if (run.result == ZELJBIG_STREAM_MORE) run.result = zeljbigStreamDecoderFinish(d);
+    if (run.result == ZELJBIG_STREAM_STOPPED && !run.capped) run.result = -3;
+    ZeljbigInfo info;
+    if (run.result == ZELJBIG_STREAM_DONE && zeljbigStreamDecoderInfo(d, &info) != 0) run.result = -4;
+    if (run.result == ZELJBIG_STREAM_DONE && (info.YD != run.rows || zeljbigStreamDecoderRows(d) != run.rows))
+        run.result = -5;
+    zeljbigStreamDecoderDestroy(d);
+    return run;
+}
+
+inline bool streamDecode(const uint8_t *data, size_t size) {
+    // Wide rows cost a fuzzing loop time and say nothing new.
+    if (size >= 8 && ((uint32_t(data[4]) << 24 | uint32_t(data[5]) << 16 | uint32_t(data[6]) << 8 | data[7]) > 1u << 14))
+        return true;
+    const StreamRun whole = streamRun(data, size, size ? size : 1), bytes = streamRun(data, size, 1),
+                    pieces = streamRun(data, size, 0);
+    for (const StreamRun *r : {&whole, &bytes, &pieces}) {
+        if (r->result < -1) return fail("a stream decoder result out of its range");
+        if (!r->ordered) return fail("rows out of order");
+    }
+    if (whole.capped || bytes.capped || pieces.capped) return true;
+    for (const StreamRun *r : {&bytes, &pieces})
+        if (r->result != whole.result || (r->result != -1 && (r->rows != whole.rows || r->hash != whole.hash)))
+            return fail("the rows depend on where the input was cut");
+    return true;
 }
 
 }  // namespace harness

@@ -7,7 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
-targets=(decode_memory decode_file roundtrip patinfo)
+targets=(decode_memory decode_file roundtrip patinfo stream)
 
 if [ $# -ne 2 ]; then
   echo "usage: $0 TARGET|all SECONDS   (targets: ${targets[*]})" >&2
@@ -15,7 +15,7 @@ if [ $# -ne 2 ]; then
 fi
 case "$1" in
   all) run=("${targets[@]}") ;;
-  decode_memory|decode_file|roundtrip|patinfo) run=("$1") ;;
+  decode_memory|decode_file|roundtrip|patinfo|stream) run=("$1") ;;
   *) echo "$0: unknown target $1" >&2; exit 2 ;;
 esac
 seconds=$2

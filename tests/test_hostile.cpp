@@ -183,6 +183,7 @@ TEST(HostileStreams, FuzzFindingsReplay) {
             EXPECT_TRUE(harness::decodeMemory(in.data(), in.size())) << harness::failure();
             EXPECT_TRUE(harness::decodeFile(dir.file("in.jbg"), in.data(), in.size())) << harness::failure();
             EXPECT_TRUE(harness::patInfoFiles(dir.path, in.data(), in.size())) << harness::failure();
+            EXPECT_TRUE(harness::streamDecode(in.data(), in.size())) << harness::failure();
         }
         EXPECT_EQ(liveBlocks(), live);
     }
