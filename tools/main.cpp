@@ -381,8 +381,10 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
     const std::string name = displayName(in);
     const double start = now();
     progressFile(name);
-    Bytes direct;
-    if (!allPages) {
+    Bytes direct, head;
+    uint64_t streamed = 0;
+    if (!allPages && streamable(s) && encodeStream(in, outName, name, s, &head, &streamed)) return streamed;
+    if (!allPages && head.empty()) {
         // A plain PBM file goes into the encoder without a copy in memory.
         Output out(outName);
         if (encodePbmFile(in, name, s, &direct)) {
@@ -393,7 +395,7 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
         }
     }
     progress("zeljbig: " + name + ": reading");
-    Bytes data = readInput(in);
+    Bytes data = readInput(in, InputKind::Image, std::move(head));
     const uint64_t size = data.size();
     const double read = secondsSince(start);
     progress("zeljbig: " + name + ": encoding" + (s.layers ? " " + std::to_string(s.layers + 1) + " layers" : std::string()) +
@@ -510,8 +512,14 @@ uint64_t decodeFile(const std::string &in, const std::string &outName, long long
     const std::string name = displayName(in);
     const double start = now();
     progressFile(name);
+    // One layer to PBM streams, unless a choice needs the whole image.
+    Bytes head;
+    uint64_t streamed = 0;
+    if (!all && layer < 0 && pc.plane < 0 && !pc.binary && format == Format::Pbm &&
+        decodeStream(in, outName, name, &head, &streamed))
+        return streamed;
     progress("zeljbig: " + name + ": reading");
-    Bytes data = readInput(in, InputKind::Jbig);
+    Bytes data = readInput(in, InputKind::Jbig, std::move(head));
     Decoder dec(data, name);
     const int D = dec.info().D;
     if (layer > D)
