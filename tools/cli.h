@@ -43,6 +43,7 @@ constexpr uint64_t kMaxInputBytes = (uint64_t(1) << 30) + (uint64_t(1) << 20);
 // What the user may set for every command.
 struct Limits {
     uint64_t maxPixels = uint64_t(1) << 30;  // --max-pixels
+    bool maxPixelsGiven = false;             // streaming holds no image: only a given limit applies
     bool quiet = false, verbose = false;     // --quiet, --verbose
     bool progress = false;                   // standard error is a terminal, not --quiet
 };

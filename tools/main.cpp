@@ -36,8 +36,8 @@ namespace {
 
 const char kExitCodes[] =
     "Options of every command: --max-pixels N (refuse larger images, default\n"
-    "1073741824), -q, --quiet (no warnings), -v, --verbose (what was chosen and\n"
-    "how long it took).\n"
+    "1073741824; a streamed page only if given), -q, --quiet (no warnings), -v,\n"
+    "--verbose (what was chosen and how long it took).\n"
     "\n"
     "Exit status: 0 success, 1 internal error, 2 usage error, 3 input error\n"
     "(missing, unreadable, damaged or too large input), 4 output error (cannot\n"
@@ -256,8 +256,8 @@ Args parseArgs(const std::string &command, const std::vector<std::string> &argv,
     l.quiet = a.has("quiet");
     l.verbose = a.has("verbose");
     l.progress = !l.quiet && isatty(2);
-    if (a.has("max-pixels"))
-        l.maxPixels = uint64_t(number(command, "max-pixels", a.options["max-pixels"], 1, 1ll << 40));
+    l.maxPixelsGiven = a.has("max-pixels");
+    if (l.maxPixelsGiven) l.maxPixels = uint64_t(number(command, "max-pixels", a.options["max-pixels"], 1, 1ll << 40));
     return a;
 }
 

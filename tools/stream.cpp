@@ -91,13 +91,20 @@ struct RowSink {
     Pending pending;
 };
 
+// Streaming holds a few rows, not the image: no size is too large for
+// memory, only for the user's --max-pixels.
+void checkStreamSize(uint32_t w, uint64_t h, const std::string &name) {
+    if (w == 0 || h == 0) fail(kInput, name, "image has no pixels (" + std::to_string(w) + " x " + std::to_string(h) + ")");
+    if (limits().maxPixelsGiven && w * h > limits().maxPixels)
+        fail(kInput, name,
+             "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels, more than --max-pixels " +
+                 std::to_string(limits().maxPixels));
+}
+
 int32_t takeRow(void *user, uint32_t y, const uint8_t *row, size_t bytes) {
     auto *s = static_cast<RowSink *>(user);
     return s->pending.guard([&] {
-        if (uint64_t(y + 1) * s->width > limits().maxPixels)
-            fail(kInput, s->name,
-                 "image of " + std::to_string(s->width) + " x more than " + std::to_string(y) +
-                     " pixels, more than --max-pixels " + std::to_string(limits().maxPixels));
+        checkStreamSize(s->width, uint64_t(y) + 1, s->name);
         if (!s->spool) return s->out->write(row, bytes);
         if (std::fwrite(row, 1, bytes, s->spool) != bytes)
             fail(kOutput, "temporary file", std::string("cannot write: ") + std::strerror(errno));
@@ -127,7 +134,7 @@ bool decodeStream(const std::string &path, const std::string &outName, const std
     }
     const uint32_t XD = be32(&h[4]), YD = be32(&h[8]);
     const bool unknown = YD == 0xFFFFFFFFu;
-    checkImageSize(XD, unknown ? 1 : YD, name);
+    checkStreamSize(XD, unknown ? 1 : YD, name);
     RowSink sink;
     sink.width = XD;
     sink.name = name;
@@ -224,7 +231,7 @@ bool encodeStream(const std::string &path, const std::string &outName, const std
         if (!in.isStdin()) b.clear();
         return false;
     }
-    checkImageSize(w, h, name);
+    checkStreamSize(w, h, name);
     ZeljbigEncodeParams p;
     zeljbigEncodeDefaults(&p);
     p.stripeLines = uint32_t(s.stripeLines);
