@@ -91,20 +91,24 @@ struct RowSink {
     Pending pending;
 };
 
-// Streaming holds a few rows, not the image: no size is too large for
-// memory, only for the user's --max-pixels.
-void checkStreamSize(uint32_t w, uint64_t h, const std::string &name) {
+// Streaming holds `held` rows, not the image: without a --max-pixels of
+// the user's, the limit is on what is held.
+void checkStreamSize(uint32_t w, uint64_t h, uint64_t held, const std::string &name) {
     if (w == 0 || h == 0) fail(kInput, name, "image has no pixels (" + std::to_string(w) + " x " + std::to_string(h) + ")");
-    if (limits().maxPixelsGiven && w * h > limits().maxPixels)
+    if (w * (limits().maxPixelsGiven ? h : std::min(h, held)) > limits().maxPixels)
         fail(kInput, name,
              "image of " + std::to_string(w) + " x " + std::to_string(h) + " pixels, more than --max-pixels " +
                  std::to_string(limits().maxPixels));
 }
 
+// The decoder's rows: the two above, or up to MY (255) when the AT pixel
+// moves up.
+constexpr uint64_t kDecoderRows = 258;
+
 int32_t takeRow(void *user, uint32_t y, const uint8_t *row, size_t bytes) {
     auto *s = static_cast<RowSink *>(user);
     return s->pending.guard([&] {
-        checkStreamSize(s->width, uint64_t(y) + 1, s->name);
+        checkStreamSize(s->width, uint64_t(y) + 1, kDecoderRows, s->name);
         if (!s->spool) return s->out->write(row, bytes);
         if (std::fwrite(row, 1, bytes, s->spool) != bytes)
             fail(kOutput, "temporary file", std::string("cannot write: ") + std::strerror(errno));
@@ -116,6 +120,9 @@ struct DecoderFree {
 };
 
 }  // namespace
+
+// Above this the whole-image reader refuses a picture; streamed, it has no limit.
+constexpr uint64_t kMaxReaderPixels = uint64_t(1) << 30;
 
 bool decodeStream(const std::string &path, const std::string &outName, const std::string &name, Bytes *head,
                   uint64_t *inBytes) {
@@ -134,7 +141,21 @@ bool decodeStream(const std::string &path, const std::string &outName, const std
     }
     const uint32_t XD = be32(&h[4]), YD = be32(&h[8]);
     const bool unknown = YD == 0xFFFFFFFFu;
-    checkStreamSize(XD, unknown ? 1 : YD, name);
+    if (!in.isStdin() && (unknown || uint64_t(XD) * YD <= kMaxReaderPixels)) {
+        // A file the reader takes gets its verdict first: what it refuses,
+        // it refuses with the reason the whole-image way gives.
+        ZeljbigReader *r = zeljbigOpenFile(path.c_str());
+        ZeljbigInfo info{};
+        if (r) zeljbigGetInfo(r, &info);
+        zeljbigClose(r);
+        if (!r || info.completeLayers < 1) {
+            head->clear();
+            return false;
+        }
+        if (info.trailingBytes)
+            warn(name, std::to_string(info.trailingBytes) + " bytes after the image data are not part of it");
+    }
+    checkStreamSize(XD, unknown ? 1 : YD, kDecoderRows, name);
     RowSink sink;
     sink.width = XD;
     sink.name = name;
@@ -231,7 +252,7 @@ bool encodeStream(const std::string &path, const std::string &outName, const std
         if (!in.isStdin()) b.clear();
         return false;
     }
-    checkStreamSize(w, h, name);
+    checkStreamSize(w, h, uint64_t(s.stripeLines) + 2, name);  // a stripe and the two rows above
     ZeljbigEncodeParams p;
     zeljbigEncodeDefaults(&p);
     p.stripeLines = uint32_t(s.stripeLines);
