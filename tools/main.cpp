@@ -102,6 +102,10 @@ const char kEncodeHelp[] =
     "  -o, --output-dir DIR  encode every IN into DIR as NAME.jbg\n"
     "  -j, --jobs N          files converted at once with -o (default: one per core)\n"
     "\n"
+    "A raw PBM streams, rows in as they come and stripes out, with memory\n"
+    "independent of the height, when the options are -s N, -2 or -3 and\n"
+    "--no-index, without -d or --at-max above 0, --best, --dpon or --planes.\n"
+    "\n"
     "Example: zeljbig encode -d 3 page.pbm page.jbg\n"
     "         zeljbig encode -o out/ scans/*.pbm\n";
 
@@ -125,6 +129,10 @@ const char kDecodeHelp[] =
     "\n"
     "A stream cut short gives its complete layers: asking for one decodes it\n"
     "with a warning; the others are refused, naming the last complete layer.\n"
+    "\n"
+    "A stream of one layer and one plane (DL 0, D 0, P 1, no DPON) decoded to\n"
+    "PBM without --layer, --all-layers or --plane streams: rows out as they\n"
+    "are decoded, memory independent of the height.\n"
     "\n"
     "Example: zeljbig decode --all-layers page.jbg page.png\n"
     "         (writes page-0.png ... page-D.png)\n";
