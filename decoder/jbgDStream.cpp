@@ -531,6 +531,9 @@ int32_t zeljbigStreamDecoderFinish(ZeljbigStreamDecoder *d) {
     if (r != ZELJBIG_STREAM_MORE) return r;
     if (!knownHeight(d) && d->st == kLead && d->scanPos - d->base == d->inLen)
         return failWith(d, errSet("the height is unknown (YD 0xFFFFFFFF) and no NEWLEN gives it"));
+    // Worded as the readers word it.
+    if (d->base == d->pushed && d->inLen == 0)
+        return failWith(d, errSet("truncated: the %lu-byte header is followed by no stripe data", (unsigned long)d->pushed));
     return failWith(d, errSet("truncated: the stripe data ends early (stripe %u, row %u)", d->stripe, d->y));
 }
 

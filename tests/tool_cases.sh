@@ -158,6 +158,24 @@ for f in "$DATA"/wild/fax-1728x90_newlen-d1.jbg "$DATA"/wild/fax-1728x90_t85-unk
     cmp -s bare.jbg "$f" || bad "index remove did not give $f back"
 done
 
+# One layer streams through pipes, rows and bytes as they come: the bytes of
+# the whole-image way (a gzip'd input or --layer takes that way).
+page 1728 300 roll.pbm && gzip -k roll.pbm
+"$Z" encode -s 64 -2 --no-index roll.pbm.gz whole.jbg && "$Z" decode -l 0 whole.jbg whole.pbm
+cat roll.pbm | run 0 "streamed" "$Z" encode -v -s 64 -2 --no-index - - && cmp -s out.txt whole.jbg || bad "encode from a pipe"
+cat whole.jbg | run 0 "streamed" "$Z" decode -v - - && cmp -s out.txt whole.pbm || bad "decode through a pipe"
+cmp -s whole.pbm roll.pbm || bad "the roll's round trip"
+head -c 3000 whole.jbg | run 3 "truncated: the stripe data ends early" "$Z" decode - cutroll.pbm
+[ "$(wc -l <err.txt)" = 1 ] && [ ! -e cutroll.pbm ] || bad "a cut stream: $(cat err.txt), $(ls)"
+no_temps
+head -c 10000 roll.pbm | run 3 "truncated PBM: 9988 of 64800 bytes" "$Z" encode -s 64 -2 --no-index - cutroll.jbg
+[ ! -e cutroll.jbg ] || bad "a cut PBM left its stream"
+for f in fax-1728x90_t85-unknown-height fax-1728x90_t85-newlen text-320x240_t85-unknown-height; do
+    cat "$DATA/wild/$f.jbg" | run 0 "streamed" "$Z" decode -v - - && cmp -s out.txt "$DATA/wild/${f%%_*}.pbm" || bad "$f through a pipe"
+done
+cat "$DATA/bies/text-320x240_two.jbg" | run 0 "" "$Z" decode - - && cmp -s out.txt "$DATA/bies/text-320x240.pbm" ||
+    bad "a second BIE after a one-layer first"
+
 # Many files: each converted, the failures named, the others kept.
 echo "not an image" >broken.pbm
 run 3 "broken.pbm" "$Z" encode --jobs 2 -o batch a.pbm broken.pbm b.pbm

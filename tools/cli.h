@@ -43,6 +43,7 @@ constexpr uint64_t kMaxInputBytes = (uint64_t(1) << 30) + (uint64_t(1) << 20);
 // What the user may set for every command.
 struct Limits {
     uint64_t maxPixels = uint64_t(1) << 30;  // --max-pixels
+    bool maxPixelsGiven = false;             // streaming holds no image: only a given limit applies
     bool quiet = false, verbose = false;     // --quiet, --verbose
     bool progress = false;                   // standard error is a terminal, not --quiet
 };
@@ -82,7 +83,8 @@ Bitmap makeBitmap(uint32_t w, uint32_t h, const std::string &name);
 // "-" is standard input. gzip'd input is inflated transparently; a JBIG
 // input no further than its header's raster makes plausible.
 enum class InputKind { Image, Jbig };
-Bytes readInput(const std::string &path, InputKind kind = InputKind::Image);
+// `head`: bytes of standard input already read, which the data begins with.
+Bytes readInput(const std::string &path, InputKind kind = InputKind::Image, Bytes head = Bytes());
 std::string displayName(const std::string &path);
 
 // Refuses an output that is the input itself (also through a link): it
@@ -120,12 +122,15 @@ public:
         commit();
     }
     const std::string &path() const { return path_; }
+    // Standard output gets the bytes as they come, for streaming: holding
+    // them would grow with the page. A failure then leaves what was written.
+    void passThrough() { passThrough_ = true; }
 
 private:
     std::string path_, target_, temp_;
     FILE *file_ = nullptr;
     Bytes held_;  // for standard output
-    bool failed_ = false, done_ = false;
+    bool failed_ = false, done_ = false, passThrough_ = false;
     bool inPlace_ = false;  // not a regular file: written as it comes
     bool links_ = false;    // several hard links: copied over at commit()
     int slot_ = -1;         // of the temporary file, for the signal handler
@@ -191,6 +196,7 @@ Bitmap readBmp(const Bytes &data, const std::string &name, int threshold);
 int greyOf(int r, int g, int b);
 
 // Rows of `stride` bytes, 1 = black, pad bits 0.
+void writePbmHeader(Output &out, uint32_t w, uint32_t h);
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name);
 void writeBmp(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);

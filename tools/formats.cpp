@@ -118,9 +118,13 @@ std::vector<std::pair<size_t, size_t>> pbmPages(const Bytes &data) {
     return pages;
 }
 
-void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
+void writePbmHeader(Output &out, uint32_t w, uint32_t h) {
     const std::string head = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
     out.write(reinterpret_cast<const uint8_t *>(head.data()), head.size());
+}
+
+void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride) {
+    writePbmHeader(out, w, h);
     const size_t rb = (size_t(w) + 7) / 8;
     if (stride == rb) return out.write(rows, rb * h);
     for (uint32_t y = 0; y < h; y++) out.write(rows + stride * y, rb);

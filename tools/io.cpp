@@ -315,16 +315,16 @@ bool replaceFile(const std::string &from, const std::string &to) {
 
 }  // namespace
 
-Bytes readInput(const std::string &path, InputKind kind) {
+Bytes readInput(const std::string &path, InputKind kind, Bytes head) {
     std::string name = displayName(path);
     FILE *f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (!f) fail(kInput, name, "cannot open: " + lastError());
     // Read in place, in one piece when the size is known; a byte more than
     // the size reveals a file that grows meanwhile.
-    Bytes data;
+    Bytes data = std::move(head);
     std::error_code ec;
     const uintmax_t known = f == stdin ? 0 : fs::file_size(path, ec);
-    size_t size = 0, chunk = ec || known == 0 || known > kMaxInputBytes ? size_t(1) << 16 : size_t(known) + 1;
+    size_t size = data.size(), chunk = ec || known == 0 || known > kMaxInputBytes ? size_t(1) << 16 : size_t(known) + 1;
     for (;;) {
         data.resize(size + chunk);
         const size_t n = std::fread(data.data() + size, 1, chunk, f);
@@ -462,7 +462,9 @@ Output::~Output() {
 
 void Output::write(const uint8_t *data, size_t n) {
     if (n == 0) return;
-    if (!file_)
+    if (!file_ && passThrough_) {
+        if (std::fwrite(data, 1, n, stdout) != n) fail(kOutput, "standard output", "cannot write: " + lastError());
+    } else if (!file_)
         held_.insert(held_.end(), data, data + n);
     else if (!failed_ && std::fwrite(data, 1, n, file_) != n) {
         failed_ = true;

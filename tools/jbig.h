@@ -53,4 +53,21 @@ Bytes encodeImage(Bytes data, const std::string &name, const EncodeSettings &set
 // encoder; false (nothing done) for any other input.
 bool encodePbmFile(const std::string &path, const std::string &name, const EncodeSettings &settings, Bytes *stream);
 
+// ---- streaming (stream.cpp) ----
+// Single-layer pages through the library's streaming coders, memory
+// independent of the height. Each returns false, with nothing written,
+// for an input it does not take (*head then holds what was read of
+// standard input, for readInput); otherwise it has written OUT and tells
+// the input's size.
+
+// A stream of one layer and one plane (DL 0, D 0, P 1) to PBM.
+bool decodeStream(const std::string &in, const std::string &out, const std::string &name, Bytes *head,
+                  uint64_t *inBytes);
+// The settings the streaming encoder codes as zeljbigEncode does: -d 0,
+// -s N, a template, --no-index, no --best, AT moves or --dpon.
+bool streamable(const EncodeSettings &settings);
+// A raw PBM (P4) page to such a stream.
+bool encodeStream(const std::string &in, const std::string &out, const std::string &name,
+                  const EncodeSettings &settings, Bytes *head, uint64_t *inBytes);
+
 }  // namespace cli

@@ -36,8 +36,8 @@ namespace {
 
 const char kExitCodes[] =
     "Options of every command: --max-pixels N (refuse larger images, default\n"
-    "1073741824), -q, --quiet (no warnings), -v, --verbose (what was chosen and\n"
-    "how long it took).\n"
+    "1073741824; a streamed page only if given), -q, --quiet (no warnings), -v,\n"
+    "--verbose (what was chosen and how long it took).\n"
     "\n"
     "Exit status: 0 success, 1 internal error, 2 usage error, 3 input error\n"
     "(missing, unreadable, damaged or too large input), 4 output error (cannot\n"
@@ -102,6 +102,10 @@ const char kEncodeHelp[] =
     "  -o, --output-dir DIR  encode every IN into DIR as NAME.jbg\n"
     "  -j, --jobs N          files converted at once with -o (default: one per core)\n"
     "\n"
+    "A raw PBM streams, rows in as they come and stripes out, with memory\n"
+    "independent of the height, when the options are -s N, -2 or -3 and\n"
+    "--no-index, without -d or --at-max above 0, --best, --dpon or --planes.\n"
+    "\n"
     "Example: zeljbig encode -d 3 page.pbm page.jbg\n"
     "         zeljbig encode -o out/ scans/*.pbm\n";
 
@@ -125,6 +129,10 @@ const char kDecodeHelp[] =
     "\n"
     "A stream cut short gives its complete layers: asking for one decodes it\n"
     "with a warning; the others are refused, naming the last complete layer.\n"
+    "\n"
+    "A stream of one layer and one plane (DL 0, D 0, P 1, no DPON) decoded to\n"
+    "PBM without --layer, --all-layers or --plane streams: rows out as they\n"
+    "are decoded, memory independent of the height.\n"
     "\n"
     "Example: zeljbig decode --all-layers page.jbg page.png\n"
     "         (writes page-0.png ... page-D.png)\n";
@@ -256,8 +264,8 @@ Args parseArgs(const std::string &command, const std::vector<std::string> &argv,
     l.quiet = a.has("quiet");
     l.verbose = a.has("verbose");
     l.progress = !l.quiet && isatty(2);
-    if (a.has("max-pixels"))
-        l.maxPixels = uint64_t(number(command, "max-pixels", a.options["max-pixels"], 1, 1ll << 40));
+    l.maxPixelsGiven = a.has("max-pixels");
+    if (l.maxPixelsGiven) l.maxPixels = uint64_t(number(command, "max-pixels", a.options["max-pixels"], 1, 1ll << 40));
     return a;
 }
 
@@ -381,8 +389,10 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
     const std::string name = displayName(in);
     const double start = now();
     progressFile(name);
-    Bytes direct;
-    if (!allPages) {
+    Bytes direct, head;
+    uint64_t streamed = 0;
+    if (!allPages && streamable(s) && encodeStream(in, outName, name, s, &head, &streamed)) return streamed;
+    if (!allPages && head.empty()) {
         // A plain PBM file goes into the encoder without a copy in memory.
         Output out(outName);
         if (encodePbmFile(in, name, s, &direct)) {
@@ -393,7 +403,7 @@ uint64_t encodeFile(const std::string &in, const std::string &outName, const Enc
         }
     }
     progress("zeljbig: " + name + ": reading");
-    Bytes data = readInput(in);
+    Bytes data = readInput(in, InputKind::Image, std::move(head));
     const uint64_t size = data.size();
     const double read = secondsSince(start);
     progress("zeljbig: " + name + ": encoding" + (s.layers ? " " + std::to_string(s.layers + 1) + " layers" : std::string()) +
@@ -510,8 +520,14 @@ uint64_t decodeFile(const std::string &in, const std::string &outName, long long
     const std::string name = displayName(in);
     const double start = now();
     progressFile(name);
+    // One layer to PBM streams, unless a choice needs the whole image.
+    Bytes head;
+    uint64_t streamed = 0;
+    if (!all && layer < 0 && pc.plane < 0 && !pc.binary && format == Format::Pbm &&
+        decodeStream(in, outName, name, &head, &streamed))
+        return streamed;
     progress("zeljbig: " + name + ": reading");
-    Bytes data = readInput(in, InputKind::Jbig);
+    Bytes data = readInput(in, InputKind::Jbig, std::move(head));
     Decoder dec(data, name);
     const int D = dec.info().D;
     if (layer > D)
