@@ -205,7 +205,8 @@ void jbg_enc_out(jbg_enc_state *s) {
         dpTableUnpack(packed, unpacked);
         for (int p = 0; p < 4; p++) tables[p] = unpacked + kDpPhaseStart[p];
     }
-    if (s->yd1 != s->yd) o.VLENGTH = 1;
+    // A smaller announced height is not used: a NEWLEN can only lower it.
+    if (s->yd1 > s->yd) o.VLENGTH = 1;
     JbigHandle h = jbigEncodeProlog(nullptr, &o);
     if (h == JBIG_INVALID_HANDLE) return;
     // What the public interface does not offer: SDRST, moves at stripe
@@ -235,7 +236,7 @@ void jbg_enc_out(jbg_enc_state *s) {
         bie.swap(part);
     }
     size_t head = kBihBytes + (o.DPPRIV ? kDpPrivBytes : 0);
-    if (s->yd1 != s->yd) addNewlen(s, order, head, &bie);
+    if (s->yd1 > s->yd) addNewlen(s, order, head, &bie);
     s->data_out(bie.data(), head, s->file);
     if (s->comment) {
         uint8_t seg[2 + kCommentParams] = {kEsc, kComment};

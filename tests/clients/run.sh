@@ -22,7 +22,7 @@ for gz in "$corpus"/*.pbm.gz; do
     if have pbmtojbg "pbmtojbg $page"; then
         # Encoder: the stream is determined by the options when mx is 0.
         for o in "-q" "-d 3" "-d 2 -o 0 -p 8" "-s 16" "-p 92" "-p 30" "-o 6 -d 3" "-o 5 -d 2" \
-                 "-C zeljbig" "-d 3 -l 1 -h 2" "-d 3 -h 1" "-q -Y 9000" "-d 2 -Y 9000" "-x 300 -y 300" "-q -r"; do
+                 "-C zeljbig" "-d 3 -l 1 -h 2" "-d 3 -h 1" "-q -Y 9000" "-d 2 -Y 9000" "-d 2 -o 1 -Y 100" "-x 300 -y 300" "-q -r"; do
             pbmtojbg -m 0 $o in.pbm a.jbg 2>/dev/null
             LD_LIBRARY_PATH=$ours pbmtojbg -m 0 $o in.pbm b.jbg 2>/dev/null
             same a.jbg b.jbg "pbmtojbg -m 0 $o $page"
