@@ -41,6 +41,12 @@ int32_t JBIGAPI jbigAddPatInfo(const char *destination, const char *source) {
     JbigContext *ctx = openSource(source, &hasIndex);
     if (ctx == nullptr) return -1;
     if (hasIndex || ctxReopen(ctx) != 0) return closeSource(ctx, -1);
+    // Data cut short has stripes the index cannot describe, and what the
+    // cut left open (a comment, say) would swallow the index.
+    if (ctx->dec.completeLayers != 0) {
+        errSet("the data is cut short: no stripe index for it");
+        return closeSource(ctx, -1);
+    }
     uint32_t size = ctx->stream.fileSize;
     if (std::strcmp(destination, source) != 0) {
         JbigStream dest{};
