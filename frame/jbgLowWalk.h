@@ -106,14 +106,15 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 //          8b-4 ... 8b-1 | 8b ......... 8b+7 | 8b+8 8b+9
 //   y-1:        w  w  w  |  w  w  w  w  w  w |  w    w     (from 8b-3)
 //   y  :     w  w  w  w  |  e  e  e  e  e  e  e  e         (e: encoder only)
-template <class Coder, bool kTwo, bool kAt>
+template <class Coder, bool kTwo, bool kAt, bool kNear>
 ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
                           const uint8_t *atRow, AtPosition at) {
     constexpr bool kEnc = Coder::kEncoder;
     uint32_t r2 = p2[0], r1 = p1[0], r0 = 0, ra = 0;
     // The decoder finds an AT pixel of its own row less than 8 columns back
-    // in r0; every other one comes from finished bytes.
-    const bool atNear = !kEnc && at.ty == 0 && at.tx < 8;
+    // in r0 (kNear, chosen by the caller so that no pixel tests it); every
+    // other one comes from finished bytes.
+    constexpr bool atNear = !kEnc && kNear;
     // The context of pixel k of the byte.
     auto context = [&](uint32_t k) ZJ_LAMBDA_INLINE {
         const uint32_t h = kEnc ? r0 >> (8 - k) : r0;
@@ -256,9 +257,11 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
         const uint8_t *up2 = kTwo ? img.lines[1] : img.lines[0];
         const AtPosition a = at.forLine(i);
         if (ZJ_LIKELY(!a.moved()))
-            lowRowWalk<Coder, kTwo, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+        else if (!Coder::kEncoder && a.ty == 0 && a.tx < 8)
+            lowRowWalk<Coder, kTwo, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         else
-            lowRowWalk<Coder, kTwo, true>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+            lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
     }
     ctx->ltpPrev = static_cast<uint16_t>(ltp);
     ctx->at = at.at;
