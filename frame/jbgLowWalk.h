@@ -242,6 +242,9 @@ template <class Coder, bool kTwo, bool kTp>
 void lowStripeWalk(JbigContext *ctx, uint32_t count) {
     JbigLayerImage &img = ctx->cur;
     Coder px(ctx);
+    // The decoder's AT pixel in its own row less than 8 columns back; the
+    // encoder has every pixel at hand and needs no such case.
+    auto nearRowAt = [](AtPosition a) { return !Coder::kEncoder && a.ty == 0 && a.tx < 8; };
     AtCursor at{ctx->atMoves, ctx->atMoveCount, 0, ctx->at};
     uint32_t ltp = ctx->ltpPrev;
     const uint32_t W = img.width, bytes = (W + 7) >> 3;
@@ -258,8 +261,8 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
         const AtPosition a = at.forLine(i);
         if (ZJ_LIKELY(!a.moved()))
             lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
-        else if (!Coder::kEncoder && a.ty == 0 && a.tx < 8)
-            lowRowWalk<Coder, kTwo, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+        else if (nearRowAt(a))
+            lowRowWalk<Coder, kTwo, true, !Coder::kEncoder>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         else
             lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
     }
