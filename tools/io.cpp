@@ -175,7 +175,9 @@ std::string lastError() { return std::strerror(errno); }
 constexpr int kTempSlots = 1024;  // untouched pages cost nothing
 constexpr size_t kTempPathMax = 4096;
 struct TempSlot {
-    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 a file to remove
+    // No initialisers: static storage starts at zero anyway, and a
+    // constructor would write every slot (4 MiB of pages) at start-up.
+    std::atomic<int> state;  // 0 free, 1 being filled, 2 a file to remove
     char path[kTempPathMax];
 };
 TempSlot gTemps[kTempSlots];
