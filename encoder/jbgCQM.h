@@ -68,13 +68,14 @@ ZJ_INLINE bool qmEncByteOutPlain(JbigContext *ctx, uint32_t c) {
 // states, two bytes each.
 struct QmEncoder {
     int32_t D;
+    uint32_t A;  // the interval in flat rows (codeFlat)
     uint32_t C;
     int32_t CT;
     uint8_t *states;
     JbigContext *ctx;
 
     explicit QmEncoder(JbigContext *c)
-        : D(int32_t(c->qmA) - 0x8000), C(c->qmC), CT(c->qmCT), states(reinterpret_cast<uint8_t *>(c->qmStates)),
+        : D(int32_t(c->qmA) - 0x8000), A(c->qmA), C(c->qmC), CT(c->qmCT), states(reinterpret_cast<uint8_t *>(c->qmStates)),
           ctx(c) {}
     void store() const {
         ctx->qmA = uint32_t(D + 0x8000);
@@ -110,7 +111,7 @@ struct QmEncoder {
                 A = e;
             }
             next = &kQmEncNext[entry(i ^ 1u) & 0xFF];
-            std::memcpy(states + 2 * (i & ~size_t(1)), &next->mps, 4);
+            std::memcpy(states + 2 * (i & ~size_t(1)), &next->after[0], 4);
         } else {
             next = &kQmEncNext[e & 0xFF];
             const uint32_t qe = next->qe;
@@ -119,9 +120,45 @@ struct QmEncoder {
                 C += A;
                 A = qe;
             }
-            std::memcpy(states + 2 * (i & ~size_t(1)), &next->lps, 4);
+            std::memcpy(states + 2 * (i & ~size_t(1)), &next->after[1], 4);
         }
         renormalise(A);
+    }
+
+    // The same decision without a branch on its outcome, for rows where
+    // most decisions renormalise and MPS or LPS is a coin toss (noise,
+    // dithering): every step is taken and the results picked by masks.
+    // Only the byte out, about one in eight decisions there, branches.
+    // Between flatBegin and flatEnd the interval is A itself, not D.
+    //
+    //   e, other  the entries of the pixel and of the other value; the
+    //             larger (the LPS's, 0xFF00 | s) holds the state s
+    //   A1        A - Qe; the pixel takes the upper part (C += A1, A = Qe)
+    //             when A1 < Qe for the MPS, A1 >= Qe for the LPS
+    //   after     the new pair: after[1] for the LPS, after[0] for an MPS
+    //             that renormalises, after[2] (unchanged) for one that
+    //             does not
+    ZJ_INLINE void flatBegin() { A = uint32_t(D + 0x8000); }
+    ZJ_INLINE void flatEnd() { D = int32_t(A) - 0x8000; }
+    ZJ_INLINE void codeFlat(size_t i) {
+        const uint32_t e = entry(i), other = entry(i ^ 1u);
+        const uint32_t lps = e >> 15;
+        const QmEncNext &next = kQmEncNext[std::max(e, other) & 0xFF];
+        const uint32_t qe = next.qe, A1 = A - qe;
+        const uint32_t up = uint32_t(int32_t(A1 - qe) >> 31) ^ (0u - lps);
+        C += A1 & up;
+        const uint32_t a = A1 ^ ((A1 ^ qe) & up);
+        std::memcpy(states + 2 * (i & ~size_t(1)), &next.after[lps | (a >> 15 << 1)], 4);
+        // a is below 0x10000: 16 to 31 leading zeros, the shift their
+        // count less 16 (one exclusive or on the bit scan)
+        const uint32_t shift = leadingZeros(a) ^ 16;
+        A = a << shift;
+        if (ZJ_LIKELY(int32_t(shift) < CT)) {
+            C <<= shift;
+            CT -= int32_t(shift);
+        } else {
+            shiftOut(shift);
+        }
     }
 
     // n decisions pix in context cx, when pix is its MPS and A stays at or
@@ -143,17 +180,22 @@ struct QmEncoder {
         return n;
     }
 
-    ZJ_INLINE void renormalise(uint32_t A) {
-        // A shifts until it reaches 0x8000 again; in one step when CT does
+    ZJ_INLINE void renormalise(uint32_t a) {
+        // a shifts until it reaches 0x8000 again; in one step when CT does
         // not run out on the way, else up to each byte out (two at most:
         // the shift is below 16).
-        const uint32_t shift = leadingZeros(A) - 16;
-        D = int32_t(A << shift) - 0x8000;
+        const uint32_t shift = leadingZeros(a) - 16;
+        D = int32_t(a << shift) - 0x8000;
         if (ZJ_LIKELY(int32_t(shift) < CT)) {
             C <<= shift;
             CT -= int32_t(shift);
             return;
         }
+        shiftOut(shift);
+    }
+
+    // `shift` shifts of C that reach the byte out (CT at most shift).
+    ZJ_INLINE void shiftOut(uint32_t shift) {
         uint32_t rest = shift - uint32_t(CT);
         C <<= CT;
         byteOut();
@@ -181,6 +223,13 @@ struct EncCoder : QmEncoder {
         code(cx, value);
         return value;
     }
+    ZJ_INLINE uint32_t bytesOut() const { return qmEncTell(ctx); }
+    // Whether a row of W pixels that wrote `bytes` was busy, more than
+    // three quarters of a bit a pixel: then the next row is coded by
+    // codeFlat. Below that most decisions take the branch codeAt predicts
+    // and the flat decision, twice its instructions, costs more than the
+    // branches it saves (measured on dithered and clustered-dot pages).
+    static ZJ_INLINE bool busy(uint32_t bytes, uint32_t W) { return uint64_t(bytes) * 32 > uint64_t(W) * 3; }
     ZJ_INLINE uint32_t typicalLine(uint32_t cx, uint8_t *row, const uint8_t *above, uint32_t bytes, uint32_t ltp) {
         const uint32_t lntp = std::memcmp(row, above, bytes) != 0;
         code(cx, lntp == ltp);

@@ -106,7 +106,7 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 //          8b-4 ... 8b-1 | 8b ......... 8b+7 | 8b+8 8b+9
 //   y-1:        w  w  w  |  w  w  w  w  w  w |  w    w     (from 8b-3)
 //   y  :     w  w  w  w  |  e  e  e  e  e  e  e  e         (e: encoder only)
-template <class Coder, bool kTwo, bool kAt, bool kNear>
+template <class Coder, bool kTwo, bool kAt, bool kNear, bool kFlat = false>
 ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
                           const uint8_t *atRow, AtPosition at) {
     constexpr bool kEnc = Coder::kEncoder;
@@ -130,15 +130,19 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         if constexpr (kEnc && !kAt) {
             // The encoder's entry 2CX + X in one go: each register gives its
             // CX bits one place up, r0 the pixel below them.
-            if (kTwo)
-                px.codeAt(((size_t(r1) >> (8 - k)) & 0x7E0) | ((size_t(r0) >> (7 - k)) & 0x1F));
+            const size_t i = kTwo ? ((size_t(r1) >> (8 - k)) & 0x7E0) | ((size_t(r0) >> (7 - k)) & 0x1F)
+                                  : ((size_t(r2) << 1 >> (7 - k)) & 0x700) | ((size_t(r1) >> (10 - k)) & 0x0F8) |
+                                        ((size_t(r0) >> (7 - k)) & 0x007);
+            if constexpr (kFlat)
+                px.codeFlat(i);
             else
-                px.codeAt(((size_t(r2) << 1 >> (7 - k)) & 0x700) | ((size_t(r1) >> (10 - k)) & 0x0F8) |
-                          ((size_t(r0) >> (7 - k)) & 0x007));
+                px.codeAt(i);
             return;
         }
         const uint32_t cx = context(k);
-        if (kEnc)
+        if constexpr (kEnc && kFlat)
+            px.codeFlat(size_t(cx) << 1 | ((r0 >> (7 - k)) & 1));
+        else if (kEnc)
             px.pixel(cx, (r0 >> (7 - k)) & 1);
         else
             r0 = r0 + r0 + px.pixel(cx, 0);
@@ -150,9 +154,10 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         if (kAt && !atNear) ra = eightFrom(atRow, int64_t(8) * b - at.tx);
     };
     const uint32_t full = W >> 3, rest = W & 7;
+    if constexpr (kFlat) px.flatBegin();
     for (uint32_t b = 0; b < full; b++) {
         load(b);
-        if (!kAt) {
+        if (!kAt && !kFlat) {
             // A run: the whole window of the byte the colour v of its first
             // pixel's left neighbour, one test as one branch (the decoder's
             // branches wait on the pixels it decodes). The window in the
@@ -207,11 +212,26 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         load(full);
         for (uint32_t k = 0; k < rest; k++) pixel(k);
     }
+    if constexpr (kFlat) px.flatEnd();
     if (!kEnc) {
         // Stored form: the last pixels in the high bits, then a zero byte.
         if (rest) p0[full] = static_cast<uint8_t>(r0 << (8 - rest));
         p0[full + (rest != 0)] = 0;
     }
+}
+
+// A busy row of the encoder, out of line so that the common walks keep
+// the registers of the stripe loop to themselves.
+// The coder goes in and out by value: its address never escapes the
+// stripe loop.
+template <class Coder, bool kTwo>
+ZJ_NOINLINE Coder lowRowFlat(Coder px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
+                             const uint8_t *atRow, AtPosition at) {
+    if (atRow == nullptr)
+        lowRowWalk<Coder, kTwo, false, false, true>(px, p2, p1, p0, W, nullptr, at);
+    else
+        lowRowWalk<Coder, kTwo, true, false, true>(px, p2, p1, p0, W, atRow, at);
+    return px;
 }
 
 // Moves of the AT pixel within the stripe being coded, by line of the stripe.
@@ -244,7 +264,10 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
     Coder px(ctx);
     // The decoder's AT pixel in its own row less than 8 columns back; the
     // encoder has every pixel at hand and needs no such case.
-    auto nearRowAt = [](AtPosition a) { return !Coder::kEncoder && a.ty == 0 && a.tx < 8; };
+    auto nearRowAt = [](AtPosition a) { return a.ty == 0 && a.tx < 8; };
+    // The encoder codes a row without branches on the decisions when the
+    // row before it was busy (see Coder::busy).
+    bool flat = false;
     AtCursor at{ctx->atMoves, ctx->atMoveCount, 0, ctx->at};
     uint32_t ltp = ctx->ltpPrev;
     const uint32_t W = img.width, bytes = (W + 7) >> 3;
@@ -259,12 +282,23 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
         }
         const uint8_t *up2 = kTwo ? img.lines[1] : img.lines[0];
         const AtPosition a = at.forLine(i);
-        if (ZJ_LIKELY(!a.moved()))
+        if constexpr (Coder::kEncoder) {
+            const uint32_t before = px.bytesOut();
+            if (flat)
+                px = lowRowFlat<Coder, kTwo>(px, up2, img.lines[1], img.lines[2], W,
+                                             a.moved() ? rowAbove(img, y, a.ty) : nullptr, a);
+            else if (ZJ_LIKELY(!a.moved()))
+                lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            else
+                lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+            flat = px.busy(px.bytesOut() - before, W);
+        } else if (ZJ_LIKELY(!a.moved())) {
             lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
-        else if (nearRowAt(a))
-            lowRowWalk<Coder, kTwo, true, !Coder::kEncoder>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
-        else
+        } else if (nearRowAt(a)) {
+            lowRowWalk<Coder, kTwo, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+        } else {
             lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+        }
     }
     ctx->ltpPrev = static_cast<uint16_t>(ltp);
     ctx->at = at.at;

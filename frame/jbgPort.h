@@ -6,11 +6,13 @@
 #if defined(__GNUC__)
 #define ZJ_INLINE inline __attribute__((always_inline))
 #define ZJ_LAMBDA_INLINE __attribute__((always_inline))
+#define ZJ_NOINLINE __attribute__((noinline))
 #define ZJ_LIKELY(x) __builtin_expect(!!(x), 1)
 #define ZJ_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #else
 #define ZJ_INLINE inline
 #define ZJ_LAMBDA_INLINE
+#define ZJ_NOINLINE
 #define ZJ_LIKELY(x) (x)
 #define ZJ_UNLIKELY(x) (x)
 #endif

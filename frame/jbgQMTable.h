@@ -118,14 +118,15 @@ constexpr QmEncPair qmEncPair(uint32_t s) {
     return p;
 }
 struct QmEncNext {
-    QmEncPair mps, lps;  // the pair after coding the MPS, the LPS
-    uint32_t qe;
-    uint32_t unused;     // a record of 16 bytes
+    // The pair after coding the MPS, after the LPS, and the pair itself (an
+    // MPS that needs no renormalisation): one load picks any of them.
+    QmEncPair after[3];
+    uint32_t qe;  // a record of 16 bytes
 };
 constexpr std::array<QmEncNext, 226> qmEncNext() {
     std::array<QmEncNext, 226> t{};
     for (uint32_t s = 0; s < 226; s++)
-        t[s] = QmEncNext{qmEncPair(kQmTable[s].nmps), qmEncPair(kQmTable[s].nlps), kQmTable[s].qe, 0};
+        t[s] = QmEncNext{{qmEncPair(kQmTable[s].nmps), qmEncPair(kQmTable[s].nlps), qmEncPair(s)}, kQmTable[s].qe};
     return t;
 }
 inline constexpr std::array<QmEncNext, 226> kQmEncNext = qmEncNext();
