@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 constexpr uint32_t kBihBytes = 20;  // the bi-level image header
 // A private deterministic-prediction table after the header: 6912 entries
@@ -79,10 +80,30 @@ struct SdeReport {
     uint64_t commentBytes;
 };
 
+// Bytes in memory as a source for sdeMeasure and markerParams.
+struct MemorySource {
+    const uint8_t *p, *end;
+    int32_t get() { return p < end ? *p++ : -1; }
+    bool skip(uint32_t n) {
+        if (uint64_t(end - p) < n) return false;
+        p += n;
+        return true;
+    }
+    uint32_t skipPlain() {
+        const void *esc = std::memchr(p, kEsc, size_t(end - p));
+        const uint8_t *to = esc ? static_cast<const uint8_t *>(esc) : end;
+        const uint32_t n = uint32_t(to - p);
+        p = to;
+        return n;
+    }
+};
+
 // Measures the stripe data entity that starts at src's next byte: its
 // length up to and including ESC SDNORM or ESC SDRST, or -1 where it cannot
 // be measured: ABORT, NEWLEN, a reserved marker, ATMOVE after coded data,
-// or the end of the data. src.skip(n) passes n bytes, false at the end.
+// or the end of the data. src.skip(n) passes n bytes, false at the end;
+// src.skipPlain() passes the bytes before the next ESC that are at hand
+// (none, or up to its buffer's end) and says how many.
 // With `full` (the whole standard) NEWLEN is a segment to pass like COMMENT.
 template <class Src>
 int32_t sdeMeasure(Src &src, SdeReport *report = nullptr, bool full = false) {
@@ -95,6 +116,10 @@ int32_t sdeMeasure(Src &src, SdeReport *report = nullptr, bool full = false) {
         return -1;
     };
     for (;;) {
+        if (const uint32_t n = src.skipPlain()) {
+            count += n;
+            r.dataSeen = true;
+        }
         int32_t b = src.get();
         if (b < 0) return stop(kSdeDataEnded, count);
         count++;

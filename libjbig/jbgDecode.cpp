@@ -87,16 +87,6 @@ int takeHeader(jbg_dec_state *s, DecState *st, const uint8_t *h) {
     return JBG_EOK;
 }
 
-struct Bytes {
-    const uint8_t *p, *end;
-    int32_t get() { return p < end ? *p++ : -1; }
-    bool skip(uint32_t n) {
-        if (uint64_t(end - p) < n) return false;
-        p += n;
-        return true;
-    }
-};
-
 // The highest layer within the caller's size limit.
 int layerWithin(const jbg_dec_state *s, const DecState *st) {
     int l = s->dl > 0 ? s->dl : 0;
@@ -189,7 +179,7 @@ bool scan(jbg_dec_state *s, DecState *st, int *status) {
             while (i + 1 < d.size() && !(d[i] == kEsc && (d[i + 1] == kSdnorm || d[i + 1] == kSdrst))) i++;
             st->searched = i + 1 < d.size() ? i + 2 : d.size();
             if (i + 1 >= d.size()) return false;
-            Bytes src{d.data() + st->pos, d.data() + d.size()};
+            MemorySource src{d.data() + st->pos, d.data() + d.size()};
             SdeReport rep;
             const int32_t n = sdeMeasure(src, &rep, true);
             if (n < 0) {

@@ -59,17 +59,6 @@ void defaultL0(jbg_enc_state *s) {
     s->stripes = jbg_stripes(s->l0, s->yd, (unsigned long)s->d);
 }
 
-// Bytes in memory for the core's stripe-end reader.
-struct Bytes {
-    const uint8_t *p, *end;
-    int32_t get() { return p < end ? *p++ : -1; }
-    bool skip(uint32_t n) {
-        if (uint64_t(end - p) < n) return false;
-        p += n;
-        return true;
-    }
-};
-
 bool orderAllowed(int order) {
     const int o = order & 7;
     return (order & ~0xF) == 0 && o != 1 && o != 7;
@@ -95,7 +84,7 @@ bool keepLayers(const std::vector<uint8_t> &whole, int dl, int dh, std::vector<u
     if (nest == nullptr) return false;
     for (uint32_t k = 0; k < uint32_t(stripes) * uint32_t((d + 1) * planes); k++) {
         const uint32_t layer = sdeAt(b, nest, 0, uint32_t(d), uint32_t(stripes), k).layer;
-        Bytes src{whole.data() + at, whole.data() + whole.size()};
+        MemorySource src{whole.data() + at, whole.data() + whole.size()};
         const int32_t n = sdeMeasure(src, nullptr, true);
         if (n < 0) return false;
         if (layer >= uint32_t(dl) && layer <= uint32_t(dh)) out->insert(out->end(), whole.begin() + long(at), whole.begin() + long(at) + n);
@@ -124,7 +113,7 @@ void addNewlen(const jbg_enc_state *s, int order, size_t head, std::vector<uint8
     size_t at = head;
     for (uint32_t k = 0, stop = 0; nest && !stop; k++) {
         stop = sdeAt(b, nest, uint32_t(s->dl), uint32_t(s->dh), S, k).stripe == after;
-        Bytes src{bie->data() + at, bie->data() + bie->size()};
+        MemorySource src{bie->data() + at, bie->data() + bie->size()};
         const int32_t n = sdeMeasure(src, nullptr, true);
         if (n < 0) break;
         at += size_t(n);
