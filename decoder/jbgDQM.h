@@ -126,6 +126,24 @@ struct QmDecoder {
         return decodeRest(w, mps, uint32_t(d) + floor);
     }
 
+    // decode(cx + q) for the context cx (bit 0 clear) and the pixel q that
+    // fills its bit 0: the address of the pair is ready before q is, and
+    // q goes straight into the load's addressing. One load of the whole
+    // word, Qe and the MPS taken from it in registers.
+    ZJ_INLINE size_t decodeNext(size_t cx, size_t q) {
+        uint32_t *pair = states + cx;
+        opaque(pair);  // else the compiler adds q to cx first, on the load's path
+        const size_t w = pair[q];
+        const int32_t d = D - int32_t(w & 0xFFFF);
+        const size_t mps = w >> 24;
+        if (ZJ_LIKELY(d >= 0)) {
+            D = d;
+            return mps;
+        }
+        opaque(q);  // the rest finds the word anew: no pointer to it is kept
+        return decodeRest(pair + q, uint32_t(mps), uint32_t(d) + floor);
+    }
+
     // A decision that is not the MPS without renormalisation; a = A - Qe.
     ZJ_INLINE uint32_t decodeRest(uint32_t *w, uint32_t mps, uint32_t a) {
         const uint32_t qe = qeOf(w);

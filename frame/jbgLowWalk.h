@@ -69,6 +69,8 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 }
 
 // One line of the lowest layer: the W pixels of `row` from left to right.
+// kBusy picks the walk for busy rows: the encoder's decisions without
+// branches (codeFlat, no runs), the decoder's pixel x-1 kept apart (q).
 //
 // Two-line template (LRLTWO), X the pixel coded, A the AT pixel, the digits
 // its context bits:
@@ -93,7 +95,8 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 //           and (r1 >> (9-k)) & 0x3F0 is columns x-3 .. x+2 as CX bits 9..4.
 //   r0      row y. Encoder: bytes b-1 and b, column 8b+j at bit 7-j, so
 //           pixel x-1 is at bit 8-k. Decoder: the pixels decoded so far,
-//           pixel x-1 in bit 0.
+//           pixel x-1 in bit 0; in busy rows those before x-1, which is
+//           in q.
 //   ra      (moved AT pixel) the eight AT pixels of byte b, the one of pixel
 //           8b+k at bit 7-k.
 //
@@ -106,24 +109,40 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 //          8b-4 ... 8b-1 | 8b ......... 8b+7 | 8b+8 8b+9
 //   y-1:        w  w  w  |  w  w  w  w  w  w |  w    w     (from 8b-3)
 //   y  :     w  w  w  w  |  e  e  e  e  e  e  e  e         (e: encoder only)
-template <class Coder, bool kTwo, bool kAt, bool kNear, bool kFlat = false>
+template <class Coder, bool kTwo, bool kAt, bool kNear, bool kBusy = false>
 ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
                           const uint8_t *atRow, AtPosition at) {
     constexpr bool kEnc = Coder::kEncoder;
     uint32_t r2 = p2[0], r1 = p1[0], r0 = 0, ra = 0;
+    // The decoder's busy rows (the AT pixel moved: no runs, every pixel a
+    // decision): pixel x-1, the one the last decision made, is kept apart
+    // in q and r0 holds the pixels before it, so that the rest of the
+    // context is ready while that decision is under way and q joins it
+    // last, in the load's address. A decision then waits on the one before
+    // for a load and an addition, not also for the context's masks; it
+    // costs two instructions more, which the plain walk saves where runs
+    // are taken.
+    constexpr bool split = !kEnc && kBusy;
+    size_t q = 0;
+    // The decoder's pixels up to x-1, x-1 in bit 0.
+    auto hist = [&]() ZJ_LAMBDA_INLINE { return split ? r0 << 1 | uint32_t(q) : r0; };
     // The decoder finds an AT pixel of its own row less than 8 columns back
     // in r0 (kNear, chosen by the caller so that no pixel tests it); every
     // other one comes from finished bytes.
     constexpr bool atNear = !kEnc && kNear;
-    // The context of pixel k of the byte.
+    // The context of pixel k of the byte (in busy rows of the decoder,
+    // without q).
     auto context = [&](uint32_t k) ZJ_LAMBDA_INLINE {
         const uint32_t h = kEnc ? r0 >> (8 - k) : r0;
         uint32_t cx;
-        if (kTwo)
+        if (split)
+            cx = kTwo ? ((r1 >> (9 - k)) & (kAt ? 0x3E0 : 0x3F0)) + ((h & 7) << 1)
+                      : (((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & (kAt ? 0x078 : 0x07C))) + ((h & 1) << 1);
+        else if (kTwo)
             cx = ((r1 >> (9 - k)) & (kAt ? 0x3E0 : 0x3F0)) | (h & 0x00F);
         else
             cx = ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & (kAt ? 0x078 : 0x07C)) | (h & 0x003);
-        if (kAt) cx |= (atNear ? (r0 >> (at.tx - 1)) & 1 : (ra >> (7 - k)) & 1) << (kTwo ? 4 : 2);
+        if (kAt) cx |= (atNear ? (hist() >> (at.tx - 1)) & 1 : (ra >> (7 - k)) & 1) << (kTwo ? 4 : 2);
         return cx;
     };
     auto pixel = [&](uint32_t k) ZJ_LAMBDA_INLINE {
@@ -133,19 +152,24 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             const size_t i = kTwo ? ((size_t(r1) >> (8 - k)) & 0x7E0) | ((size_t(r0) >> (7 - k)) & 0x1F)
                                   : ((size_t(r2) << 1 >> (7 - k)) & 0x700) | ((size_t(r1) >> (10 - k)) & 0x0F8) |
                                         ((size_t(r0) >> (7 - k)) & 0x007);
-            if constexpr (kFlat)
+            if constexpr (kBusy)
                 px.codeFlat(i);
             else
                 px.codeAt(i);
             return;
         }
         const uint32_t cx = context(k);
-        if constexpr (kEnc && kFlat)
+        if constexpr (kEnc && kBusy) {
             px.codeFlat(size_t(cx) << 1 | ((r0 >> (7 - k)) & 1));
-        else if (kEnc)
+        } else if constexpr (kEnc) {
             px.pixel(cx, (r0 >> (7 - k)) & 1);
-        else
+        } else if constexpr (split) {
+            const size_t v = px.decodeNext(cx, q);
+            r0 = r0 + r0 + uint32_t(q);
+            q = v;
+        } else {
             r0 = r0 + r0 + px.pixel(cx, 0);
+        }
     };
     auto load = [&](uint32_t b) ZJ_LAMBDA_INLINE {
         r1 = (r1 << 8) | p1[b + 1];
@@ -154,10 +178,10 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         if (kAt && !atNear) ra = eightFrom(atRow, int64_t(8) * b - at.tx);
     };
     const uint32_t full = W >> 3, rest = W & 7;
-    if constexpr (kFlat) px.flatBegin();
+    if constexpr (kEnc && kBusy) px.flatBegin();
     for (uint32_t b = 0; b < full; b++) {
         load(b);
-        if (!kAt && !kFlat) {
+        if (!kAt && !(kEnc && kBusy)) {
             // A run: the whole window of the byte the colour v of its first
             // pixel's left neighbour, one test as one branch (the decoder's
             // branches wait on the pixels it decodes). The window in the
@@ -168,7 +192,8 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             //               x-1); encoder: r0 bits 11..8 or 9..8, and the
             //               byte's own pixels in bits 7..0
             // Its contexts are then all 0 or all 0x3FF.
-            const uint32_t v = kEnc ? (r0 >> 8) & 1 : r0 & 1, ones = 0u - v;
+            const uint32_t h = kEnc ? r0 : hist();
+            const uint32_t v = kEnc ? (r0 >> 8) & 1 : h & 1, ones = 0u - v;
             uint32_t mixed;
             if (kTwo) {
                 // The two-line window as one field, r1's thirteen bits above
@@ -178,13 +203,13 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
                     const uint32_t field = (r1 & 0x7FFC0) << 6 | (r0 & 0xFFF);
                     mixed = (field + 1) & 0x1FFFFFE;
                 } else {
-                    const uint32_t field = (r1 & 0x7FFC0) | (r0 & 0xF) << 2;
+                    const uint32_t field = (r1 & 0x7FFC0) | (h & 0xF) << 2;
                     mixed = (field + 4) & 0x7FFF8;
                 }
             } else {
                 mixed = (r1 ^ ones) & (kTwo ? 0x7FFC0 : 0x3FFC0);
                 if (!kTwo) mixed |= (r2 ^ ones) & 0x1FF80;
-                mixed |= (r0 ^ ones) & (kEnc ? 0x3FF : 0x3);
+                mixed |= (h ^ ones) & (kEnc ? 0x3FF : 0x3);
             }
             const uint32_t cx = ones & 0x3FF;
             if (mixed == 0 && px.run(cx, v, 8)) {
@@ -206,31 +231,27 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             }
         }
         pixel(0), pixel(1), pixel(2), pixel(3), pixel(4), pixel(5), pixel(6), pixel(7);
-        if (!kEnc) p0[b] = static_cast<uint8_t>(r0);
+        if (!kEnc) p0[b] = static_cast<uint8_t>(hist());
     }
     if (rest) {
         load(full);
         for (uint32_t k = 0; k < rest; k++) pixel(k);
     }
-    if constexpr (kFlat) px.flatEnd();
+    if constexpr (kEnc && kBusy) px.flatEnd();
     if (!kEnc) {
         // Stored form: the last pixels in the high bits, then a zero byte.
-        if (rest) p0[full] = static_cast<uint8_t>(r0 << (8 - rest));
+        if (rest) p0[full] = static_cast<uint8_t>(hist() << (8 - rest));
         p0[full + (rest != 0)] = 0;
     }
 }
 
-// A busy row of the encoder, out of line so that the common walks keep
-// the registers of the stripe loop to themselves.
-// The coder goes in and out by value: its address never escapes the
-// stripe loop.
-template <class Coder, bool kTwo>
-ZJ_NOINLINE Coder lowRowFlat(Coder px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
+// A busy row, out of line so that the common walks keep the registers of
+// the stripe loop to themselves; the coder goes in and out by value, so
+// that its address never escapes that loop.
+template <class Coder, bool kTwo, bool kAt, bool kNear>
+ZJ_NOINLINE Coder lowRowBusy(Coder px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
                              const uint8_t *atRow, AtPosition at) {
-    if (atRow == nullptr)
-        lowRowWalk<Coder, kTwo, false, false, true>(px, p2, p1, p0, W, nullptr, at);
-    else
-        lowRowWalk<Coder, kTwo, true, false, true>(px, p2, p1, p0, W, atRow, at);
+    lowRowWalk<Coder, kTwo, kAt, kNear, true>(px, p2, p1, p0, W, atRow, at);
     return px;
 }
 
@@ -265,9 +286,10 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
     // The decoder's AT pixel in its own row less than 8 columns back; the
     // encoder has every pixel at hand and needs no such case.
     auto nearRowAt = [](AtPosition a) { return a.ty == 0 && a.tx < 8; };
-    // The encoder codes a row without branches on the decisions when the
-    // row before it was busy (see Coder::busy).
-    bool flat = false;
+    // Whether the encoder codes the row by the walk for busy rows: when the
+    // row before wrote much (Coder::busy). The decoder's busy rows are
+    // those with the AT pixel moved.
+    bool busy = false;
     AtCursor at{ctx->atMoves, ctx->atMoveCount, 0, ctx->at};
     uint32_t ltp = ctx->ltpPrev;
     const uint32_t W = img.width, bytes = (W + 7) >> 3;
@@ -283,21 +305,23 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
         const uint8_t *up2 = kTwo ? img.lines[1] : img.lines[0];
         const AtPosition a = at.forLine(i);
         if constexpr (Coder::kEncoder) {
+            const uint8_t *atRow = a.moved() ? rowAbove(img, y, a.ty) : nullptr;
             const uint32_t before = px.bytesOut();
-            if (flat)
-                px = lowRowFlat<Coder, kTwo>(px, up2, img.lines[1], img.lines[2], W,
-                                             a.moved() ? rowAbove(img, y, a.ty) : nullptr, a);
+            if (busy && !a.moved())
+                px = lowRowBusy<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            else if (busy)
+                px = lowRowBusy<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, atRow, a);
             else if (ZJ_LIKELY(!a.moved()))
                 lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
             else
-                lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
-            flat = px.busy(px.bytesOut() - before, W);
+                lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, atRow, a);
+            busy = px.busy(px.bytesOut() - before, W);
         } else if (ZJ_LIKELY(!a.moved())) {
             lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         } else if (nearRowAt(a)) {
-            lowRowWalk<Coder, kTwo, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            lowRowWalk<Coder, kTwo, true, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         } else {
-            lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+            lowRowWalk<Coder, kTwo, true, false, true>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
         }
     }
     ctx->ltpPrev = static_cast<uint16_t>(ltp);

@@ -17,6 +17,17 @@
 #define ZJ_UNLIKELY(x) (x)
 #endif
 
+// Hides v's value from the optimiser, so that it is not merged with the
+// arithmetic around it (no instruction is emitted).
+template <class T>
+ZJ_INLINE void opaque(T &v) {
+#if defined(__GNUC__)
+    __asm__("" : "+r"(v));
+#else
+    (void)v;
+#endif
+}
+
 // Leading zero bits of a non-zero 32-bit value.
 ZJ_INLINE uint32_t leadingZeros(uint32_t v) {
 #if defined(__GNUC__)
