@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "../frame/jbgBIH.h"
 #include "../frame/jbgError.h"
@@ -96,6 +100,48 @@ bool encodeOnce(const RowSource &src, JbigEncodeOptions o, Coded *out, uint32_t 
     out->data = o.outData;
     out->size = o.outLength;
     return true;
+}
+
+// LRLTWO for the template that codes the sample `src` (one plane) smaller
+// under options t. Its rows are read once, into memory; the two encodes
+// then run at once, one on a second thread where one can be started.
+bool chooseTemplate(const RowSource &src, JbigEncodeOptions t, uint8_t *two) {
+    ZeljbigRaster raster{src.width, src.height, (size_t(src.width) + 7) / 8, nullptr};
+    std::vector<uint8_t> rows;
+    try {
+        rows.resize(raster.stride * src.height);
+    } catch (const std::bad_alloc &) {
+        return errSet("out of memory for the template sample");
+    }
+    raster.data = rows.data();
+    if (!src.rows(0, 0, src.height, raster.data, raster.stride)) return false;
+    const RowSource mem{&raster, nullptr, nullptr, 1, src.width, src.height, nullptr, 0};
+    Coded withTwo, withThree;
+    bool twoOk = false;
+    std::string twoReason;  // the helper's error text is its own thread's
+    auto codeTwo = [&] {
+        JbigEncodeOptions u = t;
+        u.LRLTWO = 1;
+        twoOk = encodeOnce(mem, u, &withTwo);
+        if (!twoOk) twoReason = errText();
+    };
+    std::thread helper;
+    try {
+        helper = std::thread(codeTwo);
+    } catch (const std::system_error &) {
+    }
+    t.LRLTWO = 0;
+    const bool threeOk = encodeOnce(mem, t, &withThree);
+    if (helper.joinable())
+        helper.join();
+    else
+        codeTwo();
+    const bool ok = twoOk && threeOk;
+    if (!twoOk && threeOk) errSet("%s", twoReason.c_str());
+    if (ok) *two = withTwo.size < withThree.size;
+    withTwo.release();
+    withThree.release();
+    return ok;
 }
 
 // ATMOVE segments of a stream this library made.
@@ -232,14 +278,7 @@ int32_t encodeFrom(const ZeljbigEncodeParams *params, RowSource src, uint8_t **o
             t.YD = t.L0 = sample.height;
             t.D = 0;
             t.flags |= JBIG_FLAG_NO_PATINFO;
-            Coded two, three;
-            t.LRLTWO = 1;
-            failed = !encodeOnce(sample, t, &two);
-            t.LRLTWO = 0;
-            failed = failed || !encodeOnce(sample, t, &three);
-            o.LRLTWO = two.size < three.size;
-            two.release();
-            three.release();
+            failed = !chooseTemplate(sample, t, &o.LRLTWO);
         }
         consider(o);
     }
