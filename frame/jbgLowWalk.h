@@ -279,8 +279,14 @@ inline const uint8_t *rowAbove(const JbigLayerImage &img, uint32_t y, uint32_t t
 // `count` lines of the lowest layer from cur.row on, with TPBON if kTp.
 // Each line first moves the window down: lines[0], [1], [2] are rows y-2,
 // y-1 and y (the white row above the top).
-template <class Coder, bool kTwo, bool kTp>
+// kAtRows: the decoder's walk for stripes with the AT pixel moved, apart
+// from the common one so that the common one's loops are compiled as if
+// the busy walks did not exist.
+template <class Coder, bool kTwo, bool kTp, bool kAtRows = false>
 void lowStripeWalk(JbigContext *ctx, uint32_t count) {
+    if constexpr (!Coder::kEncoder && !kAtRows) {
+        if (ZJ_UNLIKELY(ctx->atMoveCount != 0 || ctx->at.moved())) return lowStripeWalk<Coder, kTwo, kTp, true>(ctx, count);
+    }
     JbigLayerImage &img = ctx->cur;
     Coder px(ctx);
     // The decoder's AT pixel in its own row less than 8 columns back; the
@@ -319,9 +325,9 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
         } else if (ZJ_LIKELY(!a.moved())) {
             lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         } else if (nearRowAt(a)) {
-            lowRowWalk<Coder, kTwo, true, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            lowRowWalk<Coder, kTwo, true, true, kAtRows>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         } else {
-            lowRowWalk<Coder, kTwo, true, false, true>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+            lowRowWalk<Coder, kTwo, true, false, kAtRows>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
         }
     }
     ctx->ltpPrev = static_cast<uint16_t>(ltp);
