@@ -231,8 +231,7 @@ bool scan(Dec *d) {
                 d->scanPos += 2;
                 continue;
             }
-            const void *esc = std::memchr(p, kEsc, avail);
-            d->scanPos += esc ? uint64_t(static_cast<const uint8_t *>(esc) - p) : avail;
+            d->scanPos += bytesBeforeEsc(p, avail);
             continue;
         }
         if (avail < 2) return true;

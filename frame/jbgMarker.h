@@ -3,6 +3,7 @@
 // segments. Encoder, decoder, scan and tool all take them from here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -80,6 +81,12 @@ struct SdeReport {
     uint64_t commentBytes;
 };
 
+// How many of the n bytes at p come before the first ESC (n if none).
+inline size_t bytesBeforeEsc(const uint8_t *p, size_t n) {
+    const void *esc = std::memchr(p, kEsc, n);
+    return esc ? size_t(static_cast<const uint8_t *>(esc) - p) : n;
+}
+
 // Bytes in memory as a source for sdeMeasure and markerParams.
 struct MemorySource {
     const uint8_t *p, *end;
@@ -90,10 +97,8 @@ struct MemorySource {
         return true;
     }
     uint32_t skipPlain() {
-        const void *esc = std::memchr(p, kEsc, size_t(end - p));
-        const uint8_t *to = esc ? static_cast<const uint8_t *>(esc) : end;
-        const uint32_t n = uint32_t(to - p);
-        p = to;
+        const uint32_t n = uint32_t(bytesBeforeEsc(p, size_t(end - p)));
+        p += n;
         return n;
     }
 };

@@ -214,9 +214,7 @@ struct ScanSource {
     bool skip(uint32_t n) { return scanSkip(ctx, n); }
     uint32_t skipPlain() {
         JbigStream *s = &ctx->stream;
-        const uint8_t *p = s->ioBuffer + s->bufPos;
-        const void *esc = std::memchr(p, kEsc, s->bufFill - s->bufPos);
-        const uint32_t n = esc ? uint32_t(static_cast<const uint8_t *>(esc) - p) : s->bufFill - s->bufPos;
+        const uint32_t n = uint32_t(bytesBeforeEsc(s->ioBuffer + s->bufPos, s->bufFill - s->bufPos));
         s->bufPos += n;
         return n;
     }
