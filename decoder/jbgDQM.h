@@ -123,48 +123,88 @@ struct QmDecoder {
             D = d;
             return mps;
         }
-        return decodeRest(w, mps, uint32_t(d) + floor);
+        return decodeRest(w, mps, uint32_t(d) + floor, qeOf(w));
     }
 
-    // decode(cx + q) for the context cx (bit 0 clear) and the pixel q that
-    // fills its bit 0: the address of the pair is ready before q is, and
-    // q goes straight into the load's addressing. One load of the whole
-    // word, Qe and the MPS taken from it in registers.
-    ZJ_INLINE size_t decodeNext(size_t cx, size_t q) {
-        uint32_t *pair = states + cx;
-        opaque(pair);  // else the compiler adds q to cx first, on the load's path
-        const size_t w = pair[q];
-        const int32_t d = D - int32_t(w & 0xFFFF);
-        const size_t mps = w >> 24;
+    // q = decode(cx + q) for the context cx (bit 0 clear) and the pixel q
+    // that fills its bit 0: the address of the pair is ready before q is,
+    // and q goes straight into the addressing of the two loads (Qe and the
+    // MPS), so that a decision waits on the one before only for a load.
+    // The rest finds that pixel again as bit 0 of `row`, the pixels up to
+    // it. kSelectAsm as for decodeRest.
+    template <bool kSelectAsm = false>
+    ZJ_INLINE void decodeNext(size_t cx, size_t &q, size_t row) {
+        uint32_t *const pair = states + cx;
+        size_t qe;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // The compiler would add q to the pair's address first, one more
+        // instruction on the path from one decision to the next, and keep
+        // the pixel in a register apart from q's.
+        __asm__("movzw%z0 (%2,%1,4), %0\n\tmovzb%z1 3(%2,%1,4), %1"
+                : "=&r"(qe), "+r"(q)
+                : "r"(pair), "m"(*reinterpret_cast<const uint32_t(*)[4096]>(states)));
+#else
+        qe = qeOf(pair + q);
+        q = mpsOf(pair + q);
+#endif
+        const int32_t d = D - int32_t(qe);
         if (ZJ_LIKELY(d >= 0)) {
             D = d;
-            return mps;
+            return;
         }
-        opaque(q);  // the rest finds the word anew: no pointer to it is kept
-        return decodeRest(pair + q, uint32_t(mps), uint32_t(d) + floor);
+        q = decodeRest<kSelectAsm>(pair + (row & 1), uint32_t(q), uint32_t(d) + floor, uint32_t(qe));
     }
 
     // A decision that is not the MPS without renormalisation; a = A - Qe.
-    ZJ_INLINE uint32_t decodeRest(uint32_t *w, uint32_t mps, uint32_t a) {
-        const uint32_t qe = qeOf(w);
-        // In the upper subinterval (C below a) the symbol is the LPS when
-        // that interval is the smaller one; in the lower one, when it is
-        // not. Chosen without a branch: the choice is as good as random.
-        const uint32_t upper = uint32_t(C >> 48) < a;
-        const uint32_t lps = uint32_t(a < qe) ^ upper ^ 1u;
-        C -= uint64_t(a & (upper - 1u)) << 48;
-        a = upper ? a : qe;
+    //
+    // In the upper subinterval (C below a) the symbol is the LPS when that
+    // interval is the smaller one; in the lower one, when it is not. Chosen
+    // without a branch: the choice is as good as random. C's top against a
+    // is C against a's place in C. Then a shifts until it reaches 0x8000
+    // again (a is below 0x10000: its leading zeros are 16 to 31, the shift
+    // their low bits), and C with it while it holds the bits.
+    // kSelectAsm (the busy rows, x86-64): the selects in asm. In the other
+    // walks the asm's registers cost more than it saves.
+    template <bool kSelectAsm = false>
+    ZJ_INLINE uint32_t decodeRest(uint32_t *w, uint32_t mps, uint32_t a, uint32_t qe) {
+        uint32_t lps;
+#if defined(__GNUC__) && defined(__x86_64__)
+        if constexpr (kSelectAsm) {
+            // The carry of C - (a << 48) is `upper`, both selects read it,
+            // and lps is bit 0 of (a < qe) + upper + 1: ten instructions
+            // where the compiler makes fifteen.
+            uint64_t t, c2;
+            lps = 0;
+            __asm__("cmp %[qe], %[a]\n\t"
+                    "setb %b[lps]\n\t"
+                    "mov %[a], %k[t]\n\t"
+                    "shl $48, %[t]\n\t"
+                    "mov %[C], %[c2]\n\t"
+                    "sub %[t], %[c2]\n\t"
+                    "cmovae %[c2], %[C]\n\t"
+                    "cmovae %[qe], %[a]\n\t"
+                    "adc $1, %[lps]\n\t"
+                    "and $1, %[lps]"
+                    : [a] "+r"(a), [C] "+r"(C), [lps] "+r"(lps), [t] "=&r"(t), [c2] "=&r"(c2)
+                    : [qe] "r"(qe)
+                    : "cc");
+        } else
+#endif
+        {
+            const uint32_t upper = uint32_t(C >> 48) < a;
+            lps = uint32_t(a < qe) ^ upper ^ 1u;
+            C -= uint64_t(a & (upper - 1u)) << 48;
+            a = upper ? a : qe;
+        }
         *w = kQmAfterBy[stateOf(w) * 2 + lps];
         const uint32_t d = mps ^ lps;
-        // Renormalise: a shifts until it reaches 0x8000 again (a is below
-        // 0x10000: its leading zeros are 16 to 31, the shift their low bits).
         const uint32_t shift = leadingZeros(a) ^ 16;
-        CT16 -= int32_t(shift);
-        if (ZJ_LIKELY(CT16 >= 0)) {
+        if (ZJ_LIKELY(CT16 >= int32_t(shift))) {
+            CT16 -= int32_t(shift);
             C <<= shift;
             a <<= shift;
         } else {
-            int32_t CT = CT16 + int32_t(shift) + 16;
+            int32_t CT = CT16 + 16;
             if (int32_t(shift) <= CT) {
                 C <<= shift;
                 a <<= shift;
@@ -224,6 +264,17 @@ struct DecCoder : QmDecoder {
     using QmDecoder::QmDecoder;
 
     ZJ_INLINE uint32_t pixel(uint32_t cx, uint32_t) { return decode(cx); }
+    // Code bytes taken from the stripe so far (bytes read ahead included).
+    ZJ_INLINE uint32_t bytesCoded() const {
+        const JbigStream &s = ctx->stream;
+        return ctx->dec.sdeRead - s.bufFill + s.bufPos;
+    }
+    // Busy rows try no runs: runs are rare there, and the test on every
+    // byte costs more than the few it finds save. A row becomes busy after
+    // one where runs took less than a sixteenth of the bytes, and stays so
+    // while the row before took a quarter of a bit a pixel or more.
+    static ZJ_INLINE bool fewRuns(uint32_t ran, uint32_t W) { return ran * 16 < (W >> 3); }
+    static ZJ_INLINE bool busy(uint32_t bytes, uint32_t W) { return uint64_t(bytes) * 32 >= uint64_t(W); }
     ZJ_INLINE uint32_t typicalLine(uint32_t cx, uint8_t *row, const uint8_t *above, uint32_t bytes, uint32_t ltp) {
         const uint32_t lntp = decode(cx) == ltp;
         // A typical line is the one above, its zero byte included.

@@ -223,7 +223,7 @@ struct EncCoder : QmEncoder {
         code(cx, value);
         return value;
     }
-    ZJ_INLINE uint32_t bytesOut() const { return qmEncTell(ctx); }
+    ZJ_INLINE uint32_t bytesCoded() const { return qmEncTell(ctx); }
     // Whether a row of W pixels that wrote `bytes` was busy, more than
     // three quarters of a bit a pixel: then the next row is coded by
     // codeFlat. Below that most decisions take the branch codeAt predicts

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstring>
+#include <type_traits>
 
 #include "jbgBIH.h"
 #include "jbgPort.h"
@@ -69,8 +70,9 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 }
 
 // One line of the lowest layer: the W pixels of `row` from left to right.
-// kBusy picks the walk for busy rows: the encoder's decisions without
-// branches (codeFlat, no runs), the decoder's pixel x-1 kept apart (q).
+// kBusy picks the walk for busy rows, which tries no runs: the encoder's
+// decisions without branches (codeFlat), the decoder's rest of a decision
+// with the subinterval picked in asm. It returns the bytes runs took.
 //
 // Two-line template (LRLTWO), X the pixel coded, A the AT pixel, the digits
 // its context bits:
@@ -94,9 +96,9 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 //                 [ byte b-1    ][ byte b      ][ byte b+1    ]
 //           and (r1 >> (9-k)) & 0x3F0 is columns x-3 .. x+2 as CX bits 9..4.
 //   r0      row y. Encoder: bytes b-1 and b, column 8b+j at bit 7-j, so
-//           pixel x-1 is at bit 8-k. Decoder: the pixels decoded so far,
-//           pixel x-1 in bit 0; in busy rows those before x-1, which is
-//           in q.
+//           pixel x-1 is at bit 8-k. Decoder: between bytes the pixels
+//           decoded so far, pixel x-1 in bit 0; within a byte those
+//           before x-1, which is in q.
 //   ra      (moved AT pixel) the eight AT pixels of byte b, the one of pixel
 //           8b+k at bit 7-k.
 //
@@ -110,39 +112,44 @@ ZJ_INLINE uint32_t whiteBytesAfter(const uint8_t *p2, const uint8_t *p1, const u
 //   y-1:        w  w  w  |  w  w  w  w  w  w |  w    w     (from 8b-3)
 //   y  :     w  w  w  w  |  e  e  e  e  e  e  e  e         (e: encoder only)
 template <class Coder, bool kTwo, bool kAt, bool kNear, bool kBusy = false>
-ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
+ZJ_INLINE uint32_t lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8_t *p0, uint32_t W,
                           const uint8_t *atRow, AtPosition at) {
     constexpr bool kEnc = Coder::kEncoder;
-    uint32_t r2 = p2[0], r1 = p1[0], r0 = 0, ra = 0;
-    // The decoder's busy rows (the AT pixel moved: no runs, every pixel a
-    // decision): pixel x-1, the one the last decision made, is kept apart
-    // in q and r0 holds the pixels before it, so that the rest of the
-    // context is ready while that decision is under way and q joins it
-    // last, in the load's address. A decision then waits on the one before
-    // for a load and an addition, not also for the context's masks; it
-    // costs two instructions more, which the plain walk saves where runs
-    // are taken.
-    constexpr bool split = !kEnc && kBusy;
+    uint32_t r2 = p2[0], r1 = p1[0], ra = 0;
+    // The decoder's r0 has the width of q, which it takes in as a whole.
+    std::conditional_t<kEnc, uint32_t, size_t> r0 = 0;
+    // Within a byte the decoder keeps pixel x-1, the one the last decision
+    // made, apart in q, and r0 holds the pixels before it: the rest of the
+    // context is ready while that decision is under way, and q joins it
+    // last, in the loads' addressing. A decision then waits on the one
+    // before for a load, not also for the context's masks. Pixel 0 of a
+    // byte takes its context from r0 whole, and the byte's end joins q
+    // back in, so that between bytes r0 holds every pixel up to x-1.
     size_t q = 0;
-    // The decoder's pixels up to x-1, x-1 in bit 0.
-    auto hist = [&]() ZJ_LAMBDA_INLINE { return split ? r0 << 1 | uint32_t(q) : r0; };
+    // The decoder's pixels up to x-1, x-1 in bit 0, at pixel k of a byte.
+    auto hist = [&](uint32_t k) ZJ_LAMBDA_INLINE { return uint32_t(!kEnc && k != 0 ? r0 << 1 | q : r0); };
     // The decoder finds an AT pixel of its own row less than 8 columns back
     // in r0 (kNear, chosen by the caller so that no pixel tests it); every
     // other one comes from finished bytes.
     constexpr bool atNear = !kEnc && kNear;
-    // The context of pixel k of the byte (in busy rows of the decoder,
+    // The context of pixel k of the byte (for the decoder's pixels 1 to 7,
     // without q).
     auto context = [&](uint32_t k) ZJ_LAMBDA_INLINE {
-        const uint32_t h = kEnc ? r0 >> (8 - k) : r0;
+        const uint32_t h = uint32_t(kEnc ? r0 >> (8 - k) : r0);
         uint32_t cx;
-        if (split)
-            cx = kTwo ? ((r1 >> (9 - k)) & (kAt ? 0x3E0 : 0x3F0)) + ((h & 7) << 1)
-                      : (((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & (kAt ? 0x078 : 0x07C))) + ((h & 1) << 1);
-        else if (kTwo)
+        if (!kEnc && k != 0) {
+            // Row y's bits join by the addition's scale, r0 left whole for
+            // its own update (r0 = 2 r0 + q, one instruction).
+            uint32_t t = h & (kTwo ? 7 : 1);
+            opaque(t);
+            cx = (kTwo ? (r1 >> (9 - k)) & (kAt ? 0x3E0 : 0x3F0)
+                       : ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & (kAt ? 0x078 : 0x07C))) +
+                 t * 2;
+        } else if (kTwo)
             cx = ((r1 >> (9 - k)) & (kAt ? 0x3E0 : 0x3F0)) | (h & 0x00F);
         else
             cx = ((r2 >> (7 - k)) & 0x380) | ((r1 >> (11 - k)) & (kAt ? 0x078 : 0x07C)) | (h & 0x003);
-        if (kAt) cx |= (atNear ? (hist() >> (at.tx - 1)) & 1 : (ra >> (7 - k)) & 1) << (kTwo ? 4 : 2);
+        if (kAt) cx |= (atNear ? (hist(k) >> (at.tx - 1)) & 1 : (ra >> (7 - k)) & 1) << (kTwo ? 4 : 2);
         return cx;
     };
     auto pixel = [&](uint32_t k) ZJ_LAMBDA_INLINE {
@@ -163,13 +170,16 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             px.codeFlat(size_t(cx) << 1 | ((r0 >> (7 - k)) & 1));
         } else if constexpr (kEnc) {
             px.pixel(cx, (r0 >> (7 - k)) & 1);
-        } else if constexpr (split) {
-            const size_t v = px.decodeNext(cx, q);
-            r0 = r0 + r0 + uint32_t(q);
-            q = v;
+        } else if (k == 0) {
+            q = px.pixel(cx, 0);
         } else {
-            r0 = r0 + r0 + px.pixel(cx, 0);
+            r0 = r0 + r0 + q;
+            px.template decodeNext<kBusy>(cx, q, r0);
         }
+    };
+    // The decoder's byte end: q joins r0.
+    auto join = [&]() ZJ_LAMBDA_INLINE {
+        if (!kEnc) r0 = r0 + r0 + q;
     };
     auto load = [&](uint32_t b) ZJ_LAMBDA_INLINE {
         r1 = (r1 << 8) | p1[b + 1];
@@ -178,10 +188,11 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
         if (kAt && !atNear) ra = eightFrom(atRow, int64_t(8) * b - at.tx);
     };
     const uint32_t full = W >> 3, rest = W & 7;
+    uint32_t ran = 0;  // bytes taken by runs
     if constexpr (kEnc && kBusy) px.flatBegin();
     for (uint32_t b = 0; b < full; b++) {
         load(b);
-        if (!kAt && !(kEnc && kBusy)) {
+        if (!kAt && !kBusy) {
             // A run: the whole window of the byte the colour v of its first
             // pixel's left neighbour, one test as one branch (the decoder's
             // branches wait on the pixels it decodes). The window in the
@@ -192,7 +203,7 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
             //               x-1); encoder: r0 bits 11..8 or 9..8, and the
             //               byte's own pixels in bits 7..0
             // Its contexts are then all 0 or all 0x3FF.
-            const uint32_t h = kEnc ? r0 : hist();
+            const uint32_t h = uint32_t(r0);
             const uint32_t v = kEnc ? (r0 >> 8) & 1 : h & 1, ones = 0u - v;
             uint32_t mixed;
             if (kTwo) {
@@ -224,25 +235,30 @@ ZJ_INLINE void lowRowWalk(Coder &px, const uint8_t *p2, const uint8_t *p1, uint8
                     const uint32_t n = px.runBytes(cx, 0, whiteBytesAfter<kEnc, kTwo>(p2, p1, p0, b, full));
                     if (n) {
                         b += n;
+                        ran += n;
                         r0 = r1 = r2 = 0;
                     }
                 }
+                ran++;
                 continue;
             }
         }
         pixel(0), pixel(1), pixel(2), pixel(3), pixel(4), pixel(5), pixel(6), pixel(7);
-        if (!kEnc) p0[b] = static_cast<uint8_t>(hist());
+        join();
+        if (!kEnc) p0[b] = static_cast<uint8_t>(r0);
     }
     if (rest) {
         load(full);
         for (uint32_t k = 0; k < rest; k++) pixel(k);
+        join();
     }
     if constexpr (kEnc && kBusy) px.flatEnd();
     if (!kEnc) {
         // Stored form: the last pixels in the high bits, then a zero byte.
-        if (rest) p0[full] = static_cast<uint8_t>(hist() << (8 - rest));
+        if (rest) p0[full] = static_cast<uint8_t>(r0 << (8 - rest));
         p0[full + (rest != 0)] = 0;
     }
+    return ran;
 }
 
 // A busy row, out of line so that the common walks keep the registers of
@@ -281,7 +297,7 @@ inline const uint8_t *rowAbove(const JbigLayerImage &img, uint32_t y, uint32_t t
 // y-1 and y (the white row above the top).
 // kAtRows: the decoder's walk for stripes with the AT pixel moved, apart
 // from the common one so that the common one's loops are compiled as if
-// the busy walks did not exist.
+// the AT walks did not exist.
 template <class Coder, bool kTwo, bool kTp, bool kAtRows = false>
 void lowStripeWalk(JbigContext *ctx, uint32_t count) {
     if constexpr (!Coder::kEncoder && !kAtRows) {
@@ -292,9 +308,9 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
     // The decoder's AT pixel in its own row less than 8 columns back; the
     // encoder has every pixel at hand and needs no such case.
     auto nearRowAt = [](AtPosition a) { return a.ty == 0 && a.tx < 8; };
-    // Whether the encoder codes the row by the walk for busy rows: when the
-    // row before wrote much (Coder::busy). The decoder's busy rows are
-    // those with the AT pixel moved.
+    // Whether the row is coded by the walk for busy rows: the encoder's
+    // when the row before wrote much (Coder::busy), the decoder's as its
+    // Coder::fewRuns and Coder::busy say.
     bool busy = false;
     AtCursor at{ctx->atMoves, ctx->atMoveCount, 0, ctx->at};
     uint32_t ltp = ctx->ltpPrev;
@@ -312,7 +328,7 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
         const AtPosition a = at.forLine(i);
         if constexpr (Coder::kEncoder) {
             const uint8_t *atRow = a.moved() ? rowAbove(img, y, a.ty) : nullptr;
-            const uint32_t before = px.bytesOut();
+            const uint32_t before = px.bytesCoded();
             if (busy && !a.moved())
                 px = lowRowBusy<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
             else if (busy)
@@ -321,13 +337,19 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
                 lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
             else
                 lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, atRow, a);
-            busy = px.busy(px.bytesOut() - before, W);
+            busy = px.busy(px.bytesCoded() - before, W);
         } else if (ZJ_LIKELY(!a.moved())) {
-            lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            if (busy) {
+                const uint32_t before = px.bytesCoded();
+                px = lowRowBusy<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+                busy = px.busy(px.bytesCoded() - before, W);
+            } else {
+                busy = px.fewRuns(lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a), W);
+            }
         } else if (nearRowAt(a)) {
-            lowRowWalk<Coder, kTwo, true, true, kAtRows>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+            lowRowWalk<Coder, kTwo, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
         } else {
-            lowRowWalk<Coder, kTwo, true, false, kAtRows>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
+            lowRowWalk<Coder, kTwo, true, false>(px, up2, img.lines[1], img.lines[2], W, rowAbove(img, y, a.ty), a);
         }
     }
     ctx->ltpPrev = static_cast<uint16_t>(ltp);
