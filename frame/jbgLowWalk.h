@@ -344,7 +344,8 @@ void lowStripeWalk(JbigContext *ctx, uint32_t count) {
                 px = lowRowBusy<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
                 busy = px.busy(px.bytesCoded() - before, W);
             } else {
-                busy = px.fewRuns(lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a), W);
+                const uint32_t ran = lowRowWalk<Coder, kTwo, false, false>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
+                busy = px.fewRuns(ran, W);
             }
         } else if (nearRowAt(a)) {
             lowRowWalk<Coder, kTwo, true, true>(px, up2, img.lines[1], img.lines[2], W, nullptr, a);
