@@ -155,6 +155,12 @@ struct QmDecoder {
         q = decodeRest<kSelectAsm>(pair + (row & 1), uint32_t(q), uint32_t(d) + floor, uint32_t(qe));
     }
 
+    // decodeNext by value: the pixel of context cx + q.
+    ZJ_INLINE size_t decodeAfter(size_t cx, size_t q, size_t row) {
+        decodeNext(cx, q, row);
+        return q;
+    }
+
     // A decision that is not the MPS without renormalisation; a = A - Qe.
     //
     // In the upper subinterval (C below a) the symbol is the LPS when that

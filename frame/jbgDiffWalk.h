@@ -131,22 +131,45 @@ ZJ_INLINE uint32_t pixelAt(const uint8_t *row, int64_t c) {
 //           [ 2u-1      ][ 2u        ][ 2u+1      ][ 2u+2      ]
 //   ru, rl, rn  L rows i-1, i, i+1: bytes u-1 .. u+1, column 8u+t at
 //               bit 15-t, so (rl >> (15-t-c)) & 3 is columns J-1, J.
-//   hist        row y before x, x-1 in bit 0.
+//   hist        row y before x, x-1 in bit 0 (the decoder's: hp, x1).
 //
 // Each unit loads its windows afresh, so that a unit whose eight blocks
 // typical prediction gives alike is set (or skipped) whole without them.
 template <class Coder, bool kTP, bool kDP, bool kAt>
-void diffRowWalk(Coder &px, const DiffRow &r) {
+void diffRowWalk(Coder &coder, const DiffRow &row) {
     constexpr bool kEnc = Coder::kEncoder;
+    // The coder's registers and the row's fields in locals for the row:
+    // the bytes the walk stores could alias them where they are.
+    Coder px = coder;
+    const DiffRow r = row;
     const uint32_t W = r.width;
     const uint8_t *h2 = r.above2, *h1 = r.above;
     uint8_t *h0 = r.row;
     uint32_t g2, g1, g0 = 0, rl, rn, ru = 0;
+    // Row y before x. The encoder keeps it whole, x-1 in bit 0. The
+    // decoder keeps pixel x-1 apart in x1 and the pixels before it in hp,
+    // so that a context is ready, but for x1, while the decision before is
+    // under way; x1 joins it in the loads' addressing (decodeNext).
     uint32_t hist = 0;
+    size_t hp = 0, x1 = 0;
+    // Appends the k pixels `bits`, the last in bit 0.
+    auto append = [&](uint32_t bits, uint32_t k) ZJ_LAMBDA_INLINE {
+        if constexpr (kEnc) {
+            hist = (hist << k) | bits;
+        } else {
+            const size_t h = ((hp << 1 | x1) << k) | bits;
+            hp = h >> 1;
+            x1 = h & 1;
+        }
+    };
+    auto last = [&]() ZJ_LAMBDA_INLINE { return kEnc ? hist & 1 : uint32_t(x1); };
     const uint32_t rowBit = r.second << 11;
     const uint8_t *dp0 = r.dp[0], *dp1 = r.dp[1], *dp2 = r.dp[2], *dp3 = r.dp[3];
     const uint32_t tx = r.at.tx;
-    const bool atHist = kAt && r.at.ty == 0 && tx <= 32;
+    // The AT pixel from the row's history (the decoder's from hp, pixel
+    // x-tx at bit tx-2; x-1 itself is x1), else from the finished bytes.
+    const bool atHist = kAt && r.at.ty == 0 && tx <= 32 && (kEnc || tx >= 2);
+    const bool atLast = !kEnc && kAt && r.at.ty == 0 && tx == 1;
     const uint32_t whole = W >> 4, units = (W + 15) >> 4;
     for (uint32_t u = 0; u < units; u++) {
         const uint32_t n = u < whole ? 16 : W & 15;
@@ -157,11 +180,11 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             std::memcpy(&m0, r.work + 8 * u, 8);
             std::memcpy(&m1, r.work + 8 * u + 4, 8);
             if (m0 == m1 && m0 == kWhiteUnit) {
-                hist <<= 16;
+                append(0, 16);
                 continue;
             }
             if (m0 == m1 && m0 == kBlackUnit) {
-                hist = (hist << 16) | 0xFFFF;
+                append(0xFFFF, 16);
                 if (!kEnc) h0[2 * u] = h0[2 * u + 1] = 0xFF;
                 continue;
             }
@@ -187,15 +210,31 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             constexpr uint32_t c = decltype(column)::value;
             uint32_t pix = v;
             if (v == 2) {
-                uint32_t cx = (hist & 3) | ((g1 >> (22 - q)) & 7) << 2 | ((g2 >> (23 - q)) & 1) << 5 |
+                uint32_t cx = ((g1 >> (22 - q)) & 7) << 2 | ((g2 >> (23 - q)) & 1) << 5 |
                               ((rl >> (15 - t - c)) & 3) << 6 | ((rn >> (15 - t - c)) & 3) << 8 | c << 10 | rowBit;
+                cx |= kEnc ? hist & 3 : uint32_t(hp & 1) << 1;
                 if (kAt) {
-                    const uint32_t a = atHist ? (hist >> (tx - 1)) & 1 : pixelAt(r.atRow, int64_t(16) * u + q - tx);
+                    uint32_t a;
+                    if (atHist)
+                        a = kEnc ? (hist >> (tx - 1)) & 1 : uint32_t(hp >> (tx - 2)) & 1;
+                    else if (atLast)
+                        a = uint32_t(x1);
+                    else
+                        a = pixelAt(r.atRow, int64_t(16) * u + q - tx);
                     cx = (cx & ~0x10u) | a << 4;
                 }
-                pix = px.pixel(cx, kEnc ? (g0 >> (23 - q)) & 1 : 0);
+                if constexpr (kEnc) {
+                    pix = px.pixel(cx, (g0 >> (23 - q)) & 1);
+                } else {
+                    hp = hp << 1 | x1;
+                    x1 = px.decodeAfter(cx, x1, hp);
+                    pix = uint32_t(x1);
+                }
+            } else if constexpr (!kEnc) {
+                hp = hp << 1 | x1;
+                x1 = v;
             }
-            hist = (hist << 1) | pix;
+            if (kEnc) hist = (hist << 1) | pix;
             if (!kEnc) out = (out << 1) | pix;
             return pix;
         };
@@ -205,7 +244,7 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             const uint32_t t = tc.value, q = 2 * t, j = 8 * u + t;
             if (kTP && r.work[j] > kNotTypical) {
                 uint32_t bits = (r.work[j] & 1) ? 3 : 0, k = pairOfColumns ? 2 : 1;
-                hist = (hist << k) | (bits >> (2 - k));
+                append(bits >> (2 - k), k);
                 if (!kEnc) out = (out << k) | (bits >> (2 - k));
                 return;
             }
@@ -215,10 +254,10 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
                     // D: L(i-1) and L(i) columns j-1, j, H(y-1) columns 2j-1 .. 2j+1,
                     // H(y, 2j-1); the block's own two pixels join below.
                     d = ((ru >> (15 - t)) & 3) << 8 | ((rl >> (15 - t)) & 3) << 6 | ((g1 >> (22 - q)) & 7) << 3 |
-                        (hist & 1) << 2;
+                        last() << 2;
                     v0 = dp0[d >> 2];
                 } else {
-                    d = (uint32_t(r.work[j]) << 1) | (hist & 1);
+                    d = (uint32_t(r.work[j]) << 1) | last();
                     v0 = dp2[d];
                 }
             }
@@ -250,6 +289,7 @@ void diffRowWalk(Coder &px, const DiffRow &r) {
             h0[2 * u + 1] = static_cast<uint8_t>(out);
         }
     }
+    coder = px;
 }
 
 // One row of a pair, with the AT pixel where the stripe puts it.
