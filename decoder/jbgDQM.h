@@ -140,7 +140,8 @@ struct QmDecoder {
         // The compiler would add q to the pair's address first, one more
         // instruction on the path from one decision to the next, and keep
         // the pixel in a register apart from q's.
-        __asm__("movzw%z0 (%2,%1,4), %0\n\tmovzb%z1 3(%2,%1,4), %1"
+        // A 32-bit load clears the upper half of a 64-bit register.
+        __asm__("movzwl (%2,%1,4), %k0\n\tmovzbl 3(%2,%1,4), %k1"
                 : "=&r"(qe), "+r"(q)
                 : "r"(pair), "m"(*reinterpret_cast<const uint32_t(*)[4096]>(states)));
 #else
