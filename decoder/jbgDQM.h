@@ -139,8 +139,8 @@ struct QmDecoder {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // The compiler would add q to the pair's address first, one more
         // instruction on the path from one decision to the next, and keep
-        // the pixel in a register apart from q's.
-        // A 32-bit load clears the upper half of a 64-bit register.
+        // the pixel in a register apart from q's. (A 32-bit load clears
+        // the upper half of a 64-bit register.)
         __asm__("movzwl (%2,%1,4), %k0\n\tmovzbl 3(%2,%1,4), %k1"
                 : "=&r"(qe), "+r"(q)
                 : "r"(pair), "m"(*reinterpret_cast<const uint32_t(*)[4096]>(states)));
@@ -280,7 +280,7 @@ struct DecCoder : QmDecoder {
     // byte costs more than the few it finds save. A row becomes busy after
     // one where runs took less than a sixteenth of the bytes, and stays so
     // while the row before took a quarter of a bit a pixel or more.
-    static ZJ_INLINE bool fewRuns(uint32_t ran, uint32_t W) { return ran * 16 < (W >> 3); }
+    static ZJ_INLINE bool fewRuns(uint32_t ran, uint32_t W) { return uint64_t(ran) * 16 < (W >> 3); }
     static ZJ_INLINE bool busy(uint32_t bytes, uint32_t W) { return uint64_t(bytes) * 32 >= uint64_t(W); }
     ZJ_INLINE uint32_t typicalLine(uint32_t cx, uint8_t *row, const uint8_t *above, uint32_t bytes, uint32_t ltp) {
         const uint32_t lntp = decode(cx) == ltp;
