@@ -125,11 +125,13 @@ struct QmEncoder {
         renormalise(A);
     }
 
-    // The same decision without a branch on its outcome, for rows where
-    // most decisions renormalise and MPS or LPS is a coin toss (noise,
-    // dithering): every step is taken and the results picked by masks.
-    // Only the byte out, about one in eight decisions there, branches.
+    // Decisions without a branch on their outcome, for rows where most of
+    // them renormalise and MPS or LPS is a coin toss (noise, dithering).
     // Between flatBegin and flatEnd the interval is A itself, not D.
+    ZJ_INLINE void flatBegin() { A = uint32_t(D + 0x8000); }
+    ZJ_INLINE void flatEnd() { D = int32_t(A) - 0x8000; }
+    // Every step is taken and the results picked; only the byte out, about
+    // one in eight decisions in busy rows, branches.
     //
     //   e, other  the entries of the pixel and of the other value; the
     //             larger (the LPS's, 0xFF00 | s) holds the state s
@@ -138,21 +140,40 @@ struct QmEncoder {
     //   after     the new pair: after[1] for the LPS, after[0] for an MPS
     //             that renormalises, after[2] (unchanged) for one that
     //             does not
-    ZJ_INLINE void flatBegin() { A = uint32_t(D + 0x8000); }
-    ZJ_INLINE void flatEnd() { D = int32_t(A) - 0x8000; }
+    //
+    // Qe's own shift comes from the table, so A waits on A1's bit scan and
+    // one pick of two values, not on a pick and then a bit scan:
+    //
+    //   A -> A1 = A - Qe -> clz(A1) ^ 16 -> A1 << s1 -> pick -> A
+    //                  \-> A1 < Qe (xor LPS) ------------/
     ZJ_INLINE void codeFlat(size_t i) {
         const uint32_t e = entry(i), other = entry(i ^ 1u);
         const uint32_t lps = e >> 15;
         const QmEncNext &next = kQmEncNext[std::max(e, other) & 0xFF];
-        const uint32_t qe = next.qe, A1 = A - qe;
-        const uint32_t up = uint32_t(int32_t(A1 - qe) >> 31) ^ (0u - lps);
-        C += A1 & up;
-        const uint32_t a = A1 ^ ((A1 ^ qe) & up);
-        std::memcpy(states + 2 * (i & ~size_t(1)), &next.after[lps | (a >> 15 << 1)], 4);
-        // a is below 0x10000: 16 to 31 leading zeros, the shift their
+        const uint32_t qe = next.qe, qs = next.qeShift, A1 = A - qe;
+        // Below 0 exactly when the pixel takes the upper part.
+        const int32_t t = int32_t(A1 - qe) ^ -int32_t(lps);
+        // A1 is below 0x10000: 16 to 31 leading zeros, the shift their
         // count less 16 (one exclusive or on the bit scan)
-        const uint32_t shift = leadingZeros(a) ^ 16;
-        A = a << shift;
+        uint32_t shift = leadingZeros(A1) ^ 16, a = A1 << shift, add = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+        // The compiler makes a branch of these picks, a coin toss here.
+        __asm__("test %k[t], %k[t]\n\t"
+                "cmovs %k[qn], %k[a]\n\t"
+                "cmovs %k[qs], %k[shift]\n\t"
+                "cmovs %k[A1], %k[add]"
+                : [a] "+r"(a), [shift] "+r"(shift), [add] "+r"(add)
+                : [t] "r"(t), [qn] "r"(qe << qs), [qs] "r"(qs), [A1] "r"(A1)
+                : "cc");
+#else
+        const uint32_t up = uint32_t(t >> 31);
+        a ^= (a ^ (qe << qs)) & up;
+        shift ^= (shift ^ qs) & up;
+        add = A1 & up;
+#endif
+        C += add;
+        A = a;
+        std::memcpy(states + 2 * (i & ~size_t(1)), &next.after[lps | uint32_t(shift == 0) << 1], 4);
         if (ZJ_LIKELY(int32_t(shift) < CT)) {
             C <<= shift;
             CT -= int32_t(shift);

@@ -121,12 +121,20 @@ struct QmEncNext {
     // The pair after coding the MPS, after the LPS, and the pair itself (an
     // MPS that needs no renormalisation): one load picks any of them.
     QmEncPair after[3];
-    uint32_t qe;  // a record of 16 bytes
+    uint16_t qe;
+    uint8_t qeShift;  // shifts that renormalise Qe
+    uint8_t pad;      // a record of 16 bytes
 };
+constexpr uint8_t qmShiftOf(uint32_t qe) {
+    uint8_t n = 0;
+    for (; qe < 0x8000; qe <<= 1) n++;
+    return n;
+}
 constexpr std::array<QmEncNext, 226> qmEncNext() {
     std::array<QmEncNext, 226> t{};
     for (uint32_t s = 0; s < 226; s++)
-        t[s] = QmEncNext{{qmEncPair(kQmTable[s].nmps), qmEncPair(kQmTable[s].nlps), qmEncPair(s)}, kQmTable[s].qe};
+        t[s] = QmEncNext{{qmEncPair(kQmTable[s].nmps), qmEncPair(kQmTable[s].nlps), qmEncPair(s)}, kQmTable[s].qe,
+                         qmShiftOf(kQmTable[s].qe), 0};
     return t;
 }
 inline constexpr std::array<QmEncNext, 226> kQmEncNext = qmEncNext();
