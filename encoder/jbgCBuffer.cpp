@@ -2,9 +2,9 @@
 // reads (the lowest layer first, one stripe) and the search for the smaller
 // template and AT moves, shared by the tool and the Python package.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -63,84 +63,250 @@ struct RowSource {
     }
 };
 
-// One encode, memory to memory; false when the library fails.
-bool encodeOnce(const RowSource &src, JbigEncodeOptions o, Coded *out, uint32_t stripeFlags = 0) {
-    *out = Coded{};
-    o.P = uint8_t(src.planes);
-    JbigHandle enc = jbigEncodeProlog(nullptr, &o);
-    if (enc == JBIG_INVALID_HANDLE) return errSet("the encoder failed to start");
-    JbigContext *ctx = ctxFromHandle(enc, kModeEncoder);
-    bool ok = ctx != nullptr && (stripeFlags == 0 || encStripeOptions(enc, stripeFlags) == 0);
-    constexpr uint32_t kBand = 256;
-    for (uint32_t q = 0; ok && q < src.planes; q++) {
-        ok = zeljbigEncodeSelectPlane(enc, q) == 0 && encMakeRaster(ctx);
-        if (!ok) break;
-        JbigLayerImage &img = ctx->cur;
-        const uint32_t XD = ctx->bih.XD, bytes = (XD + 7) >> 3;
-        const uint8_t mask = static_cast<uint8_t>(0xFF << (8 - (XD & 7)));
-        for (uint32_t y = 0; ok && y < img.height; y += kBand) {
-            const uint32_t n = std::min(kBand, img.height - y);
-            ok = src.rows(q, y, n, img.rows[y], img.stride);
-            // The stored form: pad bits clear, a zero byte after the pixels.
-            for (uint32_t i = 0; ok && i < n; i++) {
-                if (XD & 7) img.rows[y + i][XD >> 3] &= mask;
-                img.rows[y + i][bytes] = 0;
+// One encode, memory to memory, in two steps: read() reads the rows, on the
+// thread whose reader it is; code() codes the layers, on any thread; take()
+// ends the encoder and hands out the stream. Until then the rows stay in
+// place: with one layer the encoder only reads them, so raster() may be
+// read while code() runs. False when the library fails, with its reason.
+struct Encode {
+    JbigEncodeOptions o{};  // the encoder leaves the stream here
+    JbigHandle enc = JBIG_INVALID_HANDLE;
+    JbigContext *ctx = nullptr;
+    bool ok = false;
+
+    Encode() = default;
+    Encode(const Encode &) = delete;
+    Encode &operator=(const Encode &) = delete;
+    ~Encode() { take(nullptr); }
+
+    bool read(const RowSource &src, const JbigEncodeOptions &with, uint32_t stripeFlags) {
+        o = with;
+        o.P = uint8_t(src.planes);
+        enc = jbigEncodeProlog(nullptr, &o);
+        if (enc == JBIG_INVALID_HANDLE) return errSet("the encoder failed to start");
+        ctx = ctxFromHandle(enc, kModeEncoder);
+        ok = ctx != nullptr && (stripeFlags == 0 || encStripeOptions(enc, stripeFlags) == 0);
+        constexpr uint32_t kBand = 256;
+        for (uint32_t q = 0; ok && q < src.planes; q++) {
+            ok = zeljbigEncodeSelectPlane(enc, q) == 0 && encMakeRaster(ctx);
+            if (!ok) break;
+            JbigLayerImage &img = ctx->cur;
+            const uint32_t XD = ctx->bih.XD, bytes = (XD + 7) >> 3;
+            const uint8_t mask = static_cast<uint8_t>(0xFF << (8 - (XD & 7)));
+            for (uint32_t y = 0; ok && y < img.height; y += kBand) {
+                const uint32_t n = std::min(kBand, img.height - y);
+                ok = src.rows(q, y, n, img.rows[y], img.stride);
+                // The stored form: pad bits clear, a zero byte after the pixels.
+                for (uint32_t i = 0; ok && i < n; i++) {
+                    if (XD & 7) img.rows[y + i][XD >> 3] &= mask;
+                    img.rows[y + i][bytes] = 0;
+                }
             }
+            img.row = img.height;
         }
-        img.row = img.height;
+        return ok;
     }
-    for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
-    const bool reason = errText()[0] != '\0';
-    ok = jbigEncodeEpilog(enc) == 0 && ok && o.outData;
-    if (!ok) {
-        zeljbigFree(o.outData);
-        if (!reason) errSet("the encoder failed (out of memory?)");
-        return false;
+    // The rows read, of the plane last read, one after another.
+    ZeljbigRaster raster() const {
+        const JbigLayerImage &img = ctx->cur;
+        return ZeljbigRaster{img.width, img.height, img.stride, img.rows[0]};
     }
-    out->data = o.outData;
-    out->size = o.outLength;
+    void code() {
+        for (int layer = o.D; ok && layer >= 0; layer--) ok = jbigEncode(enc) == 0;
+    }
+    // The stream into *out; none wanted (out null), the encoder is only
+    // let go.
+    bool take(Coded *out) {
+        if (enc == JBIG_INVALID_HANDLE) return false;
+        const bool reason = errText()[0] != '\0';
+        const bool done = jbigEncodeEpilog(enc) == 0 && ok && o.outData;
+        enc = JBIG_INVALID_HANDLE;
+        if (!done || out == nullptr) {
+            zeljbigFree(o.outData);
+            if (!done && out != nullptr && !reason) errSet("the encoder failed (out of memory?)");
+            return false;
+        }
+        out->data = o.outData;
+        out->size = o.outLength;
+        return true;
+    }
+};
+
+bool encodeOnce(const RowSource &src, const JbigEncodeOptions &o, Coded *out, uint32_t stripeFlags = 0) {
+    *out = Coded{};
+    Encode e;
+    if (e.read(src, o, stripeFlags)) e.code();
+    return e.take(out);
+}
+
+// An encode that may be coded on a second thread: start() begins it there
+// where one can be started, finish() waits for it or, if it never began,
+// codes it here. The library's error text is its own thread's, so the job
+// keeps the coding thread's.
+struct Job {
+    Encode e;
+    char reason[256] = "";  // no allocation on the coding thread
+    std::thread thread;
+
+    void run() {
+        e.code();
+        if (!e.ok) std::snprintf(reason, sizeof reason, "%s", errText());
+    }
+    bool start() {
+        try {
+            thread = std::thread(&Job::run, this);
+            return true;
+        } catch (const std::system_error &) {
+            return false;
+        }
+    }
+    void wait() {
+        if (thread.joinable()) thread.join();
+    }
+    // The stream, or false with the reason as this thread's.
+    bool finish(Coded *out) {
+        *out = Coded{};
+        if (thread.joinable())
+            thread.join();
+        else if (e.ok)
+            run();
+        if (!e.ok && reason[0] != '\0') errSet("%s", reason);
+        return e.take(out);
+    }
+};
+
+// The picture (in memory) coded with each template, at once when
+// `parallel`.
+bool encodeBoth(const RowSource &src, JbigEncodeOptions o, bool parallel, Coded *two, Coded *three) {
+    Job withTwo;
+    o.LRLTWO = 1;
+    if (!withTwo.e.read(src, o, 0)) return false;
+    if (parallel) withTwo.start();
+    o.LRLTWO = 0;
+    const bool threeOk = encodeOnce(src, o, three);
+    const bool twoOk = withTwo.finish(two);
+    if (threeOk && twoOk) return true;
+    two->release();
+    three->release();
+    return false;
+}
+
+// LRLTWO for the template that codes `sample` (one plane, in memory)
+// smaller under options t.
+bool chooseTemplate(const RowSource &sample, JbigEncodeOptions t, bool parallel, uint8_t *two) {
+    Coded withTwo, withThree;
+    if (!encodeBoth(sample, t, parallel, &withTwo, &withThree)) return false;
+    *two = withTwo.size < withThree.size;
+    withTwo.release();
+    withThree.release();
     return true;
 }
 
-// LRLTWO for the template that codes the sample `src` (one plane) smaller
-// under options t. Its rows are read once, into memory; the two encodes
-// then run at once, one on a second thread where one can be started.
-bool chooseTemplate(const RowSource &src, JbigEncodeOptions t, uint8_t *two) {
-    ZeljbigRaster raster{src.width, src.height, (size_t(src.width) + 7) / 8, nullptr};
-    std::vector<uint8_t> rows;
-    try {
-        rows.resize(raster.stride * src.height);
-    } catch (const std::bad_alloc &) {
-        return errSet("out of memory for the template sample");
+// Rows of a source (one plane) read once into memory, on the calling
+// thread.
+struct Held {
+    std::vector<uint8_t> bytes;
+    ZeljbigRaster raster{};
+
+    bool read(const RowSource &src) {
+        raster = ZeljbigRaster{src.width, src.height, (size_t(src.width) + 7) / 8, nullptr};
+        try {
+            bytes.resize(raster.stride * src.height);
+        } catch (const std::bad_alloc &) {
+            return errSet("out of memory for the template sample");
+        }
+        raster.data = bytes.data();
+        return src.rows(0, 0, src.height, raster.data, raster.stride);
     }
-    raster.data = rows.data();
-    if (!src.rows(0, 0, src.height, raster.data, raster.stride)) return false;
-    const RowSource mem{&raster, nullptr, nullptr, 1, src.width, src.height, nullptr, 0};
-    Coded withTwo, withThree;
-    bool twoOk = false;
-    std::string twoReason;  // the helper's error text is its own thread's
-    auto codeTwo = [&] {
-        JbigEncodeOptions u = t;
-        u.LRLTWO = 1;
-        twoOk = encodeOnce(mem, u, &withTwo);
-        if (!twoOk) twoReason = errText();
-    };
-    std::thread helper;
-    try {
-        helper = std::thread(codeTwo);
-    } catch (const std::system_error &) {
+};
+
+RowSource inMemory(const ZeljbigRaster *r, const RowSource &like) {
+    return RowSource{r, nullptr, nullptr, like.planes, like.width, like.height, nullptr, 0};
+}
+
+constexpr uint64_t kSpeculateBytes = uint64_t(64) << 20;
+
+// The stream with the template that codes a sample of the first plane
+// smaller (`o` otherwise as given): bands of rows spread over the
+// picture, or the picture itself when it is small.
+bool encodeChoosing(const RowSource &src, JbigEncodeOptions o, uint32_t stripeFlags, Coded *out) {
+    constexpr uint32_t kBands = 8, kRows = 32, kGuessRows = 16;
+    const bool whole = src.height <= kBands * kRows * 2;
+    JbigEncodeOptions t = o;
+    t.D = 0;
+    t.flags |= JBIG_FLAG_NO_PATINFO;
+    if (whole) {
+        Held held;
+        RowSource sample = src;
+        sample.planes = 1;
+        if (src.rasters == nullptr) {
+            if (!held.read(sample)) return false;
+            sample = inMemory(&held.raster, sample);
+        }
+        // One plane, one layer, one stripe: the sample's two encodes are
+        // the candidates themselves.
+        if (src.planes == 1 && o.D == 0 && o.L0 >= src.height && stripeFlags == 0) {
+            Coded two, three;
+            if (!encodeBoth(sample, o, true, &two, &three)) return false;
+            const bool takeTwo = two.size < three.size;
+            (takeTwo ? three : two).release();
+            *out = takeTwo ? two : three;
+            return true;
+        }
+        t.XD = sample.width;
+        t.YD = t.L0 = sample.height;
+        return chooseTemplate(sample, t, true, &o.LRLTWO) && encodeOnce(src, o, out, stripeFlags);
     }
-    t.LRLTWO = 0;
-    const bool threeOk = encodeOnce(mem, t, &withThree);
-    if (helper.joinable())
-        helper.join();
-    else
-        codeTwo();
-    const bool ok = twoOk && threeOk;
-    if (!twoOk && threeOk) errSet("%s", twoReason.c_str());
-    if (ok) *two = withTwo.size < withThree.size;
-    withTwo.release();
-    withThree.release();
+    uint32_t starts[kBands];
+    for (uint32_t k = 0; k < kBands; k++) starts[k] = uint32_t(uint64_t(src.height - kRows) * k / (kBands - 1));
+    RowSource sample = src;
+    sample.planes = 1;
+    sample.sample = starts;
+    sample.bandRows = kRows;
+    sample.height = kBands * kRows;
+    t.XD = sample.width;
+    t.YD = t.L0 = kBands * kRows;
+    // With two cores, the picture is coded on a second thread while this one
+    // codes the sample with both templates, with the template that codes
+    // the first band smaller; a wrong guess is coded again here. The
+    // sample decides, as always. The coding thread reads no rows: they are
+    // the caller's rasters, or already in the encoder (one plane and one
+    // layer, which leave them in place). A wrong guess holds two encoders'
+    // rows at once, so only pictures of up to kSpeculateBytes are coded so.
+    const uint64_t bytes = (uint64_t(src.width) + 7) / 8 * src.height * src.planes;
+    const bool speculate = std::thread::hardware_concurrency() >= 2 && bytes <= kSpeculateBytes &&
+                           (src.rasters != nullptr || (src.planes == 1 && o.D == 0));
+    if (!speculate) {
+        Held held;
+        if (!held.read(sample)) return false;
+        return chooseTemplate(inMemory(&held.raster, sample), t, true, &o.LRLTWO) &&
+               encodeOnce(src, o, out, stripeFlags);
+    }
+    Held first;
+    RowSource band = sample;
+    band.height = kGuessRows;
+    if (src.rasters == nullptr) {
+        if (!first.read(band)) return false;
+        band = inMemory(&first.raster, band);
+    }
+    JbigEncodeOptions b = t;
+    b.YD = b.L0 = kGuessRows;
+    if (!chooseTemplate(band, b, false, &o.LRLTWO)) return false;
+    Job coded;
+    if (!coded.e.read(src, o, stripeFlags)) return false;
+    const uint8_t guess = o.LRLTWO;
+    const ZeljbigRaster rows = coded.e.raster();
+    if (src.rasters == nullptr) sample.rasters = &rows;
+    coded.start();
+    const bool chose = chooseTemplate(sample, t, false, &o.LRLTWO);
+    if (chose && o.LRLTWO == guess) return coded.finish(out);
+    bool ok = false;
+    if (chose) {
+        // The rows from the encoder that has them, as the reader's are
+        // read on this thread only.
+        ok = encodeOnce(src.rasters != nullptr ? src : inMemory(&rows, src), o, out, stripeFlags);
+    }
+    coded.wait();  // then let go with its stream
     return ok;
 }
 
@@ -260,27 +426,10 @@ int32_t encodeFrom(const ZeljbigEncodeParams *params, RowSource src, uint8_t **o
         }
     } else {
         if (p.twoLine < 0) {
-            // The template that codes a sample of the first plane smaller:
-            // bands of rows spread over it, or the picture itself when it
-            // is small.
-            constexpr uint32_t kBands = 8, kRows = 32;
-            uint32_t starts[kBands];
-            RowSource sample = src;
-            sample.planes = 1;
-            if (src.height > kBands * kRows * 2) {
-                for (uint32_t k = 0; k < kBands; k++) starts[k] = uint32_t(uint64_t(src.height - kRows) * k / (kBands - 1));
-                sample.sample = starts;
-                sample.bandRows = kRows;
-                sample.height = kBands * kRows;
-            }
-            JbigEncodeOptions t = o;
-            t.XD = sample.width;
-            t.YD = t.L0 = sample.height;
-            t.D = 0;
-            t.flags |= JBIG_FLAG_NO_PATINFO;
-            failed = !chooseTemplate(sample, t, &o.LRLTWO);
+            failed = !encodeChoosing(src, o, stripeFlags, &best);
+        } else {
+            consider(o);
         }
-        consider(o);
     }
     if (failed) {
         best.release();

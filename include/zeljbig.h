@@ -415,9 +415,11 @@ JBIG_EXPORT int32_t zeljbigEncodeCheck(const ZeljbigEncodeParams *params, uint32
  * greyscale the most significant bit) into one stream. On success *out
  * holds the stream (release it with zeljbigFree) and *outSize its length;
  * 0. On failure -1, the reason in zeljbigLastError(). `params` NULL means
- * the defaults. When the template is chosen (twoLine -1), the sample is
- * coded with both templates at once, one of them on a second thread that
- * ends before the call returns. */
+ * the defaults. When the template is chosen (twoLine -1), a second thread
+ * may help, and ends before the call returns: a picture of up to 512 rows
+ * is coded with both templates at once; a larger one is coded with the
+ * template its first rows favour while the sample is coded with both, and
+ * again should the sample choose the other. */
 JBIG_EXPORT int32_t zeljbigEncode(const ZeljbigEncodeParams *params, const ZeljbigRaster *planes, uint8_t **out, size_t *outSize);
 
 /* ---- Bit planes ----
@@ -448,10 +450,11 @@ JBIG_EXPORT int32_t zeljbigGreyToPlanes(const uint8_t *grey, size_t greyStride, 
 
 /* Rows on demand, for pictures too large to hold twice: the library asks for
  * rows first..first + count - 1 of a plane, in any order, always on the
- * calling thread (a sample of bands first, then top to bottom; --best-like searches read them more than
- * once), to be written into `count` rows of `stride` bytes, of which the
- * first (width + 7) / 8 are the pixels. 0, or -1 to stop the encode (a
- * reason left with zeljbigSetError reaches the caller). */
+ * calling thread (the first rows or a sample of bands first, then top to
+ * bottom; --best-like searches read them more than once), to be written
+ * into `count` rows of `stride` bytes, of which the first (width + 7) / 8
+ * are the pixels. 0, or -1 to stop the encode (a reason left with
+ * zeljbigSetError reaches the caller). */
 typedef int32_t (*ZeljbigRowReader)(void *user, uint32_t plane, uint32_t first, uint32_t count, uint8_t *rows,
                                     size_t stride);
 /* As zeljbigEncode, the rows of the planes read straight into the

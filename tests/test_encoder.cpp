@@ -1,11 +1,14 @@
 // Encoder: the corpus in every lowest-layer coding variant, the stripe index
-// against a scan, and the rules of the encoder interface.
+// against a scan, the rules of the encoder interface, and the one-call
+// encoder's choice of template.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "support.h"
 
@@ -229,4 +232,78 @@ TEST(Handles, RefusedUnlessRightKind) {
     if (sizeof(void *) == 8 || again != enc) refused(enc, true, true);
     EXPECT_EQ(jbigEncodeEpilog(again), -1);  // nothing coded: abandoned
     refused(again, true, true);
+}
+
+namespace {
+
+// Rows for zeljbigEncodeRows, noting a call from another thread and
+// failing at call `failAt`.
+struct Feed {
+    const Image *img;
+    std::thread::id caller = std::this_thread::get_id();
+    int calls = 0, failAt = -1;
+    bool elsewhere = false;
+};
+
+int32_t feedRows(void *user, uint32_t, uint32_t first, uint32_t count, uint8_t *rows, size_t stride) {
+    auto *f = static_cast<Feed *>(user);
+    f->elsewhere |= std::this_thread::get_id() != f->caller;
+    if (f->calls++ == f->failAt) return zeljbigSetError("the feed stopped"), -1;
+    for (uint32_t i = 0; i < count; i++) std::memcpy(rows + i * stride, f->img->row(first + i), f->img->rowBytes());
+    return 0;
+}
+
+// One call, from rasters or (feed) a reader; empty when it fails.
+Bytes oneCall(const Image &img, int two, uint32_t layers, Feed *feed = nullptr) {
+    ZeljbigEncodeParams p;
+    zeljbigEncodeDefaults(&p);
+    p.twoLine = two;
+    p.layers = layers;
+    const ZeljbigRaster r{img.width, img.height, img.rowBytes(), const_cast<uint8_t *>(img.bits.data())};
+    uint8_t *out = nullptr;
+    size_t n = 0;
+    const int32_t rc = feed ? zeljbigEncodeRows(&p, img.width, img.height, feedRows, feed, &out, &n)
+                            : zeljbigEncode(&p, &r, &out, &n);
+    Bytes b(out, out + n);
+    zeljbigFree(out);
+    return rc == 0 ? b : Bytes{};
+}
+
+}  // namespace
+
+// The template is the sample's, by rasters and by reader alike, the reader
+// called on the caller's thread only. lineart300's first rows favour the
+// two-line template, its sample the three-line one; halftone-fs takes two
+// lines throughout. A picture of up to 512 rows is its own sample.
+TEST(OneCall, TemplateAsTheSampleChooses) {
+    const struct {
+        const char *page;
+        int two;
+    } pages[] = {{"lineart300", 0}, {"halftone-fs", 1}};
+    for (const auto &c : pages) {
+        const Image page = readPbm(dataPath(std::string("corpus/") + c.page + ".pbm.gz"));
+        Image top(page.width, 300);
+        std::memcpy(top.bits.data(), page.bits.data(), top.bits.size());
+        for (uint32_t layers : {0u, 1u}) {
+            SCOPED_TRACE(::testing::Message() << c.page << " D " << layers);
+            const Bytes want = oneCall(page, c.two, layers);
+            ASSERT_FALSE(want.empty());
+            EXPECT_EQ(oneCall(page, -1, layers), want);
+            Feed feed{&page};
+            EXPECT_EQ(oneCall(page, -1, layers, &feed), want);
+            EXPECT_FALSE(feed.elsewhere);
+            const Bytes two = oneCall(top, 1, layers), three = oneCall(top, 0, layers);
+            Feed topFeed{&top};
+            EXPECT_EQ(oneCall(top, -1, layers, &topFeed), two.size() < three.size() ? two : three);
+            EXPECT_FALSE(topFeed.elsewhere);
+        }
+        // A reader that stops, at the first rows and later: the call fails
+        // with its reason.
+        for (int at : {0, 1, 5}) {
+            Feed feed{&page};
+            feed.failAt = at;
+            EXPECT_TRUE(oneCall(page, -1, 0, &feed).empty());
+            EXPECT_STREQ(zeljbigLastError(), "the feed stopped");
+        }
+    }
 }
