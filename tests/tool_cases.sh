@@ -173,6 +173,14 @@ head -c 10000 roll.pbm | run 3 "truncated PBM: 9988 of 64800 bytes" "$Z" encode 
 for f in fax-1728x90_t85-unknown-height fax-1728x90_t85-newlen text-320x240_t85-unknown-height; do
     cat "$DATA/wild/$f.jbg" | run 0 "streamed" "$Z" decode -v - - && cmp -s out.txt "$DATA/wild/${f%%_*}.pbm" || bad "$f through a pipe"
 done
+# NEWLEN into a file: the header rewritten, shorter (140 to 90 rows) and as
+# long (290 to 240), over a larger file.
+for f in fax-1728x90_t85-newlen text-320x240_t85-newlen; do
+    head -c 40000 roll.pbm >over.pbm
+    run 0 "streamed" "$Z" decode -v "$DATA/wild/$f.jbg" over.pbm && cmp -s over.pbm "$DATA/wild/${f%%_*}.pbm" ||
+        bad "$f into a file"
+done
+no_temps
 cat "$DATA/bies/text-320x240_two.jbg" | run 0 "" "$Z" decode - - && cmp -s out.txt "$DATA/bies/text-320x240.pbm" ||
     bad "a second BIE after a one-layer first"
 

@@ -125,6 +125,11 @@ public:
     // Standard output gets the bytes as they come, for streaming: holding
     // them would grow with the page. A failure then leaves what was written.
     void passThrough() { passThrough_ = true; }
+    // A temporary file of ours, which replaceHead() can rewrite.
+    bool rewritable() const { return file_ != nullptr && !inPlace_; }
+    // The first `old` bytes written become `head`; what follows them moves
+    // up behind it. For a header known only at the end, such as a height.
+    void replaceHead(size_t old, const std::string &head);
 
 private:
     std::string path_, target_, temp_;
@@ -196,6 +201,7 @@ Bitmap readBmp(const Bytes &data, const std::string &name, int threshold);
 int greyOf(int r, int g, int b);
 
 // Rows of `stride` bytes, 1 = black, pad bits 0.
+std::string pbmHeader(uint32_t w, uint32_t h);
 void writePbmHeader(Output &out, uint32_t w, uint32_t h);
 void writePbm(Output &out, uint32_t w, uint32_t h, const uint8_t *rows, size_t stride);
 Bytes writePng(uint32_t w, uint32_t h, const uint8_t *rows, size_t stride, const std::string &name);

@@ -118,8 +118,10 @@ std::vector<std::pair<size_t, size_t>> pbmPages(const Bytes &data) {
     return pages;
 }
 
+std::string pbmHeader(uint32_t w, uint32_t h) { return "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n"; }
+
 void writePbmHeader(Output &out, uint32_t w, uint32_t h) {
-    const std::string head = "P4\n" + std::to_string(w) + " " + std::to_string(h) + "\n";
+    const std::string head = pbmHeader(w, h);
     out.write(reinterpret_cast<const uint8_t *>(head.data()), head.size());
 }
 

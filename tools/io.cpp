@@ -477,6 +477,43 @@ void Output::write(const uint8_t *data, size_t n) {
 
 namespace {
 
+bool seekTo(FILE *f, uint64_t at) {
+#ifdef _WIN32
+    return _fseeki64(f, int64_t(at), SEEK_SET) == 0;
+#else
+    return fseeko(f, off_t(at), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+void Output::replaceHead(size_t old, const std::string &head) {
+    if (failed_) return;  // commit() says so
+    bool ok = std::fflush(file_) == 0 && (file_ = std::freopen(temp_.c_str(), "r+b", file_)) != nullptr;
+    ok = ok && std::fwrite(head.data(), 1, head.size(), file_) == head.size();
+    uint64_t from = old, to = head.size();
+    if (ok && from != to) {
+        // Moving down block by block never overwrites a byte not yet read.
+        static uint8_t buf[1 << 16];
+        size_t n;
+        while (ok && seekTo(file_, from) && (n = std::fread(buf, 1, sizeof buf, file_)) > 0) {
+            ok = seekTo(file_, to) && std::fwrite(buf, 1, n, file_) == n;
+            from += n;
+            to += n;
+        }
+        ok = ok && !std::ferror(file_) && std::fflush(file_) == 0;
+#ifdef _WIN32
+        ok = ok && _chsize_s(_fileno(file_), int64_t(to)) == 0;
+#else
+        ok = ok && ftruncate(fileno(file_), off_t(to)) == 0;
+#endif
+    }
+    ok = ok && std::fseek(file_, 0, SEEK_END) == 0;
+    if (!ok) fail(kOutput, path_, "cannot write: " + lastError());
+}
+
+namespace {
+
 // Copies the finished temporary file over the destination in place, for a
 // file whose other hard links must keep seeing it.
 bool copyOver(const std::string &from, const std::string &to) {

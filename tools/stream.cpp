@@ -81,8 +81,8 @@ struct Pending {
 // ---- decoding ----
 
 // Where the rows go: straight to the output after the PBM header, or, while
-// the height may still change (unknown, or VLENGTH), to a scratch file that
-// follows the header once the height is known.
+// the height is unknown (or VLENGTH may change it on a pipe or device), to
+// a scratch file that follows the header once the height is known.
 struct RowSink {
     Output *out;
     FILE *spool = nullptr;
@@ -169,12 +169,16 @@ bool decodeStream(const std::string &path, const std::string &outName, const std
             if (f) std::fclose(f);
         }
     } spool;
-    if (unknown || (h[19] & 0x20)) {  // VLENGTH: a NEWLEN may shorten it
+    // VLENGTH: a NEWLEN may shorten the page. A file of ours gets its
+    // header again then; anything else waits for the height.
+    const bool vlength = h[19] & 0x20;
+    const std::string declared = unknown ? "" : pbmHeader(XD, YD);
+    if (unknown || (vlength && !out.rewritable())) {
         scratch = std::make_unique<ScratchFile>();
         spool.f = sink.spool = std::fopen(scratch->path().c_str(), "w+b");
         if (!spool.f) fail(kOutput, scratch->path(), std::string("cannot open a temporary file: ") + std::strerror(errno));
     } else {
-        writePbmHeader(out, XD, YD);
+        out.write(reinterpret_cast<const uint8_t *>(declared.data()), declared.size());
     }
     std::unique_ptr<ZeljbigStreamDecoder, DecoderFree> dec(zeljbigStreamDecoderCreate(takeRow, &sink));
     if (!dec) fail(kInternal, name, zeljbigLastError());
@@ -194,8 +198,10 @@ bool decodeStream(const std::string &path, const std::string &outName, const std
         fail(kInput, name, "the stream ends before its last row");
     in.drain();
     const uint32_t rows = zeljbigStreamDecoderRows(dec.get());
-    if (!sink.spool && rows != YD) fail(kInput, name, "NEWLEN changes the height, but VLENGTH is not set");
-    if (sink.spool) {
+    if (!sink.spool && rows != YD) {
+        if (!vlength) fail(kInput, name, "NEWLEN changes the height, but VLENGTH is not set");
+        out.replaceHead(declared.size(), pbmHeader(XD, rows));
+    } else if (sink.spool) {
         writePbmHeader(out, XD, rows);
         bool ok = std::fflush(spool.f) == 0 && std::fseek(spool.f, 0, SEEK_SET) == 0;
         size_t n;
