@@ -485,6 +485,24 @@ bool seekTo(FILE *f, uint64_t at) {
 #endif
 }
 
+// Copies the finished temporary file over the destination in place, for a
+// file whose other hard links must keep seeing it.
+bool copyOver(const std::string &from, const std::string &to) {
+    FILE *in = std::fopen(from.c_str(), "rb");
+    FILE *out = in ? std::fopen(to.c_str(), "r+b") : nullptr;
+    bool ok = out != nullptr;
+#ifndef _WIN32
+    ok = ok && ftruncate(fileno(out), 0) == 0;
+#endif
+    std::vector<uint8_t> buf(size_t(1) << 16);  // batch jobs copy on several threads at once
+    size_t n;
+    while (ok && (n = std::fread(buf.data(), 1, buf.size(), in)) > 0) ok = std::fwrite(buf.data(), 1, n, out) == n;
+    ok = ok && !std::ferror(in);
+    if (out && std::fclose(out) != 0) ok = false;
+    if (in) std::fclose(in);
+    return ok;
+}
+
 }  // namespace
 
 void Output::replaceHead(size_t old, const std::string &head) {
@@ -494,10 +512,10 @@ void Output::replaceHead(size_t old, const std::string &head) {
     uint64_t from = old, to = head.size();
     if (ok && from != to) {
         // Moving down block by block never overwrites a byte not yet read.
-        static uint8_t buf[1 << 16];
+        std::vector<uint8_t> buf(size_t(1) << 16);
         size_t n;
-        while (ok && seekTo(file_, from) && (n = std::fread(buf, 1, sizeof buf, file_)) > 0) {
-            ok = seekTo(file_, to) && std::fwrite(buf, 1, n, file_) == n;
+        while (ok && seekTo(file_, from) && (n = std::fread(buf.data(), 1, buf.size(), file_)) > 0) {
+            ok = seekTo(file_, to) && std::fwrite(buf.data(), 1, n, file_) == n;
             from += n;
             to += n;
         }
@@ -511,28 +529,6 @@ void Output::replaceHead(size_t old, const std::string &head) {
     ok = ok && std::fseek(file_, 0, SEEK_END) == 0;
     if (!ok) fail(kOutput, path_, "cannot write: " + lastError());
 }
-
-namespace {
-
-// Copies the finished temporary file over the destination in place, for a
-// file whose other hard links must keep seeing it.
-bool copyOver(const std::string &from, const std::string &to) {
-    FILE *in = std::fopen(from.c_str(), "rb");
-    FILE *out = in ? std::fopen(to.c_str(), "r+b") : nullptr;
-    bool ok = out != nullptr;
-#ifndef _WIN32
-    ok = ok && ftruncate(fileno(out), 0) == 0;
-#endif
-    static uint8_t buf[1 << 16];
-    size_t n;
-    while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0) ok = std::fwrite(buf, 1, n, out) == n;
-    ok = ok && !std::ferror(in);
-    if (out && std::fclose(out) != 0) ok = false;
-    if (in) std::fclose(in);
-    return ok;
-}
-
-}  // namespace
 
 // No fsync: the rename alone makes the output appear only when complete,
 // and an existing file is replaced only then.
